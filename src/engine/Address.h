@@ -1,0 +1,39 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace orvanel {
+
+// True when `path` names an existing file (not a folder) that can be opened: a query-only
+// open and close. Never reports anything.
+bool IsExistingFile(const std::string& path);
+
+// True when `path` names an existing file or folder. Never reports anything.
+bool PathExists(const std::string& path);
+
+// For a local file path, the part after its last "/"; any other text comes back whole.
+std::string FileNameFromPath(const std::string& text);
+
+// An address turned into what the transfer is given.
+struct NormalisedAddress {
+  std::string url;
+  bool local_file = false;
+};
+
+// A local file becomes "file://" + its absolute path, percent-encoded where a URL cannot
+// carry the character; an address without "http" anywhere (any letter case) gets
+// "http://" in front; anything else is used unchanged.
+NormalisedAddress NormaliseAddress(const std::string& address);
+
+// "file://" + the absolute form of `path`, percent-encoded.
+std::string FileUrl(const std::string& path);
+
+// Text of a document's bytes: decoded, and cut just before the first NUL.
+// (The decoding itself is in Charset.h; this is the plain windows-1252 reading.)
+std::string ByteArrayToText(std::string_view bytes);
+
+// The message for an address whose document cannot be had.
+std::string CannotBeExtractedMessage(const std::string& normalised_url);
+
+}  // namespace orvanel

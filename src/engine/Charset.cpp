@@ -1,0 +1,300 @@
+#include "engine/Charset.h"
+
+#include <iconv.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+
+#include "engine/TextSearch.h"
+
+namespace orvanel {
+namespace {
+
+constexpr std::size_t kSniffWindow = 1024;
+
+
+
+
+
+std::string Lower(std::string_view s) {
+  std::string out(s);
+  for (auto& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  }
+  return out;
+}
+
+bool IsLabelChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '_' || c == '.' || c == ':';
+}
+
+// The charset label after "charset" in `text`, skipping blanks, "=" and a quote.
+std::optional<std::string> LabelAfterCharset(std::string_view text) {
+  std::size_t at = FindNoCase(text, "charset");
+  while (at != kNotFound) {
+    std::size_t i = at + 7;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+    if (i < text.size() && text[i] == '=') {
+      ++i;
+      while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '"' || text[i] == '\'')) ++i;
+      std::size_t end = i;
+      while (end < text.size() && IsLabelChar(text[end])) ++end;
+      if (end > i) return std::string(text.substr(i, end - i));
+    }
+    at = FindNoCase(text, "charset", at + 7);
+  }
+  return std::nullopt;
+}
+
+enum class Family { kUtf8, kWindows1252, kUtf16Le, kUtf16Be, kOther, kUnknown };
+
+struct Charset {
+  Family family = Family::kUnknown;
+  std::string name;  // canonical, lower case
+};
+
+bool IconvKnows(const std::string& name) {
+  iconv_t cd = iconv_open("UTF-8", name.c_str());
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  iconv_close(cd);
+  return true;
+}
+
+// `from_meta`: a meta declaration of UTF-16 means UTF-8, since the page was read as ASCII.
+Charset ResolveLabel(std::string_view label, bool from_meta) {
+  const std::string l = Lower(label);
+  if (l == "utf-8" || l == "utf8" || l == "unicode-1-1-utf-8") return {Family::kUtf8, "utf-8"};
+  if (l == "windows-1252" || l == "cp1252" || l == "iso-8859-1" || l == "iso8859-1" ||
+      l == "latin1" || l == "l1" || l == "us-ascii" || l == "ascii" || l == "iso_8859-1" ||
+      l == "x-cp1252" || l == "cp819" || l == "ibm819") {
+    return {Family::kWindows1252, "windows-1252"};
+  }
+  if (l == "utf-16" || l == "utf-16le" || l == "utf-16be" || l == "unicode") {
+    if (from_meta) return {Family::kUtf8, "utf-8"};
+    if (l == "utf-16be") return {Family::kUtf16Be, "utf-16be"};
+    return {Family::kUtf16Le, "utf-16le"};
+  }
+  if (!l.empty() && IconvKnows(l)) return {Family::kOther, l};
+  return {};
+}
+
+std::optional<std::string> HeaderLabel(std::string_view content_type) {
+  return LabelAfterCharset(content_type);
+}
+
+std::optional<std::string> MetaLabel(std::string_view bytes) {
+  const std::string_view window = bytes.substr(0, std::min(bytes.size(), kSniffWindow));
+  std::size_t at = FindNoCase(window, "<meta");
+  while (at != kNotFound) {
+    std::size_t end = window.find('>', at);
+    if (end == std::string_view::npos) return std::nullopt;  // tag cut by the window
+    if (auto label = LabelAfterCharset(window.substr(at, end - at))) return label;
+    at = FindNoCase(window, "<meta", end);
+  }
+  return std::nullopt;
+}
+
+std::string DecodeUtf8(std::string_view bytes) { return SanitiseUtf8(bytes); }
+
+std::string DecodeUtf16(std::string_view bytes, bool big_endian) {
+  std::string out;
+  out.reserve(bytes.size());
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t units = bytes.size() / 2;
+  auto unit = [&](std::size_t i) -> char16_t {
+    return big_endian ? static_cast<char16_t>((p[2 * i] << 8) | p[2 * i + 1])
+                      : static_cast<char16_t>((p[2 * i + 1] << 8) | p[2 * i]);
+  };
+  for (std::size_t i = 0; i < units; ++i) {
+    const char16_t u = unit(i);
+    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
+      const char16_t v = unit(i + 1);
+      if (v >= 0xDC00 && v <= 0xDFFF) {
+        AppendUtf8(out, 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (v - 0xDC00));
+        ++i;
+        continue;
+      }
+    }
+    if (u >= 0xD800 && u <= 0xDFFF) {
+      out += kReplacementCharacter;
+    } else {
+      AppendUtf8(out, u);
+    }
+  }
+  if (bytes.size() % 2 != 0) out += kReplacementCharacter;
+  return out;
+}
+
+std::string DecodeWithIconv(std::string_view bytes, const std::string& charset) {
+  iconv_t cd = iconv_open("UTF-8", charset.c_str());
+  if (cd == reinterpret_cast<iconv_t>(-1)) return DecodeWindows1252(bytes);
+  std::string out;
+  out.reserve(bytes.size() * 2 + 16);
+  char buffer[16384];
+  char* in = const_cast<char*>(bytes.data());
+  std::size_t in_left = bytes.size();
+  while (in_left > 0) {
+    char* outp = buffer;
+    std::size_t out_left = sizeof buffer;
+    const std::size_t rc = iconv(cd, &in, &in_left, &outp, &out_left);
+    out.append(buffer, static_cast<std::size_t>(outp - buffer));
+    if (rc == static_cast<std::size_t>(-1)) {
+      if (errno == E2BIG) continue;
+      // An invalid or cut sequence: one replacement character, then go on after the byte.
+      out += kReplacementCharacter;
+      ++in;
+      --in_left;
+      iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    }
+  }
+  iconv_close(cd);
+  return SanitiseUtf8(out);
+}
+
+std::string CutAtNul(std::string text) {
+  const std::size_t nul = text.find('\0');
+  if (nul != std::string::npos) text.resize(nul);
+  return text;
+}
+
+bool IsAscii(std::string_view bytes) {
+  for (unsigned char c : bytes) {
+    if (c >= 0x80) return false;
+  }
+  return true;
+}
+
+// Charsets in which every byte below 0x80 always stands for that ASCII character.
+bool IsAsciiTransparent(const Charset& charset) {
+  if (charset.family == Family::kUtf8 || charset.family == Family::kWindows1252) return true;
+  if (charset.family != Family::kOther) return false;
+  const std::string& n = charset.name;
+  return n.rfind("iso-8859-", 0) == 0 || n.rfind("windows-125", 0) == 0 ||
+         n.rfind("koi8", 0) == 0 || n.rfind("euc-", 0) == 0;
+}
+
+}  // namespace
+
+const char* CharsetSourceName(CharsetSource source) {
+  switch (source) {
+    case CharsetSource::kByteOrderMark:
+      return "bom";
+    case CharsetSource::kHeader:
+      return "header";
+    case CharsetSource::kMeta:
+      return "meta";
+    case CharsetSource::kDetected:
+      return "detected";
+    case CharsetSource::kFallback:
+      return "fallback";
+  }
+  return "fallback";
+}
+
+
+
+
+
+
+DecodedDocument DecodeDocument(std::string_view bytes, std::string_view content_type) {
+  DecodedDocument doc;
+  // 1. Byte-order mark.
+  if (bytes.substr(0, 3) == "\xEF\xBB\xBF") {
+    doc.charset = "utf-8";
+    doc.source = CharsetSource::kByteOrderMark;
+    doc.text = CutAtNul(DecodeUtf8(bytes.substr(3)));
+    return doc;
+  }
+  if (bytes.substr(0, 2) == "\xFF\xFE" || bytes.substr(0, 2) == "\xFE\xFF") {
+    const bool big = bytes[0] == '\xFE';
+    doc.charset = big ? "utf-16be" : "utf-16le";
+    doc.source = CharsetSource::kByteOrderMark;
+    doc.text = CutAtNul(DecodeUtf16(bytes.substr(2), big));
+    return doc;
+  }
+  // 2. The Content-Type header.
+  Charset charset;
+  if (auto label = HeaderLabel(content_type)) {
+    charset = ResolveLabel(*label, false);
+    if (charset.family != Family::kUnknown) doc.source = CharsetSource::kHeader;
+  }
+  if (charset.family == Family::kUtf16Le || charset.family == Family::kUtf16Be) {
+    doc.charset = charset.name;
+    doc.text = CutAtNul(DecodeUtf16(bytes, charset.family == Family::kUtf16Be));
+    return doc;
+  }
+  if (charset.family == Family::kOther && !IsAsciiTransparent(charset)) {
+    // Multi-byte charsets may hold NUL inside characters: decode first, then cut.
+    doc.charset = charset.name;
+    doc.text = CutAtNul(DecodeWithIconv(bytes, charset.name));
+    return doc;
+  }
+  // The rest reads ASCII as ASCII: the document ends at its first NUL byte.
+  const std::size_t nul = bytes.find('\0');
+  if (nul != std::string_view::npos) bytes = bytes.substr(0, nul);
+  // 3. A meta declaration near the start.
+  if (charset.family == Family::kUnknown) {
+    if (auto label = MetaLabel(bytes)) {
+      charset = ResolveLabel(*label, true);
+      if (charset.family != Family::kUnknown) doc.source = CharsetSource::kMeta;
+    }
+  }
+  // 4. Detection.
+  if (charset.family == Family::kUnknown) {
+    if (ValidUtf8Prefix(bytes) == bytes.size()) {
+      charset = {Family::kUtf8, "utf-8"};
+      doc.source = CharsetSource::kDetected;
+    } else {
+      charset = {Family::kWindows1252, "windows-1252"};
+      doc.source = CharsetSource::kFallback;
+    }
+  }
+  doc.charset = charset.name;
+  switch (charset.family) {
+    case Family::kUtf8:
+      doc.text = DecodeUtf8(bytes);
+      break;
+    case Family::kWindows1252:
+      doc.text = DecodeWindows1252(bytes);
+      break;
+    default:
+      doc.text = CutAtNul(DecodeWithIconv(bytes, charset.name));
+      break;
+  }
+  return doc;
+}
+
+bool IsDecodingSettled(std::string_view prefix, std::string_view content_type,
+                       bool ascii_patterns) {
+  if (prefix.substr(0, 3) == "\xEF\xBB\xBF") return true;
+  if (prefix.size() < 2) return false;
+  if (prefix.substr(0, 2) == "\xFF\xFE" || prefix.substr(0, 2) == "\xFE\xFF") return false;
+  Charset charset;
+  if (auto label = HeaderLabel(content_type)) charset = ResolveLabel(*label, false);
+  const std::size_t nul = prefix.find('\0');
+  const bool complete = nul != std::string_view::npos;  // the text ends at the NUL
+  std::string_view text = complete ? prefix.substr(0, nul) : prefix;
+  if (charset.family == Family::kUnknown) {
+    // A declaration whose tag is complete in the prefix is the one the whole document
+    // gives; without one, a declaration may still come until the sniff window is in.
+    if (auto label = MetaLabel(text)) {
+      charset = ResolveLabel(*label, true);
+    } else if (!complete && text.size() < kSniffWindow) {
+      return false;
+    }
+  }
+  if (charset.family == Family::kUnknown) {
+    // Detection looks at every byte: only a document that is ASCII so far and ends here,
+    // or that stays ASCII in all we use of it, decodes the same either way.
+    if (complete) return ascii_patterns || ValidUtf8Prefix(text) == text.size();
+    return IsAscii(text);
+  }
+  if (!IsAsciiTransparent(charset)) return false;
+  return ascii_patterns || charset.family == Family::kUtf8;
+}
+
+}  // namespace orvanel

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/Address.h"
+#include "engine/Charset.h"
+#include "engine/Rules.h"
+#include "platform/Fetcher.h"
+
+namespace orvanel {
+
+// A page as the rules see it, and what the transfer knows of it.
+struct Page {
+  NormalisedAddress address;
+  std::string text;  // UTF-8; empty when the document could not be had
+  bool ok = false;
+  std::string message;  // "URL ... cannot be extracted." when !ok
+  std::string error;    // the transfer's own description when !ok
+  long status = 0;
+  std::string final_url;
+  std::string charset;
+  std::optional<CharsetSource> charset_source;
+  std::uint64_t bytes = 0;
+  bool cut_early = false;
+};
+
+// The request for one address. With `early_stop`, the transfer ends as soon as reading
+// further cannot change the rows of `mode`.
+FetchRequest MakeFetchRequest(const NormalisedAddress& address, Mode mode,
+                              const std::vector<std::string>& tags, bool early_stop);
+
+// Turns a finished transfer into page text.
+Page MakePage(const NormalisedAddress& address, FetchResult result);
+
+// Fetches one address and waits for it: normalise, fetch, decode.
+Page FetchPage(Fetcher& fetcher, const std::string& address, Mode mode,
+               const std::vector<std::string>& tags, bool early_stop);
+
+}  // namespace orvanel

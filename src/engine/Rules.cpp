@@ -1,0 +1,151 @@
+#include "engine/Rules.h"
+
+#include "engine/TextSearch.h"
+
+namespace orvanel {
+namespace {
+
+constexpr std::string_view kHeadOpen = "<head>";
+constexpr std::string_view kHeadClose = "</head>";
+constexpr std::string_view kTitleOpen = "<title>";
+constexpr std::string_view kTitleClose = "</title>";
+constexpr char kQuote = '"';
+
+// Where a search of the rules landed: [begin, end) of the extracted text, plus whether the
+// search came to a decision at all (a miss is only final once the whole text is known).
+struct Span {
+  std::size_t begin = kNotFound;
+  std::size_t end = kNotFound;
+  bool found() const { return begin != kNotFound; }
+};
+
+// The text between `open` and the first `close` after it.
+Span Between(std::string_view page, std::string_view open, std::string_view close) {
+  const std::size_t s = FindNoCase(page, open, 0);
+  if (s == kNotFound) return {};
+  const std::size_t v = s + open.size();
+  const std::size_t e = FindNoCase(page, close, v);
+  if (e == kNotFound) return {};
+  return {v, e};
+}
+
+Span MetaValue(std::string_view page, std::string_view name) {
+  const std::string pattern = MetaPattern(name);
+  const std::size_t s = FindNoCase(page, pattern, 0);
+  if (s == kNotFound) return {};
+  const std::size_t v = s + pattern.size();
+  const std::size_t e = page.find(kQuote, v);
+  if (e == std::string_view::npos) return {};
+  return {v, e};
+}
+
+Span Head(std::string_view page) {
+  const std::size_t s = FindNoCase(page, kHeadOpen, 0);
+  if (s == kNotFound) return {};
+  // The closing tag is searched from the opening tag itself, not after it.
+  const std::size_t e = FindNoCase(page, kHeadClose, s);
+  if (e == kNotFound) return {};
+  return {s, e + kHeadClose.size()};
+}
+
+std::optional<std::string> Take(std::string_view page, Span span) {
+  if (!span.found()) return std::nullopt;
+  return std::string(page.substr(span.begin, span.end - span.begin));
+}
+
+// A listed entry's search; `needs_search` is false for an element pair that cannot be split,
+// which extracts nothing whatever the page holds.
+struct EntrySearch {
+  Span span;
+  bool needs_search = true;
+};
+
+EntrySearch SearchEntry(std::string_view page, const std::string& entry) {
+  if (IsElementPairEntry(entry)) {
+    const auto pair = SplitElementPair(entry);
+    if (!pair) return {{}, false};
+    return {Between(page, pair->open, pair->close), true};
+  }
+  return {MetaValue(page, entry), true};
+}
+
+}  // namespace
+
+std::string MetaPattern(std::string_view name) {
+  std::string pattern = "<meta name=\"";
+  pattern += name;
+  pattern += "\" content=\"";
+  return pattern;
+}
+
+bool IsElementPairEntry(std::string_view entry) {
+  return entry.find('<') != std::string_view::npos && entry.find('>') != std::string_view::npos;
+}
+
+std::optional<ElementPair> SplitElementPair(std::string_view entry) {
+  const std::size_t cut = entry.find("><");
+  if (cut == std::string_view::npos) return std::nullopt;
+  // Pieces after the second are ignored: the closing tag is "<" + the second piece.
+  const std::size_t second_begin = cut + 2;
+  std::size_t second_end = entry.find("><", second_begin);
+  if (second_end == std::string_view::npos) second_end = entry.size();
+  ElementPair pair;
+  pair.open.assign(entry.substr(0, cut)).push_back('>');
+  pair.close.push_back('<');
+  pair.close.append(entry.substr(second_begin, second_end - second_begin));
+  return pair;
+}
+
+std::vector<RuleRow> ExtractRows(Mode mode, std::string_view page,
+                                 const std::vector<std::string>& tags) {
+  std::vector<RuleRow> rows;
+  switch (mode) {
+    case Mode::kEntireHeadTag: {
+      const Span head = Head(page);
+      if (head.found()) rows.push_back({{Take(page, head)}, true});
+      break;
+    }
+    case Mode::kTitleAndMetaTags: {
+      RuleRow row;
+      const Span title = Between(page, kTitleOpen, kTitleClose);
+      row.checked = title.found();
+      row.cells.push_back(Take(page, title));
+      row.cells.push_back(Take(page, MetaValue(page, "keywords")));
+      row.cells.push_back(Take(page, MetaValue(page, "description")));
+      rows.push_back(std::move(row));
+      break;
+    }
+    case Mode::kOnlyListedTags: {
+      rows.reserve(tags.size());
+      for (const auto& entry : tags) {
+        RuleRow row;
+        row.checked = true;
+        row.cells.push_back(entry);
+        row.cells.push_back(Take(page, SearchEntry(page, entry).span));
+        rows.push_back(std::move(row));
+      }
+      break;
+    }
+  }
+  return rows;
+}
+
+bool IsDecided(Mode mode, std::string_view received, const std::vector<std::string>& tags) {
+  if (received.find('\0') != std::string_view::npos) return true;
+  switch (mode) {
+    case Mode::kEntireHeadTag:
+      return Head(received).found();
+    case Mode::kTitleAndMetaTags:
+      return Between(received, kTitleOpen, kTitleClose).found() &&
+             MetaValue(received, "keywords").found() && MetaValue(received, "description").found();
+    case Mode::kOnlyListedTags:
+      for (const auto& entry : tags) {
+        const EntrySearch search = SearchEntry(received, entry);
+        if (search.needs_search && !search.span.found()) return false;
+      }
+      return true;
+  }
+  return false;
+}
+
+}  // namespace orvanel

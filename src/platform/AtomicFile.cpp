@@ -1,0 +1,87 @@
+#include "platform/AtomicFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "platform/Failure.h"
+
+namespace orvanel {
+namespace {
+
+std::string Describe(const std::string& what, const std::string& path, int error) {
+  return what + " " + path + ": " + std::strerror(error);
+}
+
+}  // namespace
+
+AtomicFileWriter::AtomicFileWriter(std::string path) : path_(std::move(path)) {
+  if (path_.empty()) throw Failure("No file name given");
+  struct stat st {};
+  if (::stat(path_.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    throw Failure("Cannot write " + path_ + ": it is a folder");
+  }
+  const std::size_t slash = path_.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path_.substr(0, slash + 1);
+  const std::string base = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+  std::string pattern = (slash == std::string::npos ? "" : folder) + "." + base + ".XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  fd_ = ::mkostemp(buffer.data(), O_CLOEXEC);
+  if (fd_ < 0) throw Failure(Describe("Cannot write", path_, errno));
+  temp_path_ = buffer.data();
+  // Keep the permissions of the file being replaced; a new file gets the usual ones.
+  const mode_t mode = ::stat(path_.c_str(), &st) == 0 ? (st.st_mode & 07777) : [] {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return static_cast<mode_t>(0666 & ~mask);
+  }();
+  ::fchmod(fd_, mode);
+}
+
+AtomicFileWriter::~AtomicFileWriter() {
+  if (fd_ >= 0) ::close(fd_);
+  if (!temp_path_.empty()) ::unlink(temp_path_.c_str());
+}
+
+void AtomicFileWriter::Write(std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd_, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw Failure(Describe("Cannot write", path_, errno));
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+void AtomicFileWriter::Commit() {
+  if (::fsync(fd_) != 0) throw Failure(Describe("Cannot write", path_, errno));
+  const int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0) throw Failure(Describe("Cannot write", path_, errno));
+  if (::rename(temp_path_.c_str(), path_.c_str()) != 0) {
+    throw Failure(Describe("Cannot replace", path_, errno));
+  }
+  temp_path_.clear();
+  // Make the rename itself durable.
+  const std::size_t slash = path_.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path_.substr(0, slash == 0 ? 1 : slash);
+  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);  // Ignoring errors on purpose: the file itself is already in place.
+    ::close(dir);
+  }
+}
+
+void WriteFileAtomically(const std::string& path, std::string_view contents) {
+  AtomicFileWriter writer(path);
+  writer.Write(contents);
+  writer.Commit();
+}
+
+}  // namespace orvanel

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace orvanel {
+
+// Replaces `path` with `contents` so that the file is always either the old one or the
+// new one, whole: the text goes to a temporary file in the same folder, is flushed to disk
+// and renamed over the target. On failure the target is untouched, the temporary file is
+// removed, and Failure is thrown with a description naming the file.
+void WriteFileAtomically(const std::string& path, std::string_view contents);
+
+// Streams into a temporary file beside `path` and renames it into place at Commit().
+// Destroying it without Commit removes the temporary file and leaves `path` untouched.
+class AtomicFileWriter {
+ public:
+  explicit AtomicFileWriter(std::string path);  // throws Failure
+  ~AtomicFileWriter();
+  AtomicFileWriter(const AtomicFileWriter&) = delete;
+  AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
+
+  void Write(std::string_view data);  // throws Failure
+  void Commit();                      // throws Failure
+
+ private:
+  std::string path_;
+  std::string temp_path_;
+  int fd_ = -1;
+};
+
+}  // namespace orvanel

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace orvanel {
+
+// The per-user settings store: application "Dravikton", section "Orvanel".
+// Nothing is cached: every Get reads the store, every Save is on disk when it returns.
+class SettingsStore {
+ public:
+  virtual ~SettingsStore() = default;
+  // The stored text, or `fallback` when the key is absent. A stored empty text is returned
+  // as the empty text.
+  virtual std::string Get(const std::string& key, const std::string& fallback) = 0;
+  // Throws Failure when the store cannot be written.
+  virtual void Save(const std::string& key, const std::string& value) = 0;
+};
+
+// The clipboard's two operations. Each may fail transiently; callers retry.
+class Clipboard {
+ public:
+  virtual ~Clipboard() = default;
+  virtual bool Clear() = 0;
+  virtual bool SetText(const std::string& text) = 0;
+};
+
+// Hands a file or folder to the desktop to open with its default application.
+class Shell {
+ public:
+  virtual ~Shell() = default;
+  // The answer is the desktop's; callers are free to ignore it.
+  virtual bool Open(const std::string& path) = 0;
+};
+
+// The window's event loop, seen from a long command.
+class EventPump {
+ public:
+  virtual ~EventPump() = default;
+  // Processes pending window events once.
+  virtual void ProcessEvents() = 0;
+  // Processes events until `ready` is true, sleeping while nothing happens. Another thread
+  // calls Wake after it changed what `ready` looks at.
+  virtual void WaitUntil(const std::function<bool()>& ready) = 0;
+  // Thread-safe.
+  virtual void Wake() = 0;
+};
+
+enum class Pointer { kDefault, kBusy, kHand };
+
+// The parts of the main window that commands change besides the lists.
+class WindowState {
+ public:
+  virtual ~WindowState() = default;
+  virtual Pointer GetPointer() const = 0;
+  virtual void SetPointer(Pointer pointer) = 0;
+  virtual void SetProgressValue(double percent) = 0;
+  virtual void SetProgressText(const std::string& text) = 0;
+  bool IsBusy() const { return GetPointer() == Pointer::kBusy; }
+};
+
+}  // namespace orvanel

@@ -1,0 +1,59 @@
+#include "engine/Charset.h"
+
+#include <gtest/gtest.h>
+
+namespace orvanel {
+namespace {
+
+TEST(DecodeDocument, ChoosesTheCharsetInOrderOfAuthority) {
+  struct Case {
+    std::string bytes;
+    std::string content_type;
+    std::string text;
+    std::string charset;
+    CharsetSource source;
+  } cases[] = {
+      {"\xEF\xBB\xBFh\xC3\xA9", "text/html; charset=iso-8859-1", "h\xC3\xA9", "utf-8", CharsetSource::kByteOrderMark},
+      {std::string("\xFF\xFEh\0\xE9\0", 6), "", "h\xC3\xA9", "utf-16le", CharsetSource::kByteOrderMark},
+      {std::string("\xFE\xFF\0h\0\xE9", 6), "", "h\xC3\xA9", "utf-16be", CharsetSource::kByteOrderMark},
+      {"caf\xE9", "text/html; charset=\"ISO-8859-1\"", "caf\xC3\xA9", "windows-1252", CharsetSource::kHeader},
+      {"<meta charset=\"windows-1252\">\x93q\x94", "text/html", "<meta charset=\"windows-1252\">\xE2\x80\x9Cq\xE2\x80\x9D", "windows-1252", CharsetSource::kMeta},
+      {"<META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=utf-8\">\xC3\xA9", "", "<META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=utf-8\">\xC3\xA9", "utf-8", CharsetSource::kMeta},
+      {"plain \xC3\xA9", "", "plain \xC3\xA9", "utf-8", CharsetSource::kDetected},
+      {"latin \xE9", "", "latin \xC3\xA9", "windows-1252", CharsetSource::kFallback},
+      {"koi8 \xF0", "text/html; charset=koi8-r", "koi8 \xD0\x9F", "koi8-r", CharsetSource::kHeader},
+      {"<meta charset=utf-16>x", "", "<meta charset=utf-16>x", "utf-8", CharsetSource::kMeta},
+      {"x\xE9", "text/html; charset=no-such-charset", "x\xC3\xA9", "windows-1252", CharsetSource::kFallback},
+  };
+  for (const auto& c : cases) {
+    const auto doc = DecodeDocument(c.bytes, c.content_type);
+    EXPECT_EQ(doc.text, c.text) << c.bytes;
+    EXPECT_EQ(doc.charset, c.charset) << c.bytes;
+    EXPECT_EQ(doc.source, c.source) << c.bytes;
+  }
+}
+
+TEST(DecodeDocument, TextEndsAtTheFirstNulAndIsAlwaysValidUtf8) {
+  EXPECT_EQ(DecodeDocument(std::string("ab\0\xE9", 4), "").text, "ab");
+  EXPECT_EQ(DecodeDocument(std::string("\xFF\xFEh\0\0\0x\0", 8), "").text, "h");
+  const auto declared = DecodeDocument("\xC3(\xFF", "text/html; charset=utf-8");
+  EXPECT_EQ(declared.text, "\xEF\xBF\xBD(\xEF\xBF\xBD");
+  const auto sjis = DecodeDocument("\x82\xA0\x82", "text/html; charset=shift_jis");
+  EXPECT_EQ(ValidUtf8Prefix(sjis.text), sjis.text.size());
+}
+
+TEST(DecodeDocument, MetaOutsideTheFirstKilobyteIsNotUsed) {
+  const std::string bytes = std::string(1100, ' ') + "<meta charset=\"utf-8\">\xE9";
+  EXPECT_EQ(DecodeDocument(bytes, "").source, CharsetSource::kFallback);
+}
+
+TEST(Utf8, CountsCharactersNotBytes) {
+  EXPECT_EQ(CodePointCount("h\xC3\xA9llo"), 5u);
+  EXPECT_EQ(CodePointCount("\xFF\xFE"), 2u);
+  EXPECT_EQ(SanitiseUtf8("a\xED\xA0\x80"), "a\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // no surrogates
+  EXPECT_EQ(ToUtf8Text("\xE9t\xE9"), "\xC3\xA9t\xC3\xA9");
+  EXPECT_EQ(ToUtf8Text("\xC3\xA9t\xC3\xA9"), "\xC3\xA9t\xC3\xA9");
+}
+
+}  // namespace
+}  // namespace orvanel

@@ -1,0 +1,85 @@
+#include "platform/AtomicFile.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "TempDir.h"
+#include "platform/Failure.h"
+
+namespace orvanel {
+namespace {
+
+using testing::ReadAll;
+using testing::TempDir;
+
+std::size_t EntriesIn(const std::string& dir) {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir)) ++n;
+  return n;
+}
+
+TEST(WriteFileAtomically, ReplacesWholeAndKeepsPermissions) {
+  TempDir dir;
+  const std::string path = dir.File("out.txt", "old contents");
+  ::chmod(path.c_str(), 0640);
+  WriteFileAtomically(path, "new");
+  EXPECT_EQ(ReadAll(path), "new");
+  struct stat st {};
+  ::stat(path.c_str(), &st);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_EQ(EntriesIn(dir.path()), 1u);
+}
+
+TEST(WriteFileAtomically, FailuresLeaveTheOldFileAndNoLitter) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
+  TempDir dir;
+  const std::string path = dir.File("out.txt", "old");
+  ::chmod(dir.path().c_str(), 0500);
+  EXPECT_THROW(WriteFileAtomically(path, "new"), Failure);
+  ::chmod(dir.path().c_str(), 0700);
+  EXPECT_EQ(ReadAll(path), "old");
+  EXPECT_EQ(EntriesIn(dir.path()), 1u);
+}
+
+TEST(WriteFileAtomically, AFolderIsNoFile) {
+  TempDir dir;
+  try {
+    WriteFileAtomically(dir.path(), "x");
+    FAIL() << "wrote over a folder";
+  } catch (const Failure& f) {
+    EXPECT_NE(std::string(f.what()).find("it is a folder"), std::string::npos);
+  }
+  EXPECT_THROW(WriteFileAtomically(dir.path() + "/no/such/folder/f", "x"), Failure);
+}
+
+TEST(AtomicFileWriter, AbandonedWriteLeavesTheTargetUntouched) {
+  TempDir dir;
+  const std::string path = dir.File("out.txt", "old");
+  {
+    AtomicFileWriter writer(path);
+    writer.Write("half of the new");
+  }
+  EXPECT_EQ(ReadAll(path), "old");
+  EXPECT_EQ(EntriesIn(dir.path()), 1u);
+}
+
+TEST(WriteFileAtomically, AFullDiskIsReportedAndLosesNothing) {
+  TempDir dir;
+  const std::string mount_point = dir.path() + "/small";
+  std::filesystem::create_directory(mount_point);
+  const std::string mount = "mount -t tmpfs -o size=64k tmpfs " + mount_point + " 2>/dev/null";
+  if (::geteuid() != 0 || std::system(mount.c_str()) != 0) GTEST_SKIP() << "needs a small tmpfs";
+  const std::string path = mount_point + "/out.txt";
+  WriteFileAtomically(path, "old");
+  EXPECT_THROW(WriteFileAtomically(path, std::string(1 << 20, 'x')), Failure);
+  EXPECT_EQ(ReadAll(path), "old");
+  EXPECT_EQ(EntriesIn(mount_point), 1u);
+  std::system(("umount " + mount_point).c_str());
+}
+
+}  // namespace
+}  // namespace orvanel

@@ -1,0 +1,209 @@
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <chrono>
+
+#include "LoopbackServer.h"
+#include "TempDir.h"
+#include "engine/Retrieval.h"
+
+namespace orvanel {
+namespace {
+
+using testing::LoopbackServer;
+using testing::TempDir;
+using Clock = std::chrono::steady_clock;
+
+std::string Gzip(const std::string& text) {
+  z_stream z{};
+  deflateInit2(&z, Z_BEST_SPEED, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
+  std::string out(compressBound(static_cast<uLong>(text.size())) + 64, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+  z.avail_in = static_cast<uInt>(text.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+class CurlFetcherTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_.Route("/page", [](auto&, auto& c) {
+      c.Respond(200, "<title>Plain</title>", "Content-Type: text/html\r\n");
+    });
+    server_.Route("/gzip", [](auto& req, auto& c) {
+      const bool accepts = req.headers.count("accept-encoding") &&
+                           req.headers.at("accept-encoding").find("gzip") != std::string::npos;
+      if (!accepts) return (void)c.Respond(406, "gzip please");
+      c.Respond(200, Gzip("<title>Zipped</title>"), "Content-Encoding: gzip\r\n");
+    });
+    for (int i = 1; i <= 3; ++i) {
+      server_.Route("/hop" + std::to_string(i), [i](auto&, auto& c) {
+        c.Respond(302, "", "Location: /" + std::string(i == 3 ? "page" : "hop" + std::to_string(i + 1)) + "\r\n");
+      });
+    }
+    server_.Route("/loop", [](auto&, auto& c) { c.Respond(302, "", "Location: /loop\r\n"); });
+    server_.Route("/to-file", [](auto&, auto& c) { c.Respond(302, "", "Location: file:///etc/hostname\r\n"); });
+    server_.Route("/missing", [](auto&, auto& c) { c.Respond(404, "<title>Not found</title>"); });
+    server_.Route("/broken", [](auto&, auto& c) { c.Respond(500, "<title>Oops</title>"); });
+    server_.Route("/slow", [](auto&, auto& c) {
+      if (c.Sleep(2000)) c.Respond(200, "<title>late</title>");
+    });
+    server_.Route("/reset", [](auto&, auto& c) {
+      c.Write("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n<title>cut");
+      c.Sleep(50);
+      c.Reset();
+    });
+    server_.Route("/endless", [](auto&, auto& c) {
+      c.Write("HTTP/1.1 200 OK\r\n\r\n");
+      const std::string chunk(64 * 1024, 'x');
+      for (int i = 0; i < 1000 && c.Write(chunk); ++i) {
+      }
+    });
+    server_.Route("/latin", [](auto&, auto& c) { c.Respond(200, "<title>caf\xe9</title>"); });
+    server_.Route("/nul", [](auto&, auto& c) {
+      c.Respond(200, std::string("<title>a\0b</title>", 18));
+    });
+    server_.Route("/busy", [this](auto&, auto& c) {
+      if (++busy_calls_ == 1) return (void)c.Respond(503, "", "Retry-After: 0\r\n");
+      c.Respond(200, "<title>after retry</title>");
+    });
+    server_.Route("/hang", [](auto&, auto& c) { c.Sleep(60'000); });
+  }
+
+  Page Fetch(const std::string& address, FetcherOptions options = {}) {
+    auto fetcher = MakeCurlFetcher(options);
+    return FetchPage(*fetcher, address, Mode::kTitleAndMetaTags, {}, false);
+  }
+
+  LoopbackServer server_;
+  std::atomic<int> busy_calls_{0};
+};
+
+TEST_F(CurlFetcherTest, GoodDocumentsArriveWithWhatTheTransferKnows) {
+  auto page = Fetch(server_.Url("/page"));
+  EXPECT_TRUE(page.ok);
+  EXPECT_EQ(page.text, "<title>Plain</title>");
+  EXPECT_EQ(page.status, 200);
+  EXPECT_EQ(page.charset, "utf-8");
+  EXPECT_EQ(page.bytes, 20u);
+
+  EXPECT_EQ(Fetch(server_.Url("/gzip")).text, "<title>Zipped</title>");
+
+  page = Fetch(server_.Url("/hop1"));
+  EXPECT_EQ(page.text, "<title>Plain</title>");
+  EXPECT_EQ(page.final_url, server_.Url("/page"));
+
+  page = Fetch(server_.Url("/latin"));
+  EXPECT_EQ(page.text, "<title>caf\xc3\xa9</title>");
+  EXPECT_EQ(page.charset_source, CharsetSource::kFallback);
+
+  EXPECT_EQ(Fetch(server_.Url("/nul")).text, "<title>a");
+
+  page = Fetch(server_.Url("/busy"));
+  EXPECT_TRUE(page.ok);
+  EXPECT_EQ(page.text, "<title>after retry</title>");
+  EXPECT_EQ(busy_calls_, 2);
+}
+
+TEST_F(CurlFetcherTest, DocumentsThatCannotBeHadGiveOneMessageAndNoText) {
+  FetcherOptions quick;
+  quick.timeout_ms = 500;
+  quick.max_bytes = 1 << 20;
+  struct Case {
+    std::string path;
+    FetchError error;
+  } cases[] = {
+      {"/missing", FetchError::kHttpStatus}, {"/broken", FetchError::kHttpStatus},
+      {"/loop", FetchError::kRedirects},     {"/slow", FetchError::kTimeout},
+      {"/reset", FetchError::kOther},        {"/endless", FetchError::kTooLarge},
+      {"/to-file", FetchError::kOther},
+  };
+  for (const auto& c : cases) {
+    auto fetcher = MakeCurlFetcher(quick);
+    const NormalisedAddress address{server_.Url(c.path), false};
+    const auto result = fetcher->Take(fetcher->Submit(MakeFetchRequest(address, Mode::kEntireHeadTag, {}, false)));
+    EXPECT_FALSE(result.ok) << c.path;
+    if (c.error != FetchError::kOther) {
+      EXPECT_EQ(result.error, c.error) << c.path << " " << result.error_text;
+    }
+    EXPECT_FALSE(result.error_text.empty());
+    const Page page = MakePage(address, result);
+    EXPECT_EQ(page.text, "");
+    EXPECT_EQ(page.message, "URL " + server_.Url(c.path) + " cannot be extracted.");
+  }
+}
+
+TEST_F(CurlFetcherTest, RefusedConnectionsAndUnknownHostsFail) {
+  EXPECT_EQ(Fetch("http://127.0.0.1:1/").ok, false);
+  const auto page = Fetch("no-such-host.invalid/page");
+  EXPECT_FALSE(page.ok);
+  EXPECT_EQ(page.message, "URL http://no-such-host.invalid/page cannot be extracted.");
+}
+
+TEST_F(CurlFetcherTest, LocalFilesAndFolders) {
+  TempDir dir;
+  const std::string file = dir.File("ma page \xc3\xa9t\xc3\xa9.htm", "<title>Local</title>");
+  auto page = Fetch(file);
+  EXPECT_TRUE(page.ok);
+  EXPECT_EQ(page.text, "<title>Local</title>");
+  EXPECT_EQ(page.status, 0);
+
+  page = Fetch(dir.path());
+  EXPECT_FALSE(page.ok);
+  EXPECT_EQ(page.message, "URL http://" + dir.path() + " cannot be extracted.");
+
+  page = Fetch("");
+  EXPECT_FALSE(page.ok);
+  EXPECT_EQ(page.message, "URL http:// cannot be extracted.");
+}
+
+TEST_F(CurlFetcherTest, ResultsComeByTicketAndTheHostLimitHolds) {
+  server_.Route("/n", [](auto& req, auto& c) {
+    c.Sleep(30);
+    c.Respond(200, "<title>" + req.path.substr(req.path.find('=') + 1) + "</title>");
+  });
+  FetcherOptions options;
+  options.max_per_host = 3;
+  auto fetcher = MakeCurlFetcher(options);
+  std::vector<Fetcher::Ticket> tickets;
+  for (int i = 0; i < 24; ++i) tickets.push_back(fetcher->Submit({server_.Url("/n?i=" + std::to_string(i)), {}}));
+  for (int i = 23; i >= 0; --i) {  // taken in any order, each result is its own
+    EXPECT_EQ(fetcher->Take(tickets[static_cast<std::size_t>(i)]).bytes, "<title>" + std::to_string(i) + "</title>");
+  }
+  EXPECT_LE(server_.PeakConnections(), 3);
+  EXPECT_GE(server_.PeakConnections(), 2);
+}
+
+TEST_F(CurlFetcherTest, DestroyingCancelsEverythingPromptly) {
+  auto fetcher = MakeCurlFetcher();
+  for (int i = 0; i < 1000; ++i) fetcher->Submit({server_.Url("/hang"), {}});
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const auto start = Clock::now();
+  fetcher.reset();
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+}
+
+TEST_F(CurlFetcherTest, EarlyStopReadsOnlyWhatTheRowsNeed) {
+  server_.Route("/long", [](auto&, auto& c) {
+    c.Write("HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: 10000000\r\n\r\n"
+            "<head><title>Early</title></head>");
+    const std::string chunk(100'000, 'b');
+    for (int i = 0; i < 100 && c.Write(chunk); ++i) c.Sleep(20);
+  });
+  auto fetcher = MakeCurlFetcher();
+  const auto start = Clock::now();
+  const Page page = FetchPage(*fetcher, server_.Url("/long"), Mode::kEntireHeadTag, {}, true);
+  EXPECT_TRUE(page.ok);
+  EXPECT_TRUE(page.cut_early);
+  EXPECT_LT(page.bytes, 1'000'000u);
+  EXPECT_EQ(ExtractRows(Mode::kEntireHeadTag, page.text, {})[0].cells[0],
+            "<head><title>Early</title></head>");
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+}
+
+}  // namespace
+}  // namespace orvanel
