@@ -31,6 +31,9 @@ class FileDialog {
   virtual std::string SaveFileName(const std::string& title, const std::string& filter) = 0;
 };
 
+// The filter of the open and save dialogs for address and result files.
+inline constexpr const char* kTextFileFilter = "Text Files (*.txt);;All Files (*)";
+
 // The product name, which is also the caption of boxes that give no title of their own.
 inline constexpr const char* kProductName = "Orvanel";
 

@@ -60,3 +60,32 @@ class WindowState {
 };
 
 }  // namespace orvanel
+
+#include <chrono>
+
+namespace orvanel {
+
+// Yields to the event loop at most every `interval`, so that a long command keeps the
+// window responsive without paying for an event-loop pass per line, row or cell.
+class TimedYield {
+ public:
+  explicit TimedYield(EventPump& pump,
+                      std::chrono::milliseconds interval = std::chrono::milliseconds(15))
+      : pump_(pump), interval_(interval), last_(std::chrono::steady_clock::now()) {}
+  // True when a yield is due; the caller may flush pending work before calling Yield().
+  bool Due() const { return std::chrono::steady_clock::now() - last_ >= interval_; }
+  void Yield() {
+    pump_.ProcessEvents();
+    last_ = std::chrono::steady_clock::now();
+  }
+  void MaybeYield() {
+    if (Due()) Yield();
+  }
+
+ private:
+  EventPump& pump_;
+  std::chrono::milliseconds interval_;
+  std::chrono::steady_clock::time_point last_;
+};
+
+}  // namespace orvanel

@@ -1,0 +1,26 @@
+#pragma once
+
+#include "platform/ListView.h"
+#include "platform/MessageBoxes.h"
+#include "platform/Services.h"
+#include "platform/Workbook.h"
+
+namespace orvanel {
+
+// The availability test: false, after telling the user, when no spreadsheet application
+// is installed.
+bool SaveResultsAsExcelFileIsExcelInstalled(SpreadsheetApp& app, MessageBoxes& boxes);
+
+// Save Results As Excel File (PushButton13): the header row, then the checked rows with
+// no gaps; every "=" removed from the cells after the first column; columns fitted; the
+// workbook handed to the spreadsheet application.
+void SaveResultsAsExcelFile(const ListView& results, SpreadsheetApp& app, WindowState& window,
+                            MessageBoxes& boxes, EventPump& pump);
+
+inline constexpr const char* kExcelMissingForSoftware =
+    "Excel is not installed on this computer. You need to have it installed to use this "
+    "software without error.";
+inline constexpr const char* kExcelMissingForFeature =
+    "Excel is not installed on this computer. You need to have it installed to use this feature.";
+
+}  // namespace orvanel

@@ -1,0 +1,68 @@
+#include "export/TextExport.h"
+
+#include "platform/AtomicFile.h"
+#include "platform/ErrorReport.h"
+
+namespace orvanel {
+
+void AppendHeaderLine(std::string& out, const std::vector<std::string>& headers) {
+  for (const auto& header : headers) {
+    out += header;
+    out += '\t';
+  }
+  out += "\r\n";
+}
+
+void AppendRowLine(std::string& out, bool checked, const std::vector<std::string>& cells) {
+  if (checked) {
+    for (const auto& cell : cells) {
+      out += cell;
+      out += '\t';
+    }
+  }
+  out += "\r\n";
+}
+
+std::string BuildTextFile(const ListView& list, EventPump& pump) {
+  TimedYield yield(pump);
+  std::string text;
+  for (std::size_t c = 1; c <= list.ColumnCount(); ++c) {
+    yield.MaybeYield();
+    text += list.Header(c);
+    text += '\t';
+  }
+  text += "\r\n";
+  const std::size_t rows = list.Count();
+  for (std::size_t r = 1; r <= rows; ++r) {
+    yield.MaybeYield();
+    if (list.Checked(r)) {
+      const std::size_t columns = list.ColumnCount();
+      for (std::size_t c = 1; c <= columns; ++c) {
+        text += list.Cell(r, c);
+        text += '\t';
+      }
+    }
+    text += "\r\n";
+  }
+  return text;
+}
+
+void SaveListViewAsTextFile(const ListView& list, const std::string& path, EventPump& pump) {
+  WriteFileAtomically(path, BuildTextFile(list, pump));
+}
+
+void SaveResultsAsTextFile(const ListView& results, WindowState& window, MessageBoxes& boxes,
+                           FileDialog& dialog, EventPump& pump) {
+  StepRunner runner(boxes, "PushButton8_Click");
+  // Steps 106 to 110 set the flags (no overwrite question), the title and the filter.
+  std::string name;
+  runner.Step(112, [&] { name = dialog.SaveFileName("Save", kTextFileFilter); });
+  bool cancelled = false;
+  runner.Step(116, [&] { cancelled = name.empty(); });
+  if (cancelled) return;
+  runner.Step(118, [&] { window.SetPointer(Pointer::kBusy); });
+  runner.Step(120, [&] { SaveListViewAsTextFile(results, name, pump); });
+  runner.Step(122, [&] { window.SetPointer(Pointer::kDefault); });
+}
+
+}  // namespace orvanel

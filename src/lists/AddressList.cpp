@@ -1,0 +1,159 @@
+#include "lists/AddressList.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "engine/Address.h"
+#include "platform/ErrorReport.h"
+#include "platform/Utf8.h"
+
+namespace orvanel {
+
+void AddressLineReader::Feed(std::string_view bytes) {
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const char c = bytes[i];
+    if (c == '\n') {
+      if (after_cr_) {  // the LF of a CR LF pair
+        after_cr_ = false;
+        start = i + 1;
+        continue;
+      }
+      piece_.append(bytes.substr(start, i - start));
+      sink_(piece_);
+      piece_.clear();
+      line_started_ = true;
+      start = i + 1;
+    } else if (c == '\r') {
+      piece_.append(bytes.substr(start, i - start));
+      sink_(piece_);
+      piece_.clear();
+      line_started_ = false;
+      after_cr_ = true;
+      start = i + 1;
+    } else {
+      after_cr_ = false;
+      line_started_ = true;
+    }
+  }
+  if (start < bytes.size()) piece_.append(bytes.substr(start));
+}
+
+void AddressLineReader::Finish() {
+  if (line_started_ || !piece_.empty()) sink_(piece_);
+  piece_.clear();
+  line_started_ = false;
+  after_cr_ = false;
+}
+
+namespace {
+
+// A file descriptor closed on every way out.
+class FileHandle {
+ public:
+  explicit FileHandle(int fd) : fd_(fd) {}
+  ~FileHandle() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+void FileToList(ListView& list, const std::string& path, MessageBoxes& boxes, EventPump& pump) {
+  if (!PathExists(path)) {
+    boxes.Message("File not found", BoxStyle::kOk);
+    return;
+  }
+  FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) throw Failure("Cannot read " + path + ": " + std::strerror(errno));
+
+  TimedYield yield(pump);
+  std::vector<std::string> batch;
+  auto flush = [&] {
+    list.AddMany(std::move(batch));
+    batch.clear();
+  };
+  AddressLineReader reader([&](std::string_view item) {
+    batch.push_back(ToUtf8Text(item));
+    if (yield.Due()) {
+      flush();
+      yield.Yield();
+    }
+  });
+  std::vector<char> buffer(1 << 16);
+  for (;;) {
+    const ssize_t n = ::read(file.get(), buffer.data(), buffer.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int error = errno;
+      flush();
+      throw Failure("Cannot read " + path + ": " + std::strerror(error));
+    }
+    if (n == 0) break;
+    const std::string_view chunk(buffer.data(), static_cast<std::size_t>(n));
+    if (chunk.find('\0') != std::string_view::npos) {
+      flush();
+      throw Failure("Cannot read " + path + ": it is not a text file (it holds NUL bytes)");
+    }
+    reader.Feed(chunk);
+    if (yield.Due()) {
+      flush();
+      yield.Yield();
+    }
+  }
+  reader.Finish();
+  flush();
+}
+
+void AddUrl(ListView& list, MessageBoxes& boxes) {
+  StepRunner runner(boxes, "PushButton3_Click");
+  std::string answer;
+  runner.Step(100, [&] { answer = boxes.Input("Enter website address to add: "); });
+  if (runner.Test(102, [&] { return answer.empty(); })) return;
+  runner.Step(104, [&] { list.Add(answer); });
+}
+
+void LoadListFromTextFile(ListView& list, MessageBoxes& boxes, FileDialog& dialog, EventPump& pump) {
+  StepRunner runner(boxes, "PushButton5_Click");
+  // Steps 100 to 106 prepare the dialog: an empty name, the flags, the title, the filter.
+  std::string name;
+  runner.Step(108, [&] { name = dialog.OpenFileName(kLoadListTitle, kTextFileFilter); });
+  bool cancelled = false;
+  runner.Step(110, [&] { cancelled = name.empty(); });
+  if (cancelled) return;
+  std::vector<std::string> pieces;
+  runner.Step(112, [&] {
+    std::size_t start = 0;
+    for (;;) {
+      const std::size_t nul = name.find('\0', start);
+      pieces.push_back(name.substr(start, nul == std::string::npos ? std::string::npos : nul - start));
+      if (nul == std::string::npos) break;
+      start = nul + 1;
+    }
+  });
+  if (runner.Test(114, [&] { return pieces.size() > 1; })) {
+    runner.Step(120, [&] { boxes.Message("Please select just one file.", BoxStyle::kOk); });
+    return;
+  }
+  std::string path;
+  runner.Step(116, [&] { path = pieces.at(0); });
+  runner.Step(118, [&] { FileToList(list, path, boxes, pump); });
+}
+
+void ClearList(ListView& list, const WindowState& window, MessageBoxes& boxes) {
+  StepRunner runner(boxes, "PushButton16_Click");
+  runner.Step(100, [&] {
+    if (!window.IsBusy()) list.Clear();
+  });
+}
+
+}  // namespace orvanel

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/ListView.h"
+#include "platform/MessageBoxes.h"
+#include "platform/Services.h"
+
+namespace orvanel {
+
+// Cuts the bytes of an address file into items: CR, CR LF and a lone LF each end an
+// item; the piece after the last LF of a line is kept even when empty; nothing is
+// trimmed or skipped. Feed it chunks of any size.
+class AddressLineReader {
+ public:
+  using Sink = std::function<void(std::string_view item)>;
+  explicit AddressLineReader(Sink sink) : sink_(std::move(sink)) {}
+  void Feed(std::string_view bytes);
+  void Finish();
+
+ private:
+  Sink sink_;
+  std::string piece_;
+  bool line_started_ = false;
+  bool after_cr_ = false;
+};
+
+// Appends the lines of the file at `path` to `list` (see AddressLineReader). The file
+// is read as bytes: valid UTF-8 stays, anything else is read as windows-1252. Items
+// appear as they are read, and the window gets its events at least every 20 ms.
+// "File not found" when the path names nothing. Throws Failure when the file cannot be
+// read or is not text (it holds NUL bytes); the items appended before stay.
+void FileToList(ListView& list, const std::string& path, MessageBoxes& boxes, EventPump& pump);
+
+// Add URL (PushButton3).
+void AddUrl(ListView& list, MessageBoxes& boxes);
+
+// Load List Of URLs From Text File (PushButton5).
+void LoadListFromTextFile(ListView& list, MessageBoxes& boxes, FileDialog& dialog, EventPump& pump);
+
+// Clear List (PushButton16): nothing while the window is busy.
+void ClearList(ListView& list, const WindowState& window, MessageBoxes& boxes);
+
+inline constexpr const char* kLoadListTitle = "Add File(s) - Use Ctrl & Shift to select multiple files";
+
+}  // namespace orvanel

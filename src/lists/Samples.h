@@ -1,0 +1,40 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/ListView.h"
+#include "platform/MessageBoxes.h"
+#include "platform/Services.h"
+
+namespace orvanel {
+
+// The plain names of the files in `folder` that match `pattern` ("*.*" matches every
+// name), hidden ones included, folders left out, in name order. Throws Failure when the
+// folder cannot be listed.
+std::vector<std::string> ListFilesInFolder(const std::string& folder, const std::string& pattern);
+
+// The sample folder beside the program: <program folder>/Samples.
+std::string SampleFolder(const std::string& program_folder);
+
+// Records the sample files in the "Snapshot" setting: their paths joined with "|",
+// the empty text when there are none. Throws Failure like the calls it makes.
+void RecordSamplesSnapshot(SettingsStore& settings, const std::string& program_folder);
+
+// True when some item's text equals `text` exactly.
+bool ListContainsText(const ListView& list, const std::string& text);
+
+// Appends the recorded sample paths that still exist and are not yet listed, then offers
+// to open the sample folder.
+void AddSampleFilesToList(ListView& list, SettingsStore& settings, MessageBoxes& boxes, Shell& shell,
+                          const std::string& program_folder);
+
+// Load Sample/Example Files (PushButton15).
+void LoadSampleFiles(ListView& list, SettingsStore& settings, MessageBoxes& boxes, Shell& shell,
+                     const std::string& program_folder);
+
+inline constexpr const char* kOpenSampleFolderQuestion =
+    "Would you like this software to open the folder where these sample files are stored "
+    "(so that you can view them before working with them)?";
+
+}  // namespace orvanel

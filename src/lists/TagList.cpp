@@ -1,0 +1,59 @@
+#include "lists/TagList.h"
+
+#include <string_view>
+
+#include "platform/ErrorReport.h"
+
+namespace orvanel {
+
+std::string TagsToStorage(const std::vector<std::string>& entries) {
+  std::string stored;
+  for (const auto& entry : entries) {
+    stored += entry;
+    stored += kTagSeparator;
+  }
+  return stored;
+}
+
+std::vector<std::string> DefaultTags() { return {"<title></title>", "keywords"}; }
+
+std::vector<std::string> TagsFromStorage(const std::string& stored) {
+  if (stored.empty()) return DefaultTags();
+  std::vector<std::string> entries;
+  const std::string_view separator = kTagSeparator;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t at = stored.find(separator, start);
+    const std::size_t end = at == std::string::npos ? stored.size() : at;
+    if (end > start) entries.push_back(stored.substr(start, end - start));
+    if (at == std::string::npos) break;
+    start = at + separator.size();
+  }
+  return entries;
+}
+
+void AddTag(ListView& tags, MessageBoxes& boxes) {
+  StepRunner runner(boxes, "PushButton11_Click");
+  std::string answer;
+  runner.Step(100, [&] { answer = boxes.Input("Enter tag:"); });
+  if (runner.Test(102, [&] { return answer.empty(); })) return;
+  runner.Step(104, [&] { tags.Add(answer); });
+}
+
+void DeleteTag(ListView& tags, MessageBoxes& boxes) {
+  StepRunner runner(boxes, "PushButton12_Click");
+  if (runner.Test(100, [&] { return tags.Count() == 0; })) return;
+  runner.Step(102, [&] { tags.Remove(tags.SelectedIndex()); });
+}
+
+void ClearTags(ListView& tags, MessageBoxes& boxes) {
+  StepRunner runner(boxes, "PushButton10_Click");
+  runner.Step(100, [&] { tags.Clear(); });
+}
+
+void ShowTagHelp(MessageBoxes& boxes) {
+  StepRunner runner(boxes, "PushButton14_Click");
+  runner.Step(100, [&] { boxes.Message(kTagHelp, BoxStyle::kOk); });
+}
+
+}  // namespace orvanel
