@@ -1,0 +1,429 @@
+#include "app/MainWindow.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFile>
+#include <QGroupBox>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPixmap>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <cmath>
+
+#include "engine/Address.h"
+#include "engine/ResultsTable.h"
+#include "export/ClipboardExport.h"
+#include "export/SpreadsheetExport.h"
+#include "export/TextExport.h"
+#include "lists/AddressList.h"
+#include "lists/Samples.h"
+#include "lists/TagList.h"
+#include "platform/ErrorReport.h"
+#include "platform/qt/QtListView.h"
+
+namespace orvanel {
+namespace {
+
+constexpr double kTwipsPerPixel = 15.0;
+int Px(int twips) { return static_cast<int>(std::lround(twips / kTwipsPerPixel)); }
+
+constexpr const char* kListHint =
+    "Double-click item to remove it. Move | line to right and out of window to reveal full names.";
+constexpr const char* kResultsHint = "Move | line to right and out of window to reveal full names.";
+
+QFont WindowFont() {
+  QFont font(QStringLiteral("Arial"));
+  font.setPointSizeF(9);
+  font.setBold(true);
+  return font;
+}
+
+QFont ButtonFont() {
+  QFont font(QStringLiteral("Arial"));
+  font.setPointSizeF(11.25);
+  font.setBold(true);
+  return font;
+}
+
+// The program's own icon: a white "O" on a dark blue rounded square.
+QIcon ProgramIcon() {
+  QPixmap pixmap(64, 64);
+  pixmap.fill(Qt::transparent);
+  QPainter painter(&pixmap);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setBrush(QColor(0x1f, 0x3a, 0x68));
+  painter.setPen(Qt::NoPen);
+  painter.drawRoundedRect(2, 2, 60, 60, 12, 12);
+  painter.setPen(QPen(Qt::white, 8));
+  painter.setBrush(Qt::NoBrush);
+  painter.drawEllipse(16, 14, 32, 36);
+  painter.end();
+  return QIcon(pixmap);
+}
+
+}  // namespace
+
+MainWindow::MainWindow(WindowServices services, QWidget* parent)
+    : QWidget(parent), services_(std::move(services)) {
+  setObjectName(QStringLiteral("Form1"));
+  setWindowTitle(QStringLiteral("Form1"));
+  setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
+                 Qt::MSWindowsFixedSizeDialogHint);
+  setFixedSize(Px(15960), Px(6840));
+  setFont(WindowFont());
+  setAutoFillBackground(true);
+  QPalette palette = this->palette();
+  palette.setColor(QPalette::Window, Qt::white);
+  setPalette(palette);
+  setMouseTracking(true);
+  BuildControls();
+  run_ = std::make_unique<ExtractionRun>(RunContext{
+      addresses_, results_, tags_, *this, *services_.pump, *services_.boxes, *services_.fetcher,
+      [this] { return SelectedMode(); }});
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    const QRect area = screen->availableGeometry();
+    move(area.center() - QPoint(width() / 2, height() / 2));
+  }
+}
+
+MainWindow::~MainWindow() = default;
+
+QPushButton* MainWindow::MakeButton(const char* name, const char* caption, int left, int top,
+                                    int width, int height, QWidget* parent) {
+  auto* button = new QPushButton(QString::fromUtf8(caption), parent);
+  button->setObjectName(QString::fromUtf8(name));
+  button->setGeometry(Px(left), Px(top), Px(width), Px(height));
+  button->setFont(ButtonFont());
+  button->setMouseTracking(true);
+  button->installEventFilter(this);
+  return button;
+}
+
+void MainWindow::BuildControls() {
+  list_view1_ = new ListWidget(addresses_, false, this);
+  list_view1_->setObjectName(QStringLiteral("ListView1"));
+  list_view1_->setGeometry(Px(120), Px(120), Px(7800), Px(1695));
+  list_view1_->setToolTip(QString::fromUtf8(kListHint));
+
+  list_view2_ = new ListWidget(results_, true, this);
+  list_view2_->setObjectName(QStringLiteral("ListView2"));
+  list_view2_->setGeometry(Px(8040), Px(645), Px(7800), Px(4500));
+  list_view2_->setToolTip(QString::fromUtf8(kResultsHint));
+
+  auto* b8 = MakeButton("PushButton8", "Save Results As Text File", 8040, 5250, 3840, 405, this);
+  auto* b13 = MakeButton("PushButton13", "Save Results As Excel File", 12000, 5250, 3840, 405, this);
+  auto* b9 = MakeButton("PushButton9", "Clear Results", 12000, 5775, 3840, 405, this);
+
+  progress_ = new QProgressBar(this);
+  progress_->setObjectName(QStringLiteral("ProgressBar1"));
+  progress_->setGeometry(Px(8040), Px(6315), Px(7800), Px(405));
+  progress_->setRange(0, 100);
+  progress_->setValue(0);
+  progress_->setTextVisible(true);
+  progress_->setAlignment(Qt::AlignCenter);
+  progress_->setFormat(QStringLiteral("Progress Bar"));
+
+  auto* b3 = MakeButton("PushButton3", "Add URL", 120, 1905, 3840, 405, this);
+  auto* b5 = MakeButton("PushButton5", "Load List Of URLs From Text File", 4080, 1905, 3840, 405, this);
+  auto* b15 = MakeButton("PushButton15", "Load Sample/Example Files", 4080, 2400, 3840, 405, this);
+  auto* b16 = MakeButton("PushButton16", "Clear List", 120, 2400, 3840, 405, this);
+  auto* b17 = MakeButton("PushButton17", "Start Extraction", 8040, 120, 7800, 405, this);
+
+  frame2_ = new QGroupBox(QStringLiteral("Extract Options"), this);
+  frame2_->setObjectName(QStringLiteral("Frame2"));
+  frame2_->setGeometry(Px(120), Px(2880), Px(7800), Px(3840));
+  option1_ = new QRadioButton(QStringLiteral("Extract Entire Head Tag"), frame2_);
+  option1_->setObjectName(QStringLiteral("Option1"));
+  option1_->setGeometry(Px(240), Px(300), Px(2670), Px(255));
+  option2_ = new QRadioButton(QStringLiteral("Extract Title and Meta Tags"), frame2_);
+  option2_->setObjectName(QStringLiteral("Option2"));
+  option2_->setGeometry(Px(240), Px(650), Px(2670), Px(255));
+  option3_ = new QRadioButton(QStringLiteral("Extract Only These Tags:"), frame2_);
+  option3_->setObjectName(QStringLiteral("Option3"));
+  option3_->setGeometry(Px(240), Px(1000), Px(2670), Px(255));
+
+  frame1_ = new QGroupBox(QStringLiteral("Only These Tags"), frame2_);
+  frame1_->setObjectName(QStringLiteral("Frame1"));
+  frame1_->setGeometry(Px(600), Px(1320), Px(6495), Px(2250));
+  list_view3_ = new ListWidget(tags_, false, frame1_);
+  list_view3_->setObjectName(QStringLiteral("ListView3"));
+  list_view3_->setGeometry(Px(240), Px(300), Px(6000), Px(1290));
+  list_view3_->setToolTip(QString::fromUtf8(kListHint));
+  auto* b11 = MakeButton("PushButton11", "Add Tag", 240, 1680, 1425, 405, frame1_);
+  auto* b12 = MakeButton("PushButton12", "Delete Tag", 1800, 1680, 1545, 405, frame1_);
+  auto* b10 = MakeButton("PushButton10", "Clear", 3480, 1680, 1305, 405, frame1_);
+  auto* b14 = MakeButton("PushButton14", "Help", 4920, 1680, 1305, 405, frame1_);
+  auto* b1 = MakeButton("PushButton1", "Copy Results To Clipboard", 8040, 5775, 3840, 405, this);
+
+  // White backgrounds for the frames and options, as for the window.
+  for (QWidget* w : std::initializer_list<QWidget*>{frame1_, frame2_, option1_, option2_, option3_}) {
+    QPalette white = w->palette();
+    white.setColor(QPalette::Window, Qt::white);
+    w->setPalette(white);
+    w->setAutoFillBackground(qobject_cast<QGroupBox*>(w) != nullptr);
+    w->setMouseTracking(true);
+    w->installEventFilter(this);
+  }
+
+  QWidget* order[] = {list_view1_, list_view2_, b8,  b13, b9,       b3,       progress_, b5,
+                      b15,         b16,         b17, frame2_, option1_, option2_, option3_, frame1_,
+                      list_view3_, b11,         b12, b10,     b14,      b1};
+  // ProgressBar1 takes no focus; the rest follow the window's tab order.
+  progress_->setFocusPolicy(Qt::NoFocus);
+  QWidget* previous = nullptr;
+  for (QWidget* w : order) {
+    if (w == progress_) continue;
+    if (previous) setTabOrder(previous, w);
+    previous = w;
+  }
+
+  connect(b1, &QPushButton::clicked, this, &MainWindow::PushButton1_Click);
+  connect(b3, &QPushButton::clicked, this, &MainWindow::PushButton3_Click);
+  connect(b5, &QPushButton::clicked, this, &MainWindow::PushButton5_Click);
+  connect(b8, &QPushButton::clicked, this, &MainWindow::PushButton8_Click);
+  connect(b9, &QPushButton::clicked, this, &MainWindow::PushButton9_Click);
+  connect(b10, &QPushButton::clicked, this, &MainWindow::PushButton10_Click);
+  connect(b11, &QPushButton::clicked, this, &MainWindow::PushButton11_Click);
+  connect(b12, &QPushButton::clicked, this, &MainWindow::PushButton12_Click);
+  connect(b13, &QPushButton::clicked, this, &MainWindow::PushButton13_Click);
+  connect(b14, &QPushButton::clicked, this, &MainWindow::PushButton14_Click);
+  connect(b15, &QPushButton::clicked, this, &MainWindow::PushButton15_Click);
+  connect(b16, &QPushButton::clicked, this, &MainWindow::PushButton16_Click);
+  connect(b17, &QPushButton::clicked, this, &MainWindow::PushButton17_Click);
+  connect(option1_, &QRadioButton::clicked, this, &MainWindow::Option1_Click);
+  connect(option2_, &QRadioButton::clicked, this, &MainWindow::Option2_Click);
+  connect(option3_, &QRadioButton::clicked, this, &MainWindow::Option3_Click);
+
+  for (ListWidget* list : {list_view1_, list_view2_, list_view3_}) {
+    connect(list, &ListWidget::pointerMoved, this, &MainWindow::OnPointerOverArea);
+    connect(list, &ListWidget::removeRequested, this,
+            [this, list] { RemoveSelectedItem(list->listModel()->list(), *this); });
+  }
+}
+
+std::optional<Mode> MainWindow::SelectedMode() const {
+  if (option1_->isChecked()) return Mode::kEntireHeadTag;
+  if (option2_->isChecked()) return Mode::kTitleAndMetaTags;
+  if (option3_->isChecked()) return Mode::kOnlyListedTags;
+  return std::nullopt;
+}
+
+void MainWindow::SetPointer(Pointer pointer) {
+  pointer_ = pointer;
+  switch (pointer) {
+    case Pointer::kDefault:
+      setCursor(Qt::ArrowCursor);
+      break;
+    case Pointer::kBusy:
+      setCursor(Qt::WaitCursor);
+      break;
+    case Pointer::kHand:
+      setCursor(hand_cursor_ ? *hand_cursor_ : QCursor(Qt::PointingHandCursor));
+      break;
+  }
+}
+
+void MainWindow::SetProgressValue(double percent) {
+  progress_->setValue(static_cast<int>(std::lround(percent)));
+}
+
+void MainWindow::SetProgressText(const std::string& text) {
+  progress_->setFormat(QString::fromUtf8(text).replace(QLatin1Char('%'), QStringLiteral("%%")));
+}
+
+void MainWindow::OnPointerOverButton() {
+  if (!IsBusy()) SetPointer(Pointer::kHand);
+}
+
+void MainWindow::OnPointerOverArea() {
+  if (!IsBusy()) SetPointer(Pointer::kDefault);
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::MouseMove) {
+    if (qobject_cast<QPushButton*>(watched)) {
+      OnPointerOverButton();
+    } else {
+      OnPointerOverArea();
+    }
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+void MainWindow::mouseMoveEvent(QMouseEvent* event) {
+  OnPointerOverArea();
+  QWidget::mouseMoveEvent(event);
+}
+
+void MainWindow::SaveOption(const char* value) {
+  try {
+    services_.settings->Save("Option", value);
+  } catch (const std::exception& e) {
+    // The option handlers have no failure report of their own; say it plainly once.
+    services_.boxes->Message(std::string("The chosen option could not be saved: ") + e.what(),
+                             BoxStyle::kOk);
+  }
+}
+
+void MainWindow::Option1_Click() { SaveOption("1"); }
+void MainWindow::Option2_Click() { SaveOption("2"); }
+void MainWindow::Option3_Click() { SaveOption("3"); }
+
+namespace {
+// Counts a command that may wait in the event loop, so that a close request during it
+// ends the program at once.
+class BusyScope {
+ public:
+  explicit BusyScope(int& count) : count_(count) { ++count_; }
+  ~BusyScope() { --count_; }
+  BusyScope(const BusyScope&) = delete;
+  BusyScope& operator=(const BusyScope&) = delete;
+
+ private:
+  int& count_;
+};
+}  // namespace
+
+void MainWindow::PushButton1_Click() {
+  BusyScope scope(busy_commands_);
+  CopyResultsToClipboard(results_, *services_.clipboard, *services_.boxes, *services_.pump);
+}
+void MainWindow::PushButton3_Click() { AddUrl(addresses_, *services_.boxes); }
+void MainWindow::PushButton5_Click() {
+  BusyScope scope(busy_commands_);
+  LoadListFromTextFile(addresses_, *services_.boxes, *services_.dialog, *services_.pump);
+}
+void MainWindow::PushButton8_Click() {
+  BusyScope scope(busy_commands_);
+  SaveResultsAsTextFile(results_, *this, *services_.boxes, *services_.dialog, *services_.pump);
+}
+void MainWindow::PushButton9_Click() { ClearResults(results_, *services_.boxes); }
+void MainWindow::PushButton10_Click() { ClearTags(tags_, *services_.boxes); }
+void MainWindow::PushButton11_Click() { AddTag(tags_, *services_.boxes); }
+void MainWindow::PushButton12_Click() { DeleteTag(tags_, *services_.boxes); }
+void MainWindow::PushButton13_Click() {
+  BusyScope scope(busy_commands_);
+  SaveResultsAsExcelFile(results_, *services_.spreadsheet, *this, *services_.boxes, *services_.pump);
+}
+void MainWindow::PushButton14_Click() { ShowTagHelp(*services_.boxes); }
+void MainWindow::PushButton15_Click() {
+  LoadSampleFiles(addresses_, *services_.settings, *services_.boxes, *services_.shell,
+                  services_.program_folder);
+}
+void MainWindow::PushButton16_Click() { ClearList(addresses_, *this, *services_.boxes); }
+void MainWindow::PushButton17_Click() {
+  BusyScope scope(busy_commands_);
+  run_->Start();
+}
+
+void MainWindow::ApplySkin() {
+  const QString path = QString::fromStdString(services_.program_folder) + QStringLiteral("/x/o.cjs");
+  if (!IsExistingFile(path.toStdString())) return;
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) throw Failure("Cannot read the skin " + path.toStdString());
+  const QString style = QString::fromUtf8(file.readAll());
+  const QColor face = QApplication::palette().color(QPalette::Button);
+  for (QWidget* w : std::initializer_list<QWidget*>{this, frame1_, frame2_, option1_, option2_, option3_}) {
+    QPalette palette = w->palette();
+    palette.setColor(QPalette::Window, face);
+    w->setPalette(palette);
+  }
+  setStyleSheet(style);
+}
+
+void MainWindow::SetAppTitle() {
+  // The product name has no blank to cut at, so the whole name is the title.
+  std::string title = kProductName;
+  while (title.size() > 40) {
+    const std::size_t blank = title.rfind(' ');
+    if (blank == std::string::npos) break;
+    title.resize(blank);
+  }
+  app_title_ = title;
+  QGuiApplication::setApplicationDisplayName(QString::fromStdString(title));
+}
+
+void MainWindow::Form_Load() {
+  StepRunner runner(*services_.boxes, "Form_Load");
+  SettingsStore& settings = *services_.settings;
+  const std::string folder = services_.program_folder;
+  runner.Step(100, [&] { ApplySkin(); });
+  const std::string hand = folder + "/HAND-M.CUR";
+  if (runner.Test(104, [&] { return PathExists(hand); })) {
+    runner.Step(106, [&] {
+      QPixmap image(QString::fromStdString(hand));
+      if (image.isNull()) throw Failure("Invalid picture: " + hand);
+      hand_cursor_ = QCursor(image, 0, 0);
+    });
+  }
+  if (runner.Test(108, [&] { return settings.Get("Snapshot", "").empty(); })) {
+    runner.Step(108, [&] { RecordSamplesSnapshot(settings, folder); });
+  }
+  if (runner.Test(124, [&] { return settings.Get("Snapshot", "").empty(); })) {
+    runner.Step(124, [&] { RecordSamplesSnapshot(settings, folder); });
+  }
+  runner.Step(126, [&] { setWindowTitle(QString::fromUtf8(kProductName)); });
+  runner.Step(126, [&] { setWindowIcon(ProgramIcon()); });
+  runner.Step(126, [&] { SetAppTitle(); });
+  if (runner.Test(128, [&] { return settings.Get("Option", "1") == "1"; })) {
+    runner.Step(130, [&] {
+      option1_->setChecked(true);
+      Option1_Click();
+    });
+  } else if (runner.Test(132, [&] { return settings.Get("Option", "1") == "2"; })) {
+    runner.Step(134, [&] {
+      option2_->setChecked(true);
+      Option2_Click();
+    });
+  } else if (runner.Test(136, [&] { return settings.Get("Option", "1") == "3"; })) {
+    runner.Step(138, [&] {
+      option3_->setChecked(true);
+      Option3_Click();
+    });
+  }
+  runner.Step(140, [&] { addresses_.AddColumn(" Website(s)"); });
+  runner.Step(142, [&] { addresses_.SetColumnWidth(1, 7000); });
+  runner.Step(144, [&] { results_.AddColumn("Results"); });
+  runner.Step(146, [&] { results_.SetColumnWidth(1, 7000); });
+  runner.Step(148, [&] { tags_.AddColumn("Tag(s)"); });
+  runner.Step(150, [&] { tags_.SetColumnWidth(1, 5000); });
+  if (runner.Test(152, [&] { return settings.Get("Tags", "").empty(); })) {
+    runner.Step(154, [&] { tags_.Add("<title></title>"); });
+    runner.Step(156, [&] { tags_.Add("keywords"); });
+    return;
+  }
+  std::vector<std::string> entries;
+  runner.Step(158, [&] { entries = TagsFromStorage(settings.Get("Tags", "")); });
+  for (const auto& entry : entries) runner.Step(164, [&] { tags_.Add(entry); });
+}
+
+void MainWindow::Form_QueryUnload() {
+  StepRunner runner(*services_.boxes, "Form_QueryUnload");
+  std::string stored;
+  std::size_t count = 0;
+  runner.Step(102, [&] { count = tags_.Count(); });
+  for (std::size_t i = 1; i <= count; ++i) {
+    runner.Step(104, [&] { stored += tags_.Text(i) + "|Dravikton|"; });
+  }
+  runner.Step(108, [&] { services_.settings->Save("Tags", stored); });
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  if (closing_) {
+    event->accept();
+    return;
+  }
+  closing_ = true;
+  Form_QueryUnload();
+  event->accept();
+  // A command waiting in the event loop (a run waiting for a page) would otherwise go on
+  // after the window is gone: end the program here, as a closed window means.
+  if (busy_commands_ > 0 && exit_now_) exit_now_();
+  QApplication::quit();
+}
+
+}  // namespace orvanel

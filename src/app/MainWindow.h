@@ -1,0 +1,123 @@
+#pragma once
+
+#include <QWidget>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "engine/ExtractionRun.h"
+#include "platform/Fetcher.h"
+#include "platform/ListView.h"
+#include "platform/MessageBoxes.h"
+#include "platform/Services.h"
+#include "platform/Workbook.h"
+
+class QGroupBox;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+
+namespace orvanel {
+
+class ListWidget;
+
+// The outside services the window works with; tests hand in fakes.
+struct WindowServices {
+  MessageBoxes* boxes = nullptr;
+  FileDialog* dialog = nullptr;
+  SettingsStore* settings = nullptr;
+  Clipboard* clipboard = nullptr;
+  Shell* shell = nullptr;
+  SpreadsheetApp* spreadsheet = nullptr;
+  EventPump* pump = nullptr;
+  Fetcher* fetcher = nullptr;
+  std::string program_folder;  // holds HAND-M.CUR, x/o.cjs and Samples
+};
+
+// Form1: the program's one working window.
+class MainWindow : public QWidget, public WindowState {
+  Q_OBJECT
+ public:
+  explicit MainWindow(WindowServices services, QWidget* parent = nullptr);
+  ~MainWindow() override;
+
+  // Start-up, run before the window is first shown.
+  void Form_Load();
+  // The close request: saves the tag list.
+  void Form_QueryUnload();
+
+  // WindowState
+  Pointer GetPointer() const override { return pointer_; }
+  void SetPointer(Pointer pointer) override;
+  void SetProgressValue(double percent) override;
+  void SetProgressText(const std::string& text) override;
+
+  ListView& Addresses() { return addresses_; }
+  ListView& Results() { return results_; }
+  ListView& Tags() { return tags_; }
+  bool IsExtracting() const { return run_->IsExtracting(); }
+  std::optional<Mode> SelectedMode() const;
+  const std::string& ApplicationTitle() const { return app_title_; }
+
+  // Called when a close request arrives while a command waits in the event loop: the
+  // program then ends at once, after the tag list is saved.
+  void SetExitWhileBusy(std::function<void()> exit_now) { exit_now_ = std::move(exit_now); }
+
+ public slots:
+  void PushButton1_Click();
+  void PushButton3_Click();
+  void PushButton5_Click();
+  void PushButton8_Click();
+  void PushButton9_Click();
+  void PushButton10_Click();
+  void PushButton11_Click();
+  void PushButton12_Click();
+  void PushButton13_Click();
+  void PushButton14_Click();
+  void PushButton15_Click();
+  void PushButton16_Click();
+  void PushButton17_Click();
+  void Option1_Click();
+  void Option2_Click();
+  void Option3_Click();
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+
+ private:
+  void BuildControls();
+  void ApplySkin();
+  void SetAppTitle();
+  QPushButton* MakeButton(const char* name, const char* caption, int left, int top, int width,
+                          int height, QWidget* parent);
+  void OnPointerOverButton();
+  void OnPointerOverArea();
+  void SaveOption(const char* value);
+
+  WindowServices services_;
+  ListView addresses_;
+  ListView results_;
+  ListView tags_;
+  std::unique_ptr<ExtractionRun> run_;
+
+  ListWidget* list_view1_ = nullptr;
+  ListWidget* list_view2_ = nullptr;
+  ListWidget* list_view3_ = nullptr;
+  QProgressBar* progress_ = nullptr;
+  QGroupBox* frame1_ = nullptr;
+  QGroupBox* frame2_ = nullptr;
+  QRadioButton* option1_ = nullptr;
+  QRadioButton* option2_ = nullptr;
+  QRadioButton* option3_ = nullptr;
+  Pointer pointer_ = Pointer::kDefault;
+  std::optional<QCursor> hand_cursor_;
+  std::string app_title_;
+  std::function<void()> exit_now_;
+  int busy_commands_ = 0;  // commands now running that may wait in the event loop
+  bool closing_ = false;
+};
+
+}  // namespace orvanel

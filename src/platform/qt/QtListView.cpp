@@ -1,0 +1,146 @@
+#include "platform/qt/QtListView.h"
+
+#include <QHeaderView>
+#include <QKeyEvent>
+
+namespace orvanel {
+
+namespace {
+constexpr int kTwipsPerPixel = 15;
+}
+
+ListModel::ListModel(ListView& list, bool checkable, QObject* parent)
+    : QAbstractTableModel(parent), list_(list), checkable_(checkable) {
+  columns_shown_ = static_cast<int>(list_.ColumnCount());
+  list_.SetObserver(this);
+}
+
+ListModel::~ListModel() { list_.SetObserver(nullptr); }
+
+int ListModel::rowCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : static_cast<int>(list_.Count());
+}
+
+int ListModel::columnCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : columns_shown_;
+}
+
+QVariant ListModel::data(const QModelIndex& index, int role) const {
+  if (!index.isValid() || static_cast<std::size_t>(index.row()) >= list_.Count()) return {};
+  const std::size_t item = static_cast<std::size_t>(index.row()) + 1;
+  if (role == Qt::DisplayRole) {
+    return QString::fromUtf8(list_.Cell(item, static_cast<std::size_t>(index.column()) + 1));
+  }
+  if (role == Qt::CheckStateRole && checkable_ && index.column() == 0) {
+    return list_.Checked(item) ? Qt::Checked : Qt::Unchecked;
+  }
+  return {};
+}
+
+bool ListModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+  if (role != Qt::CheckStateRole || !checkable_ || index.column() != 0 ||
+      static_cast<std::size_t>(index.row()) >= list_.Count()) {
+    return false;
+  }
+  list_.SetChecked(static_cast<std::size_t>(index.row()) + 1,
+                   value.value<Qt::CheckState>() == Qt::Checked);
+  return true;
+}
+
+QVariant ListModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
+  if (section < 0 || static_cast<std::size_t>(section) >= list_.ColumnCount()) return {};
+  return QString::fromUtf8(list_.Header(static_cast<std::size_t>(section) + 1));
+}
+
+Qt::ItemFlags ListModel::flags(const QModelIndex& index) const {
+  Qt::ItemFlags f = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
+  if (checkable_ && index.column() == 0) f |= Qt::ItemIsUserCheckable;
+  return f;
+}
+
+void ListModel::BeginInsertRows(std::size_t first, std::size_t last) {
+  beginInsertRows({}, static_cast<int>(first), static_cast<int>(last));
+}
+void ListModel::EndInsertRows() { endInsertRows(); }
+void ListModel::BeginRemoveRows(std::size_t first, std::size_t last) {
+  beginRemoveRows({}, static_cast<int>(first), static_cast<int>(last));
+}
+void ListModel::EndRemoveRows() { endRemoveRows(); }
+void ListModel::BeginReset() { beginResetModel(); }
+void ListModel::EndReset() { endResetModel(); }
+
+void ListModel::ColumnsChanged() {
+  const int now = static_cast<int>(list_.ColumnCount());
+  if (now != columns_shown_) {
+    beginResetModel();
+    columns_shown_ = now;
+    endResetModel();
+  } else {
+    emit headerDataChanged(Qt::Horizontal, 0, std::max(0, now - 1));
+  }
+  emit columnsChanged();
+}
+
+void ListModel::CellChanged(std::size_t row, std::size_t column) {
+  const QModelIndex at = index(static_cast<int>(row), static_cast<int>(column));
+  emit dataChanged(at, at);
+}
+
+void ListModel::Reveal(std::size_t row) { emit revealRequested(static_cast<int>(row)); }
+
+ListWidget::ListWidget(ListView& list, bool checkable, QWidget* parent)
+    : QTreeView(parent), model_(new ListModel(list, checkable, this)) {
+  setModel(model_);
+  setRootIsDecorated(false);
+  setUniformRowHeights(true);
+  setItemsExpandable(false);
+  setAllColumnsShowFocus(true);
+  setSelectionMode(QAbstractItemView::SingleSelection);
+  setSelectionBehavior(QAbstractItemView::SelectRows);
+  setEditTriggers(QAbstractItemView::NoEditTriggers);
+  setTextElideMode(Qt::ElideRight);
+  setMouseTracking(true);
+  header()->setStretchLastSection(false);
+  header()->setSectionsMovable(false);
+  connect(model_, &ListModel::revealRequested, this,
+          [this](int row) { scrollTo(model_->index(row, 0)); });
+  connect(model_, &ListModel::columnsChanged, this, [this] { ApplyColumnWidths(); });
+  connect(model_, &QAbstractItemModel::modelReset, this, [this] { ApplyColumnWidths(); });
+  // The list's selection is the selected row, not the current one: after a removal
+  // nothing is selected until the user chooses again.
+  connect(selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
+    const auto rows = selectionModel()->selectedRows();
+    model_->list().Select(rows.isEmpty() ? std::nullopt
+                                         : std::optional<std::size_t>(rows.first().row() + 1));
+  });
+  ApplyColumnWidths();
+}
+
+void ListWidget::ApplyColumnWidths() {
+  ListView& list = model_->list();
+  for (std::size_t c = 1; c <= list.ColumnCount(); ++c) {
+    const int width = list.ColumnWidth(c);
+    if (width > 0) setColumnWidth(static_cast<int>(c - 1), width / kTwipsPerPixel);
+  }
+}
+
+void ListWidget::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Delete) {
+    emit removeRequested();
+    return;
+  }
+  QTreeView::keyPressEvent(event);
+}
+
+void ListWidget::mouseDoubleClickEvent(QMouseEvent* event) {
+  QTreeView::mouseDoubleClickEvent(event);
+  emit removeRequested();
+}
+
+void ListWidget::mouseMoveEvent(QMouseEvent* event) {
+  QTreeView::mouseMoveEvent(event);
+  emit pointerMoved();
+}
+
+}  // namespace orvanel

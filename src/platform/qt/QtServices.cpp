@@ -1,0 +1,140 @@
+#include "platform/qt/QtServices.h"
+
+#include <sys/stat.h>
+
+#include <QAbstractEventDispatcher>
+#include <QApplication>
+#include <QClipboard>
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QUrl>
+
+#include "platform/Failure.h"
+
+namespace orvanel {
+
+QString ToDisplayText(const std::string& text) {
+  QString shown = QString::fromUtf8(text);
+  shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+  return shown;
+}
+
+namespace {
+QString Title(const std::string& title) {
+  return title.empty() ? QString::fromUtf8(kProductName) : QString::fromUtf8(title);
+}
+}  // namespace
+
+BoxAnswer QtMessageBoxes::Message(const std::string& text, BoxStyle style, const std::string& title) {
+  QMessageBox box(owner_);
+  box.setWindowTitle(Title(title));
+  box.setText(ToDisplayText(text));
+  box.setTextFormat(Qt::PlainText);
+  switch (style) {
+    case BoxStyle::kOk:
+      box.setStandardButtons(QMessageBox::Ok);
+      break;
+    case BoxStyle::kYesNo:
+      box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+      break;
+    case BoxStyle::kOkWarning:
+      box.setIcon(QMessageBox::Warning);
+      box.setStandardButtons(QMessageBox::Ok);
+      break;
+  }
+  const int answer = box.exec();
+  if (answer == QMessageBox::Yes) return BoxAnswer::kYes;
+  if (answer == QMessageBox::No) return BoxAnswer::kNo;
+  return BoxAnswer::kOk;
+}
+
+std::string QtMessageBoxes::Input(const std::string& prompt) {
+  bool ok = false;
+  const QString answer = QInputDialog::getText(owner_, Title({}), ToDisplayText(prompt),
+                                               QLineEdit::Normal, QString(), &ok);
+  return ok ? answer.toStdString() : std::string();
+}
+
+std::string QtFileDialog::OpenFileName(const std::string& title, const std::string& filter) {
+  return QFileDialog::getOpenFileName(owner_, QString::fromUtf8(title), QString(),
+                                      QString::fromUtf8(filter))
+      .toStdString();
+}
+
+std::string QtFileDialog::SaveFileName(const std::string& title, const std::string& filter) {
+  // Replacing an existing file without a question, as users of this command expect.
+  return QFileDialog::getSaveFileName(owner_, QString::fromUtf8(title), QString(),
+                                      QString::fromUtf8(filter), nullptr,
+                                      QFileDialog::DontConfirmOverwrite)
+      .toStdString();
+}
+
+QtSettingsStore::QtSettingsStore()
+    : QtSettingsStore(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+                      QStringLiteral("/Dravikton.ini")) {}
+
+QtSettingsStore::QtSettingsStore(const QString& path)
+    : settings_(std::make_unique<QSettings>(path, QSettings::IniFormat)) {}
+
+QtSettingsStore::~QtSettingsStore() = default;
+
+QString QtSettingsStore::FileName() const { return settings_->fileName(); }
+
+std::string QtSettingsStore::Get(const std::string& key, const std::string& fallback) {
+  settings_->sync();  // read what is on disk now: nothing is cached
+  const QVariant value = settings_->value(QStringLiteral("Orvanel/") + QString::fromStdString(key));
+  if (!value.isValid()) return fallback;
+  if (value.typeId() != QMetaType::QString && !value.canConvert<QString>()) return fallback;
+  return value.toString().toStdString();
+}
+
+void QtSettingsStore::Save(const std::string& key, const std::string& value) {
+  settings_->setValue(QStringLiteral("Orvanel/") + QString::fromStdString(key),
+                      QString::fromStdString(value));
+  settings_->sync();
+  if (settings_->status() != QSettings::NoError) {
+    throw Failure("Cannot save the setting " + key + " to " + settings_->fileName().toStdString());
+  }
+  ::chmod(QFile::encodeName(settings_->fileName()).constData(), 0600);
+}
+
+bool QtClipboard::Clear() {
+  QClipboard* clipboard = QGuiApplication::clipboard();
+  if (!clipboard) return false;
+  clipboard->clear();
+  return true;
+}
+
+bool QtClipboard::SetText(const std::string& text) {
+  QClipboard* clipboard = QGuiApplication::clipboard();
+  if (!clipboard) return false;
+  clipboard->setText(QString::fromUtf8(text));
+  return true;
+}
+
+bool QtShell::Open(const std::string& path) {
+  return QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromUtf8(path)));
+}
+
+void QtEventPump::ProcessEvents() { QCoreApplication::processEvents(); }
+
+void QtEventPump::WaitUntil(const std::function<bool()>& ready) {
+  while (!ready()) {
+    // Sleeps until an event arrives; Wake posts one when the awaited thing changes.
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  }
+}
+
+void QtEventPump::Wake() {
+  if (auto* app = QCoreApplication::instance()) {
+    QMetaObject::invokeMethod(app, [] {}, Qt::QueuedConnection);
+  }
+}
+
+}  // namespace orvanel
