@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Sets up a Debian 12 machine for Orvanel, builds it and then either starts the program
+# or runs every test. Safe to run again: it installs only what is missing.
+#
+#   scripts/orvanel.sh run     install, build in Release, start the program
+#   scripts/orvanel.sh test    install, build in Release, run every test
+set -euo pipefail
+
+mode="${1:-run}"
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${ORVANEL_BUILD_DIR:-$root/build}"
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  qt6-base-dev libcurl4-openssl-dev libxlsxwriter-dev zlib1g-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  fonts-liberation2 xvfb xdotool unzip ca-certificates
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  echo "Installing: ${missing[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release
+cmake --build "$build" --parallel
+
+case "$mode" in
+  run)
+    exec "$build/orvanel"
+    ;;
+  test)
+    cd "$build"
+    QT_QPA_PLATFORM=offscreen ctest --output-on-failure --parallel "$(nproc)" --timeout 300
+    ;;
+  *)
+    echo "usage: $0 run|test" >&2
+    exit 2
+    ;;
+esac
