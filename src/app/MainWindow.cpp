@@ -247,6 +247,9 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
   if (event->type() == QEvent::MouseMove) {
     if (qobject_cast<QPushButton*>(watched)) {
       OnPointerOverButton();
+      // A button ignores moves without a pressed mouse button, which would hand them on to
+      // the window behind it and reset the pointer there.
+      if (static_cast<QMouseEvent*>(event)->buttons() == Qt::NoButton) return true;
     } else {
       OnPointerOverArea();
     }

@@ -1,0 +1,260 @@
+#include <QGroupBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTimer>
+#include <QApplication>
+#include <QMouseEvent>
+#include <QElapsedTimer>
+#include <QTreeView>
+
+#include "Fakes.h"
+#include "LoopbackServer.h"
+#include "TempDir.h"
+#include "app/MainWindow.h"
+#include "lists/TagList.h"
+#include "platform/qt/QtServices.h"
+
+using namespace orvanel;
+using namespace orvanel::testing;
+
+namespace {
+
+// A window with fake dialogs and settings, a real fetcher and a real event loop.
+struct Harness {
+  Harness() {
+    fetcher = MakeCurlFetcher();
+    fetcher->SetNotify([this] { pump.Wake(); });
+    services.boxes = &boxes;
+    services.dialog = &dialog;
+    services.settings = &settings;
+    services.clipboard = &clipboard;
+    services.shell = &shell;
+    services.pump = &pump;
+    services.fetcher = fetcher.get();
+    services.program_folder = folder.path();
+  }
+  MainWindow& Window() {
+    if (!window) {
+      window = std::make_unique<MainWindow>(services);
+      window->SetExitWhileBusy([this] { ++exits; });
+    }
+    return *window;
+  }
+  template <typename T>
+  T* Find(const char* name) {
+    return Window().findChild<T*>(QString::fromLatin1(name));
+  }
+  TempDir folder;
+  FakeBoxes boxes;
+  FakeFileDialog dialog;
+  FakeSettings settings;
+  FakeClipboard clipboard;
+  FakeShell shell;
+  QtEventPump pump;
+  std::unique_ptr<Fetcher> fetcher;
+  WindowServices services;
+  std::unique_ptr<MainWindow> window;
+  int exits = 0;
+};
+
+}  // namespace
+
+class MainWindowTest : public QObject {
+  Q_OBJECT
+ private slots:
+  void firstStartHasTheDefaults() {
+    Harness h;
+    h.Window().Form_Load();
+    QCOMPARE(h.Window().windowTitle(), QStringLiteral("Orvanel"));
+    QCOMPARE(h.Window().size(), QSize(1064, 456));
+    QVERIFY(h.Find<QRadioButton>("Option1")->isChecked());
+    QCOMPARE(h.settings.values["Option"], std::string("1"));
+    QCOMPARE(h.Window().Tags().Count(), std::size_t{2});
+    QCOMPARE(h.Window().Tags().Text(1), std::string("<title></title>"));
+    QCOMPARE(h.Window().Addresses().Header(1), std::string(" Website(s)"));
+    QCOMPARE(h.Window().Addresses().ColumnWidth(1), 7000);
+    QCOMPARE(h.Window().Results().Header(1), std::string("Results"));
+    QCOMPARE(h.Window().Tags().ColumnWidth(1), 5000);
+    QCOMPARE(h.settings.values["Snapshot"], std::string());
+    QVERIFY(h.boxes.shown.empty());
+    QCOMPARE(h.Find<QProgressBar>("ProgressBar1")->format(), QStringLiteral("Progress Bar"));
+  }
+
+  void controlsStandWhereTheLayoutSays_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<QRect>("geometry");
+    QTest::addRow("start") << "PushButton17" << "Start Extraction" << QRect(536, 8, 520, 27);
+    QTest::addRow("text") << "PushButton8" << "Save Results As Text File" << QRect(536, 350, 256, 27);
+    QTest::addRow("excel") << "PushButton13" << "Save Results As Excel File" << QRect(800, 350, 256, 27);
+    QTest::addRow("clear results") << "PushButton9" << "Clear Results" << QRect(800, 385, 256, 27);
+    QTest::addRow("copy") << "PushButton1" << "Copy Results To Clipboard" << QRect(536, 385, 256, 27);
+    QTest::addRow("add url") << "PushButton3" << "Add URL" << QRect(8, 127, 256, 27);
+    QTest::addRow("load") << "PushButton5" << "Load List Of URLs From Text File" << QRect(272, 127, 256, 27);
+    QTest::addRow("samples") << "PushButton15" << "Load Sample/Example Files" << QRect(272, 160, 256, 27);
+    QTest::addRow("clear list") << "PushButton16" << "Clear List" << QRect(8, 160, 256, 27);
+    QTest::addRow("add tag") << "PushButton11" << "Add Tag" << QRect(16, 112, 95, 27);
+    QTest::addRow("delete tag") << "PushButton12" << "Delete Tag" << QRect(120, 112, 103, 27);
+    QTest::addRow("clear tags") << "PushButton10" << "Clear" << QRect(232, 112, 87, 27);
+    QTest::addRow("help") << "PushButton14" << "Help" << QRect(328, 112, 87, 27);
+  }
+  void controlsStandWhereTheLayoutSays() {
+    QFETCH(QString, name);
+    QFETCH(QString, caption);
+    QFETCH(QRect, geometry);
+    Harness h;
+    auto* button = h.Window().findChild<QPushButton*>(name);
+    QVERIFY(button);
+    QCOMPARE(button->text(), caption);
+    QCOMPARE(button->geometry(), geometry);
+    QCOMPARE(button->font().pointSizeF(), 11.25);
+    QVERIFY(button->font().bold());
+  }
+
+  void listsFramesAndHints() {
+    Harness h;
+    QCOMPARE(h.Find<QWidget>("ListView1")->geometry(), QRect(8, 8, 520, 113));
+    QCOMPARE(h.Find<QWidget>("ListView2")->geometry(), QRect(536, 43, 520, 300));
+    QCOMPARE(h.Find<QWidget>("ListView3")->geometry(), QRect(16, 20, 400, 86));
+    QCOMPARE(h.Find<QGroupBox>("Frame2")->geometry(), QRect(8, 192, 520, 256));
+    QCOMPARE(h.Find<QGroupBox>("Frame1")->geometry(), QRect(40, 88, 433, 150));
+    QCOMPARE(h.Find<QRadioButton>("Option3")->text(), QStringLiteral("Extract Only These Tags:"));
+    QCOMPARE(h.Find<QWidget>("ListView2")->toolTip(),
+             QStringLiteral("Move | line to right and out of window to reveal full names."));
+    QCOMPARE(h.Find<QWidget>("ListView1")->toolTip(),
+             QStringLiteral("Double-click item to remove it. Move | line to right and out of window to reveal full names."));
+    QCOMPARE(h.Window().font().pointSizeF(), 9.0);
+  }
+
+  void optionSettingsAreRestoredAndWritten_data() {
+    QTest::addColumn<QString>("stored");
+    QTest::addColumn<int>("selected");
+    QTest::addRow("1") << "1" << 1;
+    QTest::addRow("2") << "2" << 2;
+    QTest::addRow("3") << "3" << 3;
+    QTest::addRow("4") << "4" << 0;
+    QTest::addRow("blank 1") << " 1" << 0;
+    QTest::addRow("empty") << "" << 0;
+  }
+  void optionSettingsAreRestoredAndWritten() {
+    QFETCH(QString, stored);
+    QFETCH(int, selected);
+    Harness h;
+    h.settings.values["Option"] = stored.toStdString();
+    h.Window().Form_Load();
+    for (int i = 1; i <= 3; ++i) {
+      QCOMPARE(h.Find<QRadioButton>(qPrintable(QStringLiteral("Option%1").arg(i)))->isChecked(), i == selected);
+    }
+    QCOMPARE(h.settings.values["Option"], stored.toStdString());
+    const auto option_saves = std::count_if(h.settings.saves.begin(), h.settings.saves.end(),
+                                            [](const auto& save) { return save.first == "Option"; });
+    QCOMPARE(option_saves, selected ? 1 : 0);  // restoring an option clicks it
+    QTest::mouseClick(h.Find<QRadioButton>("Option3"), Qt::LeftButton);
+    QCOMPARE(h.settings.values["Option"], std::string("3"));
+  }
+
+  void tagListSurvivesARestart() {
+    Harness h;
+    h.settings.values["Tags"] = "a|Dravikton||Dravikton| b |Dravikton|a";
+    h.Window().Form_Load();
+    QCOMPARE(h.Window().Tags().Count(), std::size_t{3});
+    h.Window().Tags().Add("x|Dravikton|y");
+    h.Window().close();
+    QCOMPARE(h.settings.values["Tags"], std::string("a|Dravikton| b |Dravikton|a|Dravikton|x|Dravikton|y|Dravikton|"));
+    QCOMPARE(h.exits, 0);
+  }
+
+  void pointerFollowsTheHoverRules() {
+    Harness h;
+    h.Window().Form_Load();
+    h.Window().show();
+    auto move = [](QWidget* w) {
+      QMouseEvent event(QEvent::MouseMove, QPointF(5, 5), w->mapToGlobal(QPointF(5, 5)), Qt::NoButton,
+                        Qt::NoButton, Qt::NoModifier);
+      QApplication::sendEvent(w, &event);
+    };
+    auto* button = h.Find<QPushButton>("PushButton9");
+    auto* results = h.Find<QTreeView>("ListView2");
+    move(button);
+    QCOMPARE(h.Window().GetPointer(), Pointer::kHand);
+    QCOMPARE(h.Window().cursor().shape(), Qt::PointingHandCursor);  // no HAND-M.CUR here
+    move(h.Find<QWidget>("Frame2"));
+    QCOMPARE(h.Window().GetPointer(), Pointer::kDefault);
+    move(button);
+    move(results->viewport());
+    QCOMPARE(h.Window().GetPointer(), Pointer::kDefault);
+    h.Window().SetPointer(Pointer::kBusy);
+    for (QWidget* w : {static_cast<QWidget*>(button), results->viewport(), h.Find<QWidget>("Option1")}) {
+      move(w);
+      QCOMPARE(h.Window().GetPointer(), Pointer::kBusy);
+    }
+  }
+
+  void aRunFillsTheTableAndTheExportsFollowTheChecks() {
+    LoopbackServer server;
+    server.Route("/a", [](auto&, auto& c) { c.Respond(200, "<title>A</title>"); });
+    server.Route("/b", [](auto&, auto& c) { c.Respond(200, "<p>none</p>"); });
+    Harness h;
+    h.settings.values["Option"] = "2";
+    h.Window().Form_Load();
+    h.Window().Addresses().Add(server.Url("/a"));
+    h.Window().Addresses().Add(server.Url("/b"));
+    QTest::mouseClick(h.Find<QPushButton>("PushButton17"), Qt::LeftButton);
+    QCOMPARE(h.boxes.Texts(), std::vector<std::string>{"Done."});
+    QCOMPARE(h.Window().Results().Count(), std::size_t{2});
+    QCOMPARE(h.Window().Results().Header(2), std::string("Title"));
+    QCOMPARE(h.Find<QProgressBar>("ProgressBar1")->format(), QStringLiteral("Progress Bar"));
+
+    // The user ticks the second row and unticks the first: the clipboard follows.
+    auto* view = h.Find<QTreeView>("ListView2");
+    view->model()->setData(view->model()->index(1, 0), Qt::Checked, Qt::CheckStateRole);
+    view->model()->setData(view->model()->index(0, 0), Qt::Unchecked, Qt::CheckStateRole);
+    QTest::mouseClick(h.Find<QPushButton>("PushButton1"), Qt::LeftButton);
+    // Widths come from every row: the title column is one wide ("A").
+    QCOMPARE(h.clipboard.text.value_or(""), server.Url("/b") + "\t \t\t\r\n");
+
+    // Double-click removes the selected row.
+    view->selectionModel()->select(view->model()->index(0, 0),
+                                   QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    QTest::keyClick(view, Qt::Key_Backspace);
+    QCOMPARE(h.Window().Results().Count(), std::size_t{2});
+    QTest::keyClick(view, Qt::Key_Delete);
+    QCOMPARE(h.Window().Results().Count(), std::size_t{1});
+    QTest::keyClick(view, Qt::Key_Delete);  // nothing selected now
+    QCOMPARE(h.Window().Results().Count(), std::size_t{1});
+  }
+
+  void closingDuringARunSavesTagsAndEndsAtOnce() {
+    LoopbackServer server;
+    server.Route("/slow", [](auto&, auto& c) {
+      if (c.Sleep(5000)) c.Respond(200, "<title>late</title>");
+    });
+    Harness h;
+    h.Window().Form_Load();
+    h.Window().Addresses().Add(server.Url("/slow"));
+    QTimer::singleShot(200, &h.Window(), [&] {
+      QVERIFY(h.Window().IsExtracting());
+      QVERIFY(h.Window().IsBusy());
+      h.Window().close();
+      // A real program ends here; the test lets the run finish on its own.
+    });
+    QElapsedTimer timer;
+    timer.start();
+    QTest::mouseClick(h.Find<QPushButton>("PushButton17"), Qt::LeftButton);
+    QCOMPARE(h.exits, 1);
+    QCOMPARE(h.settings.values["Tags"], TagsToStorage(DefaultTags()));
+  }
+
+  void startWithAnEmptyListOnlySaysSo() {
+    Harness h;
+    h.Window().Form_Load();
+    QTest::mouseClick(h.Find<QPushButton>("PushButton17"), Qt::LeftButton);
+    QCOMPARE(h.boxes.Texts(), std::vector<std::string>{"No files added."});
+    QCOMPARE(h.Window().Results().Header(1), std::string("Results"));
+  }
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "MainWindowTest.moc"

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace orvanel::testing {
+
+struct Finished {
+  std::string out;
+  std::string err;
+  int status = -1;  // exit status, or 128 + signal
+};
+
+// Runs `argv` with `input` on its standard input and collects both outputs. With
+// `close_stdout_after` > 0, standard output is closed after that many bytes were read.
+inline Finished RunProgram(const std::vector<std::string>& argv, const std::string& input = "",
+                           std::size_t close_stdout_after = 0) {
+  int in[2], out[2], err[2];
+  if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC)) std::abort();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(in[0], 0);
+    ::dup2(out[1], 1);
+    ::dup2(err[1], 2);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  ::signal(SIGPIPE, SIG_IGN);
+  std::size_t written = 0;
+  if (input.empty()) {
+    ::close(in[1]);
+    in[1] = -1;
+  }
+  Finished f;
+  int out_fd = out[0], err_fd = err[0];
+  while (out_fd >= 0 || err_fd >= 0 || in[1] >= 0) {
+    pollfd fds[3] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}, {in[1], POLLOUT, 0}};
+    if (::poll(fds, 3, 60'000) <= 0) break;
+    char buffer[65536];
+    for (int k = 0; k < 2; ++k) {
+      int& fd = k == 0 ? out_fd : err_fd;
+      if (fd < 0 || !(fds[k].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      const ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n <= 0) {
+        ::close(fd);
+        fd = -1;
+        continue;
+      }
+      (k == 0 ? f.out : f.err).append(buffer, static_cast<std::size_t>(n));
+      if (k == 0 && close_stdout_after > 0 && f.out.size() >= close_stdout_after) {
+        ::close(fd);
+        fd = -1;
+      }
+    }
+    if (in[1] >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
+      const ssize_t n = ::write(in[1], input.data() + written, input.size() - written);
+      if (n > 0) written += static_cast<std::size_t>(n);
+      if (n <= 0 || written == input.size()) {
+        ::close(in[1]);
+        in[1] = -1;
+      }
+    }
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  f.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return f;
+}
+
+inline std::string BinaryDir() {
+  const char* dir = std::getenv("ORVANEL_BINARY_DIR");
+  return dir ? dir : ".";
+}
+
+}  // namespace orvanel::testing
