@@ -1,0 +1,157 @@
+// In-process benchmarks: the results table, the address-file loader and the exports.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <random>
+
+#include "engine/ResultsTable.h"
+#include "export/ClipboardExport.h"
+#include "export/SpreadsheetExport.h"
+#include "export/TextExport.h"
+#include "lists/AddressList.h"
+#include "platform/Workbook.h"
+
+namespace orvanel {
+namespace {
+
+class NoPump : public EventPump {
+ public:
+  void ProcessEvents() override {}
+  void WaitUntil(const std::function<bool()>&) override {}
+  void Wake() override {}
+};
+
+class NoBoxes : public MessageBoxes {
+ public:
+  BoxAnswer Message(const std::string&, BoxStyle, const std::string&) override { return BoxAnswer::kOk; }
+  std::string Input(const std::string&) override { return {}; }
+};
+
+class NoShell : public Shell {
+ public:
+  bool Open(const std::string& path) override {
+    last = path;
+    return true;
+  }
+  std::string last;
+};
+
+class NoWindow : public WindowState {
+ public:
+  Pointer GetPointer() const override { return Pointer::kDefault; }
+  void SetPointer(Pointer) override {}
+  void SetProgressValue(double) override {}
+  void SetProgressText(const std::string&) override {}
+};
+
+class InstalledApp : public SpreadsheetApp {
+ public:
+  explicit InstalledApp(Shell& shell) : real_(MakeXlsxSpreadsheetApp(shell)) {}
+  bool IsInstalled() override { return true; }
+  std::unique_ptr<Workbook> NewWorkbook() override { return real_->NewWorkbook(); }
+
+ private:
+  std::unique_ptr<SpreadsheetApp> real_;
+};
+
+long RssKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return 0;
+}
+
+void BM_AppendAndClearMillionRows(benchmark::State& state) {
+  ListView table;
+  SetColumnLayout(table, Mode::kEntireHeadTag);
+  NoBoxes boxes;
+  for (auto _ : state) {
+    const long before = RssKiB();
+    for (int i = 0; i < 1'000'000; ++i) {
+      const auto item = table.Add("https://www.example.com/catalogue/page-" + std::to_string(i));
+      table.SetSubItem(item, 1, "<head><title>Page</title></head>");
+      table.SetChecked(item, true);
+    }
+    state.counters["text_MB"] = static_cast<double>(table.TextBytes()) / 1e6;
+    state.counters["rss_MB"] = static_cast<double>(RssKiB()) / 1024.0;
+    state.counters["rss_at_start_MB"] = static_cast<double>(before) / 1024.0;
+    ClearResults(table, boxes);
+  }
+}
+BENCHMARK(BM_AppendAndClearMillionRows)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+void BM_LoadMillionLineFile(benchmark::State& state) {
+  const std::string path = "/tmp/orvanel-bench-list.txt";
+  {
+    std::ofstream out(path, std::ios::binary);
+    for (int i = 0; i < 1'000'000; ++i) out << "https://site" << i << ".example.com/index.html\r\n";
+  }
+  NoBoxes boxes;
+  NoPump pump;
+  for (auto _ : state) {
+    ListView list;
+    list.AddColumn(" Website(s)");
+    const long before = RssKiB();
+    FileToList(list, path, boxes, pump);
+    state.counters["items"] = static_cast<double>(list.Count());
+    state.counters["rss_MB"] = static_cast<double>(RssKiB()) / 1024.0;
+    state.counters["rss_at_start_MB"] = static_cast<double>(before) / 1024.0;
+  }
+  ::unlink(path.c_str());
+}
+BENCHMARK(BM_LoadMillionLineFile)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+// 100,000 rows of mode TitleAndMetaTags with realistic cell lengths.
+void FillResults(ListView& table) {
+  SetColumnLayout(table, Mode::kTitleAndMetaTags);
+  std::mt19937 rng(3);
+  for (int i = 0; i < 100'000; ++i) {
+    const auto item = table.Add("https://www.example-shop.com/products/item-" + std::to_string(i));
+    table.SetSubItem(item, 1, "Example Shop \xE2\x80\x93 Product " + std::to_string(i) + " in stock");
+    table.SetSubItem(item, 2, "shop, products, garden, tools, outdoor, item " + std::to_string(i));
+    table.SetSubItem(item, 3, std::string(80 + rng() % 80, 'd') + " = description");
+    table.SetChecked(item, rng() % 10 != 0);
+  }
+}
+
+void BM_TextExport100k(benchmark::State& state) {
+  ListView table;
+  FillResults(table);
+  NoPump pump;
+  for (auto _ : state) SaveListViewAsTextFile(table, "/tmp/orvanel-bench-results.txt", pump);
+  ::unlink("/tmp/orvanel-bench-results.txt");
+}
+BENCHMARK(BM_TextExport100k)->Unit(benchmark::kMillisecond);
+
+void BM_ClipboardText100k(benchmark::State& state) {
+  ListView table;
+  FillResults(table);
+  NoPump pump;
+  for (auto _ : state) benchmark::DoNotOptimize(BuildClipboardText(table, pump));
+}
+BENCHMARK(BM_ClipboardText100k)->Unit(benchmark::kMillisecond);
+
+void BM_Workbook100k(benchmark::State& state) {
+  ListView table;
+  FillResults(table);
+  NoPump pump;
+  NoShell shell;
+  NoBoxes boxes;
+  NoWindow window;
+  InstalledApp app(shell);
+  for (auto _ : state) {
+    SaveResultsAsExcelFile(table, app, window, boxes, pump);
+    std::remove(shell.last.c_str());
+    ::rmdir(shell.last.substr(0, shell.last.rfind('/')).c_str());
+  }
+}
+BENCHMARK(BM_Workbook100k)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace orvanel
+
+BENCHMARK_MAIN();
