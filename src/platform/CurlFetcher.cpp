@@ -18,6 +18,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// After a document is decided, at most this much more is read (and dropped) in the hope
+// that the response ends and its connection can be reused.
+constexpr std::size_t kDrainBudget = 64 * 1024;
+
 void GlobalInit() {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -65,6 +69,7 @@ struct Transfer {
   CURL* easy = nullptr;
   FetchResult result;
   std::size_t next_check = 0;
+  std::size_t received = 0;  // every byte of the body, kept or not
   bool too_large = false;
   char error_buffer[CURL_ERROR_SIZE] = {};
 };
@@ -139,6 +144,12 @@ class CurlFetcher final : public Fetcher {
 
  private:
   std::size_t Received(Transfer& t, const char* data, std::size_t n) {
+    t.received += n;
+    if (t.result.cut_early) {
+      // The document is decided. A short rest is read and dropped, so that the connection
+      // stays usable for the next page; a long one is not worth waiting for.
+      return t.received - t.result.bytes.size() > kDrainBudget ? 0 : n;
+    }
     if (t.result.bytes.size() + n > options_.max_bytes) {
       t.too_large = true;
       return 0;  // aborts the transfer
@@ -155,7 +166,7 @@ class CurlFetcher final : public Fetcher {
       // An error page is never decided early: it is thrown away anyway.
       if (status < 400 && t.job.request.decided(t.result.bytes, type ? type : "")) {
         t.result.cut_early = true;
-        return 0;
+        return t.received - t.result.bytes.size() > kDrainBudget ? 0 : n;
       }
     }
     return n;
@@ -263,7 +274,7 @@ class CurlFetcher final : public Fetcher {
     char* type = nullptr;
     curl_easy_getinfo(e, CURLINFO_CONTENT_TYPE, &type);
     r.content_type = type ? type : "";
-    r.bytes_read = r.bytes.size();
+    r.bytes_read = t->received;
     if (IsFileUrl(r.final_url)) r.status = 0;
 
     bool retry = false;
