@@ -8,6 +8,7 @@ build="$(cd "${1:-build}" && pwd)"
 what="${2:-all}"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 work="$(mktemp -d)"
+chmod 755 "$work"  # nginx workers read the pages as another user
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
