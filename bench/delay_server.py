@@ -1,6 +1,6 @@
 """A loopback HTTP server for the fetch benchmarks: every answer waits DELAY_MS first.
 
-usage: delay_server.py PORT DELAY_MS   (runs until killed)
+usage: delay_server.py PORT DELAY_MS [HOST ...]   (loopback addresses; runs until killed)
 """
 import asyncio
 import sys
@@ -21,4 +21,5 @@ if __name__ == "__main__":
     DELAY = int(sys.argv[2]) / 1000.0
     app = web.Application()
     app.router.add_get("/{tail:.*}", handle)
-    web.run_app(app, host="127.0.0.1", port=int(sys.argv[1]), print=None, access_log=None)
+    hosts = sys.argv[3:] or ["127.0.0.1"]
+    web.run_app(app, host=hosts, port=int(sys.argv[1]), print=None, access_log=None)
