@@ -1,6 +1,8 @@
 #include <sys/stat.h>
 
 #include <QApplication>
+#include <QDir>
+#include <cstdlib>
 #include <QClipboard>
 #include <QSignalSpy>
 #include <QTest>
@@ -51,6 +53,37 @@ class QtAdaptersTest : public QObject {
     }
     ::chmod(dir.path().c_str(), 0700);
     QVERIFY(failed);
+  }
+
+  void aFailedSaveLeavesTheEarlierFileWhole() {
+    // A full disk: a tiny tmpfs filled to the brim.
+    TempDir dir;
+    const std::string mount_point = dir.path() + "/small";
+    QDir().mkpath(QString::fromStdString(mount_point));
+    if (::geteuid() != 0 ||
+        std::system(("mount -t tmpfs -o size=16k tmpfs " + mount_point + " 2>/dev/null").c_str()) != 0) {
+      QSKIP("needs a small tmpfs");
+    }
+    const QString path = QString::fromStdString(mount_point + "/Dravikton.ini");
+    {
+      QtSettingsStore store(path);
+      store.Save("Tags", "a|Dravikton|");
+    }
+    const std::string before = ReadAll(path.toStdString());
+    std::system(("dd if=/dev/zero of=" + mount_point + "/filler bs=1k count=64 2>/dev/null").c_str());
+    QtSettingsStore store(path);
+    bool failed = false;
+    try {
+      store.Save("Tags", std::string(8000, 'x'));
+    } catch (const Failure& f) {
+      failed = true;
+      QVERIFY(std::string(f.what()).find("Cannot save the setting Tags") != std::string::npos);
+    }
+    QVERIFY(failed);
+    QCOMPARE(ReadAll(path.toStdString()), before);
+    QtSettingsStore reread(path);
+    QCOMPARE(reread.Get("Tags", ""), std::string("a|Dravikton|"));
+    std::system(("umount " + mount_point).c_str());
   }
 
   void clipboardAndTexts() {

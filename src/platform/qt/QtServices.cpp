@@ -95,10 +95,19 @@ std::string QtSettingsStore::Get(const std::string& key, const std::string& fall
 }
 
 void QtSettingsStore::Save(const std::string& key, const std::string& value) {
-  settings_->setValue(QStringLiteral("Orvanel/") + QString::fromStdString(key),
-                      QString::fromStdString(value));
+  const QString name = QStringLiteral("Orvanel/") + QString::fromStdString(key);
+  settings_->sync();
+  const QVariant earlier = settings_->value(name);
+  settings_->setValue(name, QString::fromStdString(value));
   settings_->sync();
   if (settings_->status() != QSettings::NoError) {
+    // QSettings keeps the unsaved value in memory for every store of this file in the
+    // process; put the earlier one back so that nobody reads what never reached the disk.
+    if (earlier.isValid()) {
+      settings_->setValue(name, earlier);
+    } else {
+      settings_->remove(name);
+    }
     throw Failure("Cannot save the setting " + key + " to " + settings_->fileName().toStdString());
   }
   ::chmod(QFile::encodeName(settings_->fileName()).constData(), 0600);
