@@ -21,7 +21,7 @@ for t in "${targets[@]}"; do
   mkdir -p "$build/corpus/$t" "$build/artifacts/$t"
   cp -n "$root/tests/fuzz/corpus/$t/"* "$build/corpus/$t/" 2>/dev/null || true
   echo "== $t for $seconds s"
-  "$build/tests/fuzz/$t" -max_total_time="$seconds" -print_final_stats=1 -timeout=10 -rss_limit_mb=2048 \
+  "$build/$t" -max_total_time="$seconds" -print_final_stats=1 -timeout=10 -rss_limit_mb=2048 \
     -artifact_prefix="$build/artifacts/$t/" "$build/corpus/$t" 2>&1 |
-    grep -E "^(stat::|#[0-9]+ +DONE|==[0-9]+==ERROR|SUMMARY|artifact)|INFO: seed corpus" || true
+    grep -E "^stat::(number_of_executed_units|peak_rss_mb)|DONE|==[0-9]+==ERROR|SUMMARY|artifact" || true
 done

@@ -7,7 +7,7 @@
 #include <QApplication>
 #include <QMouseEvent>
 #include <QElapsedTimer>
-#include <QTreeView>
+#include <QTableView>
 
 #include "Fakes.h"
 #include "LoopbackServer.h"
@@ -176,7 +176,7 @@ class MainWindowTest : public QObject {
       QApplication::sendEvent(w, &event);
     };
     auto* button = h.Find<QPushButton>("PushButton9");
-    auto* results = h.Find<QTreeView>("ListView2");
+    auto* results = h.Find<QTableView>("ListView2");
     move(button);
     QCOMPARE(h.Window().GetPointer(), Pointer::kHand);
     QCOMPARE(h.Window().cursor().shape(), Qt::PointingHandCursor);  // no HAND-M.CUR here
@@ -208,7 +208,7 @@ class MainWindowTest : public QObject {
     QCOMPARE(h.Find<QProgressBar>("ProgressBar1")->format(), QStringLiteral("Progress Bar"));
 
     // The user ticks the second row and unticks the first: the clipboard follows.
-    auto* view = h.Find<QTreeView>("ListView2");
+    auto* view = h.Find<QTableView>("ListView2");
     view->model()->setData(view->model()->index(1, 0), Qt::Checked, Qt::CheckStateRole);
     view->model()->setData(view->model()->index(0, 0), Qt::Unchecked, Qt::CheckStateRole);
     QTest::mouseClick(h.Find<QPushButton>("PushButton1"), Qt::LeftButton);

@@ -90,19 +90,24 @@ void ListModel::CellChanged(std::size_t row, std::size_t column) {
 void ListModel::Reveal(std::size_t row) { emit revealRequested(static_cast<int>(row)); }
 
 ListWidget::ListWidget(ListView& list, bool checkable, QWidget* parent)
-    : QTreeView(parent), model_(new ListModel(list, checkable, this)) {
+    : QTableView(parent), model_(new ListModel(list, checkable, this)) {
   setModel(model_);
-  setRootIsDecorated(false);
-  setUniformRowHeights(true);
-  setItemsExpandable(false);
-  setAllColumnsShowFocus(true);
+  // A flat report: fixed row heights keep a million rows cheap to add and to scroll.
+  verticalHeader()->hide();
+  verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+  verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 4);
+  horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  horizontalHeader()->setHighlightSections(false);
+  setShowGrid(false);
+  setWordWrap(false);
+  setCornerButtonEnabled(false);
   setSelectionMode(QAbstractItemView::SingleSelection);
   setSelectionBehavior(QAbstractItemView::SelectRows);
   setEditTriggers(QAbstractItemView::NoEditTriggers);
   setTextElideMode(Qt::ElideRight);
   setMouseTracking(true);
-  header()->setStretchLastSection(false);
-  header()->setSectionsMovable(false);
+  horizontalHeader()->setStretchLastSection(false);
+  horizontalHeader()->setSectionsMovable(false);
   connect(model_, &ListModel::revealRequested, this,
           [this](int row) { scrollTo(model_->index(row, 0)); });
   connect(model_, &ListModel::columnsChanged, this, [this] { ApplyColumnWidths(); });
@@ -130,16 +135,16 @@ void ListWidget::keyPressEvent(QKeyEvent* event) {
     emit removeRequested();
     return;
   }
-  QTreeView::keyPressEvent(event);
+  QTableView::keyPressEvent(event);
 }
 
 void ListWidget::mouseDoubleClickEvent(QMouseEvent* event) {
-  QTreeView::mouseDoubleClickEvent(event);
+  QTableView::mouseDoubleClickEvent(event);
   emit removeRequested();
 }
 
 void ListWidget::mouseMoveEvent(QMouseEvent* event) {
-  QTreeView::mouseMoveEvent(event);
+  QTableView::mouseMoveEvent(event);
   emit pointerMoved();
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include <QAbstractTableModel>
-#include <QTreeView>
+#include <QTableView>
 
 #include "platform/ListView.h"
 
@@ -46,7 +46,7 @@ class ListModel : public QAbstractTableModel, public ListViewObserver {
 
 // The report view of one list: single selection, whole rows, column widths in twips.
 // Double-clicks anywhere on it and the Delete key are passed on as signals.
-class ListWidget : public QTreeView {
+class ListWidget : public QTableView {
   Q_OBJECT
  public:
   ListWidget(ListView& list, bool checkable, QWidget* parent = nullptr);
