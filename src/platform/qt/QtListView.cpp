@@ -29,7 +29,12 @@ QVariant ListModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || static_cast<std::size_t>(index.row()) >= list_.Count()) return {};
   const std::size_t item = static_cast<std::size_t>(index.row()) + 1;
   if (role == Qt::DisplayRole) {
-    return QString::fromUtf8(list_.Cell(item, static_cast<std::size_t>(index.column()) + 1));
+    // One line per row: line breaks inside a cell show as blanks (the cell keeps them).
+    QString text = QString::fromUtf8(list_.Cell(item, static_cast<std::size_t>(index.column()) + 1));
+    for (QChar& c : text) {
+      if (c == QLatin1Char('\r') || c == QLatin1Char('\n') || c == QLatin1Char('\t')) c = QLatin1Char(' ');
+    }
+    return text;
   }
   if (role == Qt::CheckStateRole && checkable_ && index.column() == 0) {
     return list_.Checked(item) ? Qt::Checked : Qt::Unchecked;
