@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QThread>
 #include <cmath>
 
 #include "engine/Address.h"
@@ -425,7 +426,9 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   event->accept();
   // A command waiting in the event loop (a run waiting for a page) would otherwise go on
   // after the window is gone: end the program here, as a closed window means.
-  if (busy_commands_ > 0 && exit_now_) exit_now_();
+  // The same holds for a box or dialog that is open (its own event loop is running).
+  const bool waiting = busy_commands_ > 0 || QThread::currentThread()->loopLevel() > 1;
+  if (waiting && exit_now_) exit_now_();
   QApplication::quit();
 }
 
