@@ -4,6 +4,7 @@
 #include <QRadioButton>
 #include <QTest>
 #include <QTimer>
+#include <QSignalSpy>
 #include <QApplication>
 #include <QMouseEvent>
 #include <QElapsedTimer>
@@ -224,6 +225,32 @@ class MainWindowTest : public QObject {
     QCOMPARE(h.Window().Results().Count(), std::size_t{1});
     QTest::keyClick(view, Qt::Key_Delete);  // nothing selected now
     QCOMPARE(h.Window().Results().Count(), std::size_t{1});
+  }
+
+  void fourAddressesShowTheirProgressAndFailuresInOrder() {
+    LoopbackServer server;
+    server.Route("/slow", [](auto&, auto& c) {
+      c.Sleep(300);
+      c.Respond(200, "<head><title>Slow</title></head>");
+    });
+    server.Route("/fast", [](auto&, auto& c) { c.Respond(200, "<head><title>Fast</title></head>"); });
+    Harness h;
+    h.settings.values["Option"] = "1";
+    h.Window().Form_Load();
+    const std::string file = h.folder.File("page one.htm", "<HEAD>local</HEAD>");
+    for (const auto& a : {server.Url("/slow"), std::string("http://127.0.0.1:1/refused"), file, server.Url("/fast")}) {
+      h.Window().Addresses().Add(a);
+    }
+    QSignalSpy values(h.Find<QProgressBar>("ProgressBar1"), &QProgressBar::valueChanged);
+    QTest::mouseClick(h.Find<QPushButton>("PushButton17"), Qt::LeftButton);
+    QList<int> seen;
+    for (const auto& v : values) seen << v.at(0).toInt();
+    QCOMPARE(seen, (QList<int>{25, 50, 75, 100, 0}));
+    QCOMPARE(h.boxes.Texts(), (std::vector<std::string>{"URL http://127.0.0.1:1/refused cannot be extracted.", "Done."}));
+    QCOMPARE(h.Window().Results().Count(), std::size_t{3});  // no head row for the failed one
+    QCOMPARE(h.Window().Results().SubItem(1, 1), std::string("<head><title>Slow</title></head>"));
+    QCOMPARE(h.Window().Results().SubItem(2, 1), std::string("<HEAD>local</HEAD>"));
+    QCOMPARE(h.Window().Results().Header(2), std::string("Head Tag"));
   }
 
   void closingDuringARunSavesTagsAndEndsAtOnce() {
