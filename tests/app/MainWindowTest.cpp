@@ -4,6 +4,8 @@
 #include <QRadioButton>
 #include <QTest>
 #include <QTimer>
+#include <cstdint>
+#include <filesystem>
 #include <QSignalSpy>
 #include <QApplication>
 #include <QMouseEvent>
@@ -165,6 +167,42 @@ class MainWindowTest : public QObject {
     h.Window().close();
     QCOMPARE(h.settings.values["Tags"], std::string("a|Dravikton| b |Dravikton|a|Dravikton|x|Dravikton|y|Dravikton|"));
     QCOMPARE(h.exits, 0);
+  }
+
+  void handPointerFileAndSkinAreUsedWhenPresent() {
+    Harness h;
+    // A 16 x 16 cursor file, 32 bits per pixel.
+    std::string cur("\0\0\2\0\1\0", 6);
+    const std::uint32_t bitmap = 40 + 16 * 16 * 4 + 16 * 4;
+    const unsigned char entry[16] = {16, 16, 0, 0, 1, 0, 1, 0,
+                                     static_cast<unsigned char>(bitmap & 0xff),
+                                     static_cast<unsigned char>(bitmap >> 8), 0, 0, 22, 0, 0, 0};
+    cur.append(reinterpret_cast<const char*>(entry), 16);
+    const unsigned char info[40] = {40, 0, 0, 0, 16, 0, 0, 0, 32, 0, 0, 0, 1, 0, 32, 0};
+    cur.append(reinterpret_cast<const char*>(info), 40);
+    cur.append(16 * 16 * 4, '\x7f');
+    cur.append(16 * 4, '\0');
+    h.folder.File("HAND-M.CUR", cur);
+    std::filesystem::create_directory(h.folder.path() + "/x");
+    h.folder.File("x/o.cjs", "QPushButton { color: rgb(1, 2, 3); }");
+    h.Window().Form_Load();
+    QVERIFY(h.boxes.shown.empty());
+    h.Window().SetPointer(Pointer::kHand);
+    QCOMPARE(h.Window().cursor().shape(), Qt::BitmapCursor);
+    QVERIFY(h.Window().styleSheet().contains(QStringLiteral("rgb(1, 2, 3)")));
+    QCOMPARE(h.Window().palette().color(QPalette::Window), QApplication::palette().color(QPalette::Button));
+  }
+
+  void anUnreadablePointerFileIsReportedAtStep106() {
+    Harness h;
+    h.folder.File("HAND-M.CUR", "not a cursor");
+    h.Window().Form_Load();
+    QCOMPARE(h.boxes.shown.size(), std::size_t{1});
+    QVERIFY(h.boxes.shown[0].text.find("in Quorlin2021/08/31.Form1.Form_Load at line 106") != std::string::npos);
+    QCOMPARE(h.Window().Tags().Count(), std::size_t{2});  // start-up went on
+    h.Window().SetPointer(Pointer::kHand);
+    QCOMPARE(h.Window().cursor().shape(), Qt::PointingHandCursor);
+    QCOMPARE(h.Window().palette().color(QPalette::Window), QColor(Qt::white));  // no skin
   }
 
   void pointerFollowsTheHoverRules() {
