@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "engine/Address.h"
+#include "lists/InputToList.h"
 #include "platform/ErrorReport.h"
 #include "platform/Utf8.h"
 
@@ -115,11 +116,7 @@ void FileToList(ListView& list, const std::string& path, MessageBoxes& boxes, Ev
 }
 
 void AddUrl(ListView& list, MessageBoxes& boxes) {
-  StepRunner runner(boxes, "PushButton3_Click");
-  std::string answer;
-  runner.Step(100, [&] { answer = boxes.Input("Enter website address to add: "); });
-  if (runner.Test(102, [&] { return answer.empty(); })) return;
-  runner.Step(104, [&] { list.Add(answer); });
+  AddAnswerToList(list, boxes, "PushButton3_Click", "Enter website address to add: ");
 }
 
 void LoadListFromTextFile(ListView& list, MessageBoxes& boxes, FileDialog& dialog, EventPump& pump) {

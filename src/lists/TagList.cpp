@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "lists/InputToList.h"
 #include "platform/ErrorReport.h"
 
 namespace orvanel {
@@ -33,11 +34,7 @@ std::vector<std::string> TagsFromStorage(const std::string& stored) {
 }
 
 void AddTag(ListView& tags, MessageBoxes& boxes) {
-  StepRunner runner(boxes, "PushButton11_Click");
-  std::string answer;
-  runner.Step(100, [&] { answer = boxes.Input("Enter tag:"); });
-  if (runner.Test(102, [&] { return answer.empty(); })) return;
-  runner.Step(104, [&] { tags.Add(answer); });
+  AddAnswerToList(tags, boxes, "PushButton11_Click", "Enter tag:");
 }
 
 void DeleteTag(ListView& tags, MessageBoxes& boxes) {

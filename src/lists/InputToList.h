@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+
+#include "platform/ErrorReport.h"
+#include "platform/ListView.h"
+#include "platform/MessageBoxes.h"
+
+namespace orvanel {
+
+// The one-line prompt behind Add URL and Add Tag: ask (step 100), stop on an empty answer
+// or Cancel (step 102), append the answer exactly as typed (step 104).
+inline void AddAnswerToList(ListView& list, MessageBoxes& boxes, const char* handler,
+                            const char* prompt) {
+  StepRunner runner(boxes, handler);
+  std::string answer;
+  runner.Step(100, [&] { answer = boxes.Input(prompt); });
+  if (runner.Test(102, [&] { return answer.empty(); })) return;
+  runner.Step(104, [&] { list.Add(answer); });
+}
+
+}  // namespace orvanel
