@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "app/MainWindow.h"
+#include "platform/IniSettingsStore.h"
 #include "platform/Workbook.h"
 #include "platform/qt/QtServices.h"
 
@@ -31,7 +32,7 @@ int main(int argc, char** argv) {
 
   orvanel::QtMessageBoxes boxes(nullptr);
   orvanel::QtFileDialog dialog(nullptr);
-  orvanel::QtSettingsStore settings;
+  orvanel::IniSettingsStore settings(orvanel::UserSettingsPath());
   orvanel::QtClipboard clipboard;
   orvanel::QtShell shell;
   orvanel::QtEventPump pump;

@@ -19,7 +19,7 @@ std::string Describe(const std::string& what, const std::string& path, int error
 
 }  // namespace
 
-AtomicFileWriter::AtomicFileWriter(std::string path) : path_(std::move(path)) {
+AtomicFileWriter::AtomicFileWriter(std::string path, int forced_mode) : path_(std::move(path)) {
   if (path_.empty()) throw Failure("No file name given");
   struct stat st {};
   if (::stat(path_.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -35,7 +35,9 @@ AtomicFileWriter::AtomicFileWriter(std::string path) : path_(std::move(path)) {
   if (fd_ < 0) throw Failure(Describe("Cannot write", path_, errno));
   temp_path_ = buffer.data();
   // Keep the permissions of the file being replaced; a new file gets the usual ones.
-  const mode_t mode = ::stat(path_.c_str(), &st) == 0 ? (st.st_mode & 07777) : [] {
+  const mode_t mode = forced_mode >= 0                   ? static_cast<mode_t>(forced_mode)
+                      : ::stat(path_.c_str(), &st) == 0 ? (st.st_mode & 07777)
+                                                        : [] {
     const mode_t mask = ::umask(0);
     ::umask(mask);
     return static_cast<mode_t>(0666 & ~mask);
@@ -78,8 +80,8 @@ void AtomicFileWriter::Commit() {
   }
 }
 
-void WriteFileAtomically(const std::string& path, std::string_view contents) {
-  AtomicFileWriter writer(path);
+void WriteFileAtomically(const std::string& path, std::string_view contents, int mode) {
+  AtomicFileWriter writer(path, mode);
   writer.Write(contents);
   writer.Commit();
 }

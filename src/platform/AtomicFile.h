@@ -8,14 +8,15 @@ namespace orvanel {
 // Replaces `path` with `contents` so that the file is always either the old one or the
 // new one, whole: the text goes to a temporary file in the same folder, is flushed to disk
 // and renamed over the target. On failure the target is untouched, the temporary file is
-// removed, and Failure is thrown with a description naming the file.
-void WriteFileAtomically(const std::string& path, std::string_view contents);
+// removed, and Failure is thrown with a description naming the file. The new file has
+// `mode` when it is given, else the mode of the file it replaces (or the usual one).
+void WriteFileAtomically(const std::string& path, std::string_view contents, int mode = -1);
 
 // Streams into a temporary file beside `path` and renames it into place at Commit().
 // Destroying it without Commit removes the temporary file and leaves `path` untouched.
 class AtomicFileWriter {
  public:
-  explicit AtomicFileWriter(std::string path);  // throws Failure
+  explicit AtomicFileWriter(std::string path, int mode = -1);  // throws Failure
   ~AtomicFileWriter();
   AtomicFileWriter(const AtomicFileWriter&) = delete;
   AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;

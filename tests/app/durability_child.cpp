@@ -1,19 +1,17 @@
 // Writes a file over and over until killed: "text PATH" through the text export's atomic
 // writer, "settings PATH" through the settings store. Each version is one letter repeated,
 // so a reader can tell a whole version from a torn one.
-#include <QCoreApplication>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "platform/AtomicFile.h"
-#include "platform/qt/QtServices.h"
+#include "platform/IniSettingsStore.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) return 2;
-  QCoreApplication app(argc, argv);
   const bool text = std::strcmp(argv[1], "text") == 0;
-  orvanel::QtSettingsStore store(QString::fromLocal8Bit(argv[2]));
+  orvanel::IniSettingsStore store(argv[2]);
   for (unsigned i = 0;; ++i) {
     const std::size_t base = text ? 200'000 : 20'000;
     const std::string version(base + (i % 7) * 1000, static_cast<char>('a' + i % 26));

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "TempDir.h"
+#include "TmpfsMount.h"
 #include "platform/Failure.h"
 
 namespace orvanel {
@@ -15,6 +16,7 @@ namespace {
 
 using testing::ReadAll;
 using testing::TempDir;
+using testing::TmpfsMount;
 
 std::size_t EntriesIn(const std::string& dir) {
   std::size_t n = 0;
@@ -70,15 +72,23 @@ TEST(AtomicFileWriter, AbandonedWriteLeavesTheTargetUntouched) {
 TEST(WriteFileAtomically, AFullDiskIsReportedAndLosesNothing) {
   TempDir dir;
   const std::string mount_point = dir.path() + "/small";
-  std::filesystem::create_directory(mount_point);
-  const std::string mount = "mount -t tmpfs -o size=64k tmpfs " + mount_point + " 2>/dev/null";
-  if (::geteuid() != 0 || std::system(mount.c_str()) != 0) GTEST_SKIP() << "needs a small tmpfs";
+  TmpfsMount small(mount_point, 64);
+  if (!small.ok()) GTEST_SKIP() << "mounting a small tmpfs needs root";
   const std::string path = mount_point + "/out.txt";
   WriteFileAtomically(path, "old");
   EXPECT_THROW(WriteFileAtomically(path, std::string(1 << 20, 'x')), Failure);
   EXPECT_EQ(ReadAll(path), "old");
   EXPECT_EQ(EntriesIn(mount_point), 1u);
-  std::system(("umount " + mount_point).c_str());
+}
+
+TEST(WriteFileAtomically, AGivenModeIsTheNewFilesMode) {
+  TempDir dir;
+  const std::string path = dir.File("settings.ini", "old");
+  ::chmod(path.c_str(), 0644);
+  WriteFileAtomically(path, "new", 0600);
+  struct stat st {};
+  ::stat(path.c_str(), &st);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 #include "platform/qt/QtServices.h"
 
-#include <sys/stat.h>
-
 #include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QClipboard>
@@ -10,8 +8,6 @@
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
-#include <QSettings>
-#include <QStandardPaths>
 #include <QUrl>
 
 #include "platform/Failure.h"
@@ -73,44 +69,6 @@ std::string QtFileDialog::SaveFileName(const std::string& title, const std::stri
                                       QString::fromUtf8(filter), nullptr,
                                       QFileDialog::DontConfirmOverwrite)
       .toStdString();
-}
-
-QtSettingsStore::QtSettingsStore()
-    : QtSettingsStore(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
-                      QStringLiteral("/Dravikton.ini")) {}
-
-QtSettingsStore::QtSettingsStore(const QString& path)
-    : settings_(std::make_unique<QSettings>(path, QSettings::IniFormat)) {}
-
-QtSettingsStore::~QtSettingsStore() = default;
-
-QString QtSettingsStore::FileName() const { return settings_->fileName(); }
-
-std::string QtSettingsStore::Get(const std::string& key, const std::string& fallback) {
-  settings_->sync();  // read what is on disk now: nothing is cached
-  const QVariant value = settings_->value(QStringLiteral("Orvanel/") + QString::fromStdString(key));
-  if (!value.isValid()) return fallback;
-  if (value.typeId() != QMetaType::QString && !value.canConvert<QString>()) return fallback;
-  return value.toString().toStdString();
-}
-
-void QtSettingsStore::Save(const std::string& key, const std::string& value) {
-  const QString name = QStringLiteral("Orvanel/") + QString::fromStdString(key);
-  settings_->sync();
-  const QVariant earlier = settings_->value(name);
-  settings_->setValue(name, QString::fromStdString(value));
-  settings_->sync();
-  if (settings_->status() != QSettings::NoError) {
-    // QSettings keeps the unsaved value in memory for every store of this file in the
-    // process; put the earlier one back so that nobody reads what never reached the disk.
-    if (earlier.isValid()) {
-      settings_->setValue(name, earlier);
-    } else {
-      settings_->remove(name);
-    }
-    throw Failure("Cannot save the setting " + key + " to " + settings_->fileName().toStdString());
-  }
-  ::chmod(QFile::encodeName(settings_->fileName()).constData(), 0600);
 }
 
 bool QtClipboard::Clear() {

@@ -10,7 +10,6 @@
 #include "platform/Services.h"
 
 class QWidget;
-class QSettings;
 
 namespace orvanel {
 
@@ -35,21 +34,6 @@ class QtFileDialog : public FileDialog {
 
  private:
   QWidget* owner_;
-};
-
-// The settings in an INI file: by default the user's "Dravikton.ini" in the configuration
-// folder, section "Orvanel". The file is readable and writable by its owner only.
-class QtSettingsStore : public SettingsStore {
- public:
-  QtSettingsStore();                               // the user's own store
-  explicit QtSettingsStore(const QString& path);   // a given file (tests)
-  ~QtSettingsStore() override;
-  std::string Get(const std::string& key, const std::string& fallback) override;
-  void Save(const std::string& key, const std::string& value) override;
-  QString FileName() const;
-
- private:
-  std::unique_ptr<QSettings> settings_;
 };
 
 class QtClipboard : public Clipboard {
