@@ -407,8 +407,10 @@ void MainWindow::Form_Load() {
   for (const auto& entry : entries) runner.Step(164, [&] { tags_.Add(entry); });
 }
 
-void MainWindow::Form_QueryUnload() {
-  StepRunner runner(*services_.boxes, "Form_QueryUnload");
+void MainWindow::Form_QueryUnload() { Form_QueryUnload(*services_.boxes); }
+
+void MainWindow::Form_QueryUnload(MessageBoxes& report) {
+  StepRunner runner(report, "Form_QueryUnload");
   std::string stored;
   std::size_t count = 0;
   runner.Step(102, [&] { count = tags_.Count(); });
@@ -416,6 +418,23 @@ void MainWindow::Form_QueryUnload() {
     runner.Step(104, [&] { stored += tags_.Text(i) + "|Dravikton|"; });
   }
   runner.Step(108, [&] { services_.settings->Save("Tags", stored); });
+}
+
+void MainWindow::SaveUnattended() {
+  UnattendedBoxes report;
+  Form_QueryUnload(report);
+}
+
+void MainWindow::CloseFromOutside() {
+  if (!closing_from_outside_) {
+    closing_from_outside_ = true;
+    closing_ = true;
+    SaveUnattended();
+  }
+  // A box, a dialog or a command may be waiting in its own event loop, and with it the
+  // window's own close; none of them may keep the program alive.
+  if (exit_now_) exit_now_();
+  QApplication::quit();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

@@ -44,8 +44,16 @@ class MainWindow : public QWidget, public WindowState {
 
   // Start-up, run before the window is first shown.
   void Form_Load();
-  // The close request: saves the tag list.
+  // The close request: saves the tag list; failures are reported through `report`
+  // (the window's boxes when none is given).
   void Form_QueryUnload();
+  void Form_QueryUnload(MessageBoxes& report);
+  // A close request from outside the window (a signal, the session ending): nobody may be
+  // there to answer a box, so the tag list is saved with failures reported on standard
+  // error, and the program ends at once, also while a box or a command is waiting.
+  void CloseFromOutside();
+  // The session is ending: save the tag list without boxes; the program goes on.
+  void SaveUnattended();
 
   // WindowState
   Pointer GetPointer() const override { return pointer_; }
@@ -118,6 +126,7 @@ class MainWindow : public QWidget, public WindowState {
   std::function<void()> exit_now_;
   int busy_commands_ = 0;  // commands now running that may wait in the event loop
   bool closing_ = false;
+  bool closing_from_outside_ = false;
 };
 
 }  // namespace orvanel

@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
     QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
       char byte;
       [[maybe_unused]] const ssize_t n = ::read(g_signal_pipe[0], &byte, 1);
-      window.close();
+      window.CloseFromOutside();
     });
     struct sigaction action {};
     action.sa_handler = OnTerminate;
@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
   }
   // A desktop logout asks the program to save its work first.
   QObject::connect(&app, &QGuiApplication::commitDataRequest, &window,
-                   [&window](QSessionManager&) { window.Form_QueryUnload(); });
+                   [&window](QSessionManager&) { window.SaveUnattended(); });
 
   window.Form_Load();
   window.show();

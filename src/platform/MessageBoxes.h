@@ -23,6 +23,15 @@ class MessageBoxes {
   virtual std::string Input(const std::string& prompt) = 0;
 };
 
+// Boxes for when nobody may be there to close one (the program is asked to end from
+// outside): each message goes to a stream, here standard error, as one line per text line,
+// and every question is answered No.
+class UnattendedBoxes : public MessageBoxes {
+ public:
+  BoxAnswer Message(const std::string& text, BoxStyle style, const std::string& title = {}) override;
+  std::string Input(const std::string& prompt) override;
+};
+
 // The open and save dialogs. An empty answer means the user cancelled.
 class FileDialog {
  public:
