@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
   orvanel::QtClipboard clipboard;
   orvanel::QtShell shell;
   orvanel::QtEventPump pump;
-  auto spreadsheet = orvanel::MakeXlsxSpreadsheetApp(shell);
+  auto spreadsheet = orvanel::MakeXlsxSpreadsheetApp(&pump);
   auto fetcher = orvanel::MakeCurlFetcher();
   fetcher->SetNotify([&pump] { pump.Wake(); });
 

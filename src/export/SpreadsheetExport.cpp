@@ -26,6 +26,17 @@ std::string WithoutEquals(std::string text) {
 
 }  // namespace
 
+std::string NoOpenerMessage(const std::string& path) {
+  return "The workbook was saved as " + path +
+         ", but no spreadsheet program could be started to open it. Open it from there.";
+}
+
+std::string CutCellsMessage(std::size_t cells) {
+  return std::to_string(cells) + (cells == 1 ? " cell was" : " cells were") +
+         " longer than a workbook cell holds (32,767 characters) and " + (cells == 1 ? "was" : "were") +
+         " cut at that length. Save Results As Text File keeps every cell whole.";
+}
+
 void SaveResultsAsExcelFile(const ListView& results, SpreadsheetApp& app, WindowState& window,
                             MessageBoxes& boxes, EventPump& pump) {
   StepRunner runner(boxes, "PushButton13_Click");
@@ -46,12 +57,13 @@ void SaveResultsAsExcelFile(const ListView& results, SpreadsheetApp& app, Window
     return *book;
   };
   TimedYield yield(pump);
+  std::size_t cut = 0;  // cells longer than a workbook cell holds
   std::size_t column = 1;
   std::size_t columns = 0;
   runner.Step(118, [&] { columns = results.ColumnCount(); });
   for (std::size_t i = 1; i <= columns; ++i) {
     runner.Step(120, [&] { yield.MaybeYield(); });
-    runner.Step(i == 1 ? 124 : 128, [&] { sheet().SetCell(1, column, results.Header(i)); });
+    runner.Step(i == 1 ? 124 : 128, [&] { cut += sheet().SetCell(1, column, results.Header(i)); });
     ++column;
   }
   std::size_t sheet_row = 2;
@@ -66,17 +78,23 @@ void SaveResultsAsExcelFile(const ListView& results, SpreadsheetApp& app, Window
     for (std::size_t k = 1; k <= row_columns; ++k) {
       runner.Step(146, [&] { yield.MaybeYield(); });
       if (k == 1) {
-        runner.Step(150, [&] { sheet().SetCell(sheet_row, column, results.Text(i)); });
+        runner.Step(150, [&] { cut += sheet().SetCell(sheet_row, column, results.Text(i)); });
       } else {
-        runner.Step(154, [&] { sheet().SetCell(sheet_row, column, WithoutEquals(results.SubItem(i, k - 1))); });
+        runner.Step(154, [&] {
+          cut += sheet().SetCell(sheet_row, column, WithoutEquals(results.SubItem(i, k - 1)));
+        });
       }
       ++column;
     }
     ++sheet_row;
   }
   runner.Step(164, [&] { sheet().Autofit(); });
-  runner.Step(166, [&] { sheet().Show(); });
+  bool shown = true;
+  runner.Step(166, [&] { shown = sheet().Show(); });
   runner.Step(168, [&] { window.SetPointer(Pointer::kDefault); });
+  // Said once, after the work: what the user must know about the workbook they now have.
+  if (!shown) boxes.Message(NoOpenerMessage(book->Location()), BoxStyle::kOk);
+  if (cut > 0) boxes.Message(CutCellsMessage(cut), BoxStyle::kOk);
 }
 
 }  // namespace orvanel

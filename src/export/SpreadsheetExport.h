@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include "platform/ListView.h"
 #include "platform/MessageBoxes.h"
 #include "platform/Services.h"
@@ -16,6 +18,10 @@ bool SaveResultsAsExcelFileIsExcelInstalled(SpreadsheetApp& app, MessageBoxes& b
 // workbook handed to the spreadsheet application.
 void SaveResultsAsExcelFile(const ListView& results, SpreadsheetApp& app, WindowState& window,
                             MessageBoxes& boxes, EventPump& pump);
+
+// The messages after a workbook export: no program could open the file; cells were cut.
+std::string NoOpenerMessage(const std::string& path);
+std::string CutCellsMessage(std::size_t cells);
 
 inline constexpr const char* kExcelMissingForSoftware =
     "Excel is not installed on this computer. You need to have it installed to use this "

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace orvanel {
 
@@ -10,30 +12,51 @@ namespace orvanel {
 class Workbook {
  public:
   virtual ~Workbook() = default;
-  virtual void SetCell(std::size_t row, std::size_t column, const std::string& text) = 0;
+  // A text longer than a cell holds (kMaxCellCharacters) is cut at that length, on a
+  // character boundary; the answer is true when it was.
+  virtual bool SetCell(std::size_t row, std::size_t column, const std::string& text) = 0;
   // Fits every column's width to its contents.
   virtual void Autofit() = 0;
-  // Hands the workbook to the user in the spreadsheet application. Throws Failure.
-  virtual void Show() = 0;
+  // Saves the workbook and hands it to the user in a spreadsheet application. False when
+  // no application could be started with it; the file stays at Location() then. Throws
+  // Failure when the workbook cannot be saved.
+  virtual bool Show() = 0;
+  virtual std::string Location() const = 0;
 };
 
 class SpreadsheetApp {
  public:
   virtual ~SpreadsheetApp() = default;
-  // True when an application that opens workbooks is installed.
+  // True when an application that opens workbooks is installed: exactly when Show has
+  // something to start.
   virtual bool IsInstalled() = 0;
   // Throws Failure when the workbook cannot be created.
   virtual std::unique_ptr<Workbook> NewWorkbook() = 0;
 };
 
-class Shell;
+// The most characters a workbook cell holds, counted as the spreadsheet programs count
+// them (UTF-16 code units).
+inline constexpr std::size_t kMaxCellCharacters = 32767;
+
+// `text` cut to at most kMaxCellCharacters, never inside a character.
+std::string CutToCellLength(const std::string& text, bool& cut);
+
+class EventPump;
 
 // Workbooks written with libxlsxwriter into a private temporary folder (owner-only) and
-// opened through `shell` with the desktop's default application.
-std::unique_ptr<SpreadsheetApp> MakeXlsxSpreadsheetApp(Shell& shell);
+// opened with the first of SpreadsheetOpeners() that starts. While an opener is watched
+// for an early failure, `pump` (if any) keeps the window's events flowing.
+std::unique_ptr<SpreadsheetApp> MakeXlsxSpreadsheetApp(EventPump* pump = nullptr);
 
-// Whether the desktop has an application registered for .xlsx, or a known spreadsheet
-// program is on PATH.
-bool DesktopHasSpreadsheetApp();
+// The commands that can open a workbook here, best first, each to be given the file's
+// path as its last argument: the desktop's default application for .xlsx through
+// xdg-open (when xdg-mime names one), then the spreadsheet programs found on PATH.
+std::vector<std::vector<std::string>> SpreadsheetOpeners();
+
+// Starts `argv` (looked up on PATH) with standard input and output on /dev/null. True when
+// it started and had not failed (ended with a status other than 0) within `grace`; a
+// program still running then is left to run.
+bool LaunchProgram(const std::vector<std::string>& argv, std::chrono::milliseconds grace,
+                   EventPump* pump);
 
 }  // namespace orvanel

@@ -1,15 +1,20 @@
+#include <fcntl.h>
+#include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <xlsxwriter.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <thread>
 #include <vector>
 
 #include "platform/Utf8.h"
 #include "platform/Failure.h"
 #include "platform/Services.h"
+#include <cerrno>
 #include "platform/Workbook.h"
 
 namespace orvanel {
@@ -38,9 +43,15 @@ std::string PrivateFolder() {
   return buffer.data();
 }
 
+// How long an opener is watched for an early failure (xdg-open without a working
+// handler, a program that cannot start) before it counts as started.
+constexpr std::chrono::milliseconds kOpenerGrace(1500);
+
+bool OnPath(const std::string& name);
+
 class XlsxWorkbook final : public Workbook {
  public:
-  explicit XlsxWorkbook(Shell& shell) : shell_(shell) {
+  explicit XlsxWorkbook(EventPump* pump) : pump_(pump) {
     path_ = PrivateFolder() + "/Results.xlsx";
     workbook_ = workbook_new(path_.c_str());
     if (!workbook_) throw Failure("Cannot create the workbook " + path_);
@@ -51,18 +62,20 @@ class XlsxWorkbook final : public Workbook {
     if (workbook_) workbook_close(workbook_);
   }
 
-  void SetCell(std::size_t row, std::size_t column, const std::string& text) override {
+  bool SetCell(std::size_t row, std::size_t column, const std::string& text) override {
     if (!workbook_) throw Failure("The workbook is closed");
     if (row < 1 || column < 1 || row > LXW_ROW_MAX || column > LXW_COL_MAX) {
       throw Failure("Cell out of the sheet's range");
     }
     // The sheet only holds valid UTF-8 of at most 32767 characters per cell.
-    std::string value = SanitiseUtf8(text);
+    bool cut = false;
+    const std::string value = CutToCellLength(SanitiseUtf8(text), cut);
     const lxw_error rc = worksheet_write_string(sheet_, static_cast<lxw_row_t>(row - 1),
                                                 static_cast<lxw_col_t>(column - 1), value.c_str(), nullptr);
     if (rc != LXW_NO_ERROR) throw Failure(std::string("Cannot write a cell: ") + lxw_strerror(rc));
     if (widths_.size() < column) widths_.resize(column, 0);
     widths_[column - 1] = std::max(widths_[column - 1], WidestLine(value));
+    return cut;
   }
 
   void Autofit() override {
@@ -73,17 +86,25 @@ class XlsxWorkbook final : public Workbook {
     }
   }
 
-  void Show() override {
+  bool Show() override {
     if (!workbook_) throw Failure("The workbook is closed");
     const lxw_error rc = workbook_close(workbook_);
     workbook_ = nullptr;
     if (rc != LXW_NO_ERROR) throw Failure(std::string("Cannot save the workbook: ") + lxw_strerror(rc));
     ::chmod(path_.c_str(), 0600);
-    shell_.Open(path_);  // the desktop's answer is not examined
+    // The desktop's opener first; when it fails, the programs that made the availability
+    // test pass, one after the other.
+    for (auto argv : SpreadsheetOpeners()) {
+      argv.push_back(path_);
+      if (LaunchProgram(argv, kOpenerGrace, pump_)) return true;
+    }
+    return false;
   }
 
+  std::string Location() const override { return path_; }
+
  private:
-  Shell& shell_;
+  EventPump* pump_;
   std::string path_;
   lxw_workbook* workbook_ = nullptr;
   lxw_worksheet* sheet_ = nullptr;
@@ -92,12 +113,12 @@ class XlsxWorkbook final : public Workbook {
 
 class XlsxSpreadsheetApp final : public SpreadsheetApp {
  public:
-  explicit XlsxSpreadsheetApp(Shell& shell) : shell_(shell) {}
-  bool IsInstalled() override { return DesktopHasSpreadsheetApp(); }
-  std::unique_ptr<Workbook> NewWorkbook() override { return std::make_unique<XlsxWorkbook>(shell_); }
+  explicit XlsxSpreadsheetApp(EventPump* pump) : pump_(pump) {}
+  bool IsInstalled() override { return !SpreadsheetOpeners().empty(); }
+  std::unique_ptr<Workbook> NewWorkbook() override { return std::make_unique<XlsxWorkbook>(pump_); }
 
  private:
-  Shell& shell_;
+  EventPump* pump_;
 };
 
 bool OnPath(const std::string& name) {
@@ -118,24 +139,80 @@ bool OnPath(const std::string& name) {
 
 }  // namespace
 
-bool DesktopHasSpreadsheetApp() {
-  for (const char* name : {"libreoffice", "localc", "soffice", "gnumeric", "et"}) {
-    if (OnPath(name)) return true;
+std::string CutToCellLength(const std::string& text, bool& cut) {
+  cut = false;
+  std::size_t units = 0;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const std::size_t length = std::max<std::size_t>(1, Utf8SequenceLength(std::string_view(text).substr(at)));
+    const std::size_t needed = length == 4 ? 2 : 1;  // outside the BMP: a surrogate pair
+    if (units + needed > kMaxCellCharacters) {
+      cut = true;
+      return text.substr(0, at);
+    }
+    units += needed;
+    at += length;
   }
-  if (!OnPath("xdg-mime")) return false;
-  FILE* pipe = ::popen(
-      "xdg-mime query default application/vnd.openxmlformats-officedocument.spreadsheetml.sheet "
-      "2>/dev/null",
-      "r");
-  if (!pipe) return false;
-  char line[512] = {};
-  const bool answered = std::fgets(line, sizeof line, pipe) != nullptr && line[0] != '\n';
-  ::pclose(pipe);
-  return answered;
+  return text;
 }
 
-std::unique_ptr<SpreadsheetApp> MakeXlsxSpreadsheetApp(Shell& shell) {
-  return std::make_unique<XlsxSpreadsheetApp>(shell);
+std::vector<std::vector<std::string>> SpreadsheetOpeners() {
+  std::vector<std::vector<std::string>> openers;
+  if (OnPath("xdg-open") && OnPath("xdg-mime")) {
+    FILE* pipe = ::popen(
+        "xdg-mime query default application/vnd.openxmlformats-officedocument.spreadsheetml.sheet "
+        "2>/dev/null",
+        "r");
+    if (pipe) {
+      char line[512] = {};
+      const bool answered = std::fgets(line, sizeof line, pipe) != nullptr && line[0] != '\n';
+      ::pclose(pipe);
+      if (answered) openers.push_back({"xdg-open"});
+    }
+  }
+  const std::vector<std::vector<std::string>> programs = {
+      {"libreoffice", "--calc"}, {"localc"}, {"soffice", "--calc"}, {"gnumeric"}, {"et"}};
+  for (const auto& program : programs) {
+    if (OnPath(program[0])) openers.push_back(program);
+  }
+  return openers;
+}
+
+bool LaunchProgram(const std::vector<std::string>& argv, std::chrono::milliseconds grace,
+                   EventPump* pump) {
+  if (argv.empty()) return false;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  // Its own session: the spreadsheet outlives a terminal closed under the program.
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  const int rc = ::posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (rc != 0) return false;
+  const auto deadline = std::chrono::steady_clock::now() + grace;
+  while (std::chrono::steady_clock::now() < deadline) {
+    int status = 0;
+    const pid_t done = ::waitpid(pid, &status, WNOHANG);
+    if (done == pid) return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (done < 0 && errno != EINTR) return false;
+    if (pump) pump->ProcessEvents();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  // Still running: the application is up. Someone must collect it when it ends.
+  std::thread([pid] { ::waitpid(pid, nullptr, 0); }).detach();
+  return true;
+}
+
+std::unique_ptr<SpreadsheetApp> MakeXlsxSpreadsheetApp(EventPump* pump) {
+  return std::make_unique<XlsxSpreadsheetApp>(pump);
 }
 
 }  // namespace orvanel
