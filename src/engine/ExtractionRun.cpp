@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "engine/Address.h"
+#include "engine/Charset.h"
 #include "engine/ResultsTable.h"
 
 namespace orvanel {
@@ -15,7 +16,70 @@ std::vector<std::string> TagEntries(const ListView& tags) {
   return entries;
 }
 
+ExtractionRun::CutCriteria ExtractionRun::SelectedCriteria() const {
+  CutCriteria criteria;
+  criteria.mode = ctx_.selected_mode();
+  if (criteria.mode == Mode::kOnlyListedTags) {
+    criteria.tags = TagEntries(ctx_.tags);
+    for (const auto& tag : criteria.tags) {
+      for (unsigned char c : tag) criteria.ascii_tags = criteria.ascii_tags && c < 0x80;
+    }
+  }
+  return criteria;
+}
+
+bool ExtractionRun::RefreshCriteria() {
+  CutCriteria selected = SelectedCriteria();
+  if (live_->current && *live_->current == selected) return false;
+  {
+    std::lock_guard lock(live_->mutex);
+    live_->current = std::make_shared<const CutCriteria>(std::move(selected));
+  }
+  // Transfers still running now decide by the new criteria. Those already cut by the old
+  // ones are fetched again, concurrently, before the run reaches them.
+  for (auto& p : ahead_) {
+    if (!p.result && ctx_.fetcher.Ready(p.ticket)) p.result = ctx_.fetcher.Take(p.ticket);
+    if (NeedsRefetch(p)) Submit(p, true);
+  }
+  return true;
+}
+
+void ExtractionRun::Submit(Prefetched& p, bool early_stop) {
+  p.result.reset();
+  p.decision.reset();
+  FetchRequest request;
+  request.url = p.normalised.url;
+  if (early_stop && ctx_.early_stop) {
+    p.decision = std::make_shared<Decision>();
+    request.decided = [live = live_, decision = p.decision](std::string_view bytes,
+                                                            std::string_view content_type) {
+      std::shared_ptr<const CutCriteria> criteria;
+      {
+        std::lock_guard lock(live->mutex);
+        criteria = live->current;
+      }
+      if (!criteria || !criteria->mode) return false;
+      if (!IsDecodingSettled(bytes, content_type, criteria->ascii_tags) ||
+          !IsDecided(*criteria->mode, bytes, criteria->tags)) {
+        return false;
+      }
+      std::lock_guard lock(live->mutex);
+      decision->under = std::move(criteria);
+      return true;
+    };
+  }
+  p.ticket = ctx_.fetcher.Submit(std::move(request));
+}
+
+bool ExtractionRun::NeedsRefetch(const Prefetched& p) {
+  if (!p.result || !p.result->cut_early) return false;
+  std::lock_guard lock(live_->mutex);
+  return !p.decision || !p.decision->under || !live_->current ||
+         !(*p.decision->under == *live_->current);
+}
+
 void ExtractionRun::SubmitAhead(std::size_t current, std::size_t last) {
+  RefreshCriteria();
   if (next_to_submit_ < current) next_to_submit_ = current;
   const std::size_t limit = std::min(last, current + ctx_.prefetch);
   while (next_to_submit_ <= limit) {
@@ -24,56 +88,50 @@ void ExtractionRun::SubmitAhead(std::size_t current, std::size_t last) {
     if (p.index > ctx_.addresses.Count()) break;
     p.address = ctx_.addresses.Text(p.index);
     p.normalised = NormaliseAddress(p.address);
-    p.mode = ctx_.selected_mode();
-    if (p.mode == Mode::kOnlyListedTags) p.tags = TagEntries(ctx_.tags);
-    const Mode mode = p.mode.value_or(Mode::kEntireHeadTag);
-    p.ticket = ctx_.fetcher.Submit(
-        MakeFetchRequest(p.normalised, mode, p.tags, ctx_.early_stop && p.mode.has_value()));
+    Submit(p, true);
     ahead_.push_back(std::move(p));
   }
 }
 
 Page ExtractionRun::Retrieve(std::size_t index, const std::string& address) {
-  // Results of addresses that were skipped (their step failed) are never used.
-  while (!ahead_.empty() && ahead_.front().index < index) {
-    ctx_.fetcher.Take(ahead_.front().ticket);
+  // Transfers of addresses that were skipped (their step failed) or that changed are not
+  // waited for.
+  while (!ahead_.empty() && (ahead_.front().index < index ||
+                             (ahead_.front().index == index && ahead_.front().address != address))) {
+    if (!ahead_.front().result) ctx_.fetcher.Abandon(ahead_.front().ticket);
     ahead_.pop_front();
   }
-  std::optional<Prefetched> mine;
-  if (!ahead_.empty() && ahead_.front().index == index && ahead_.front().address == address) {
+  Prefetched mine;
+  if (!ahead_.empty() && ahead_.front().index == index) {
     mine = std::move(ahead_.front());
     ahead_.pop_front();
   } else {
-    if (!ahead_.empty() && ahead_.front().index == index) {
-      ctx_.fetcher.Take(ahead_.front().ticket);
-      ahead_.pop_front();
-    }
-    Prefetched p;
-    p.index = index;
-    p.address = address;
-    p.normalised = NormaliseAddress(address);
-    p.mode = ctx_.selected_mode();
-    if (p.mode == Mode::kOnlyListedTags) p.tags = TagEntries(ctx_.tags);
-    p.ticket = ctx_.fetcher.Submit(MakeFetchRequest(
-        p.normalised, p.mode.value_or(Mode::kEntireHeadTag), p.tags, ctx_.early_stop && p.mode));
-    mine = std::move(p);
+    mine.index = index;
+    mine.address = address;
+    mine.normalised = NormaliseAddress(address);
+    Submit(mine, true);
   }
   Fetcher& fetcher = ctx_.fetcher;
-  const auto ticket = mine->ticket;
-  ctx_.pump.WaitUntil([&] { return fetcher.Ready(ticket); });
-  FetchResult result = fetcher.Take(ticket);
-
-  // A page cut short for another mode or tag list than the one now selected is read again
-  // whole, so that the rows are those of the complete document.
-  const auto mode_now = ctx_.selected_mode();
-  if (result.cut_early &&
-      (mode_now != mine->mode ||
-       (mode_now == Mode::kOnlyListedTags && TagEntries(ctx_.tags) != mine->tags))) {
-    const auto again = fetcher.Submit(MakeFetchRequest(mine->normalised, Mode::kEntireHeadTag, {}, false));
-    ctx_.pump.WaitUntil([&] { return fetcher.Ready(again); });
-    result = fetcher.Take(again);
+  try {
+    // A page cut short for other criteria than the ones selected now is read again; should
+    // the user keep changing them, the third read is whole.
+    for (int reads = 1;; ++reads) {
+      if (!mine.result) {
+        ctx_.pump.WaitUntil([&] {
+          RefreshCriteria();
+          return fetcher.Ready(mine.ticket);
+        });
+        mine.result = fetcher.Take(mine.ticket);
+      }
+      RefreshCriteria();
+      if (!NeedsRefetch(mine)) break;
+      Submit(mine, reads < 2);
+    }
+  } catch (...) {
+    if (!mine.result) fetcher.Abandon(mine.ticket);
+    throw;
   }
-  return MakePage(mine->normalised, std::move(result));
+  return MakePage(mine.normalised, std::move(*mine.result));
 }
 
 void ExtractionRun::ApplyRules(StepRunner& runner, const std::string& address,
@@ -87,9 +145,13 @@ void ExtractionRun::ApplyRules(StepRunner& runner, const std::string& address,
 }
 
 void ExtractionRun::Drain() {
-  for (auto& p : ahead_) ctx_.fetcher.Take(p.ticket);
+  for (auto& p : ahead_) {
+    if (!p.result) ctx_.fetcher.Abandon(p.ticket);
+  }
   ahead_.clear();
   next_to_submit_ = 1;
+  std::lock_guard lock(live_->mutex);
+  live_->current.reset();
 }
 
 void ExtractionRun::Start() {
@@ -121,6 +183,8 @@ void ExtractionRun::Start() {
       runner.Step(168, [&] { ctx_.window.SetProgressText("Processing: " + FileNameFromPath(address)); });
       runner.Step(170, [&] { ctx_.pump.ProcessEvents(); });
       runner.Step(172, [&] { ctx_.window.SetPointer(Pointer::kBusy); });
+      // A page that cannot be read gives nothing found, never the previous page's text.
+      page.clear();
       runner.Step(176, [&] {
         SubmitAhead(i, n);
         Page fetched = Retrieve(i, address);

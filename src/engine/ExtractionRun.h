@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -49,15 +51,39 @@ class ExtractionRun {
   bool IsExtracting() const { return is_extracting_; }
 
  private:
+  // What a page may be cut short for: the rows of this mode and tag list cannot change
+  // past the cut.
+  struct CutCriteria {
+    std::optional<Mode> mode;
+    std::vector<std::string> tags;  // for kOnlyListedTags only
+    bool ascii_tags = true;
+    bool operator==(const CutCriteria&) const = default;
+  };
+  // Shared with the fetcher's thread: the criteria every running transfer decides by, so
+  // that a change during the run applies to transfers under way at once.
+  struct LiveCriteria {
+    std::mutex mutex;
+    std::shared_ptr<const CutCriteria> current;
+  };
+  // The criteria one transfer was cut by, set on the fetcher's thread.
+  struct Decision {
+    std::shared_ptr<const CutCriteria> under;
+  };
   struct Prefetched {
     std::size_t index = 0;
     std::string address;
     NormalisedAddress normalised;
-    std::optional<Mode> mode;
-    std::vector<std::string> tags;
     Fetcher::Ticket ticket = 0;
+    std::shared_ptr<Decision> decision;
+    std::optional<FetchResult> result;  // taken early, when the criteria changed
   };
 
+  CutCriteria SelectedCriteria() const;
+  // Publishes the selected criteria when they changed, and fetches again, all at once,
+  // every page already cut for other criteria. True when they changed.
+  bool RefreshCriteria();
+  void Submit(Prefetched& p, bool early_stop);
+  bool NeedsRefetch(const Prefetched& p);
   void SubmitAhead(std::size_t current, std::size_t last);
   Page Retrieve(std::size_t index, const std::string& address);
   void ApplyRules(StepRunner& runner, const std::string& address, const std::string& page);
@@ -67,6 +93,7 @@ class ExtractionRun {
   bool is_extracting_ = false;
   std::deque<Prefetched> ahead_;
   std::size_t next_to_submit_ = 1;
+  std::shared_ptr<LiveCriteria> live_ = std::make_shared<LiveCriteria>();
 };
 
 }  // namespace orvanel

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/Fetcher.h"
@@ -112,6 +113,7 @@ class CurlFetcher final : public Fetcher {
       }
       ticket = job.ticket = ++last_ticket_;
       ++outstanding_;
+      live_.insert(ticket);
       pending_.push_back(std::move(job));
     }
     curl_multi_wakeup(multi_);
@@ -125,11 +127,32 @@ class CurlFetcher final : public Fetcher {
 
   FetchResult Take(Ticket ticket) override {
     std::unique_lock lock(mutex_);
+    if (live_.erase(ticket) == 0) throw std::invalid_argument("Take of a ticket that is not waiting");
     done_cv_.wait(lock, [&] { return done_.count(ticket) != 0; });
     FetchResult result = std::move(done_[ticket]);
     done_.erase(ticket);
     --outstanding_;
     return result;
+  }
+
+  void Abandon(Ticket ticket) override {
+    {
+      std::lock_guard lock(mutex_);
+      if (live_.erase(ticket) == 0) throw std::invalid_argument("Abandon of a ticket that is not waiting");
+      if (done_.erase(ticket) != 0) {
+        --outstanding_;
+        return;
+      }
+      for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+        if (it->ticket == ticket) {
+          pending_.erase(it);
+          --outstanding_;
+          return;
+        }
+      }
+      abandoned_.insert(ticket);  // running: the worker stops it
+    }
+    curl_multi_wakeup(multi_);
   }
 
   void SetNotify(std::function<void()> notify) override {
@@ -214,6 +237,23 @@ class CurlFetcher final : public Fetcher {
       Job job = std::move(*it);
       it = pending_.erase(it);
       Start(std::move(job));
+    }
+  }
+
+  // Ends the running transfers whose results nobody wants. Called with mutex_ held.
+  void StopAbandoned() {
+    for (auto it = active_.begin(); it != active_.end();) {
+      Transfer* t = it->second;
+      if (abandoned_.erase(t->job.ticket) == 0) {
+        ++it;
+        continue;
+      }
+      if (!t->job.unlimited_host) --per_host_[t->job.host];
+      curl_multi_remove_handle(multi_, it->first);
+      curl_easy_cleanup(it->first);
+      delete t;
+      --outstanding_;
+      it = active_.erase(it);
     }
   }
 
@@ -305,6 +345,11 @@ class CurlFetcher final : public Fetcher {
     std::function<void()> notify;
     {
       std::lock_guard lock(mutex_);
+      if (abandoned_.erase(t->job.ticket) != 0) {
+        --outstanding_;
+        delete t;
+        return;
+      }
       if (retry) {
         Job job = std::move(t->job);
         job.not_before = Clock::now() + std::chrono::milliseconds(wait_ms);
@@ -327,6 +372,7 @@ class CurlFetcher final : public Fetcher {
       {
         std::lock_guard lock(mutex_);
         if (stopping_) return;
+        if (!abandoned_.empty()) StopAbandoned();
         const auto now = Clock::now();
         Schedule(now);
         for (const auto& job : pending_) {
@@ -379,6 +425,8 @@ class CurlFetcher final : public Fetcher {
   std::size_t outstanding_ = 0;
   std::deque<Job> pending_;
   std::map<Ticket, FetchResult> done_;
+  std::unordered_set<Ticket> live_;       // issued, not yet taken or abandoned
+  std::unordered_set<Ticket> abandoned_;  // abandoned while running
   std::function<void()> notify_;
 };
 

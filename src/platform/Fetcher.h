@@ -59,15 +59,26 @@ struct FetcherOptions {
 
 // Runs transfers concurrently and hands back each result by ticket, so that a caller can
 // consume them in its own order while later transfers are under way.
+//
+// Threads: every call may come from any thread. Only Take blocks, and only until the
+// ticket's transfer has ended; a caller that must not block (the window's thread) waits
+// for Ready first, serving its events meanwhile. A ticket ends with exactly one Take or
+// one Abandon; a ticket that was never issued, or has already ended, is a programming
+// error and throws std::invalid_argument.
 class Fetcher {
  public:
   using Ticket = std::uint64_t;
   virtual ~Fetcher() = default;
-  // Throws std::length_error when max_outstanding results are already waiting.
+  // Never blocks. Throws std::length_error when max_outstanding results are already
+  // waiting.
   virtual Ticket Submit(FetchRequest request) = 0;
+  // Never blocks.
   virtual bool Ready(Ticket ticket) = 0;
-  // Blocks until the ticket's transfer has ended; each ticket can be taken once.
+  // Blocks until the ticket's transfer has ended.
   virtual FetchResult Take(Ticket ticket) = 0;
+  // The result is not wanted: a transfer not yet started never starts, a running one is
+  // stopped, a finished one is dropped. Never blocks.
+  virtual void Abandon(Ticket ticket) = 0;
   // Called on the fetcher's thread after every finished transfer.
   virtual void SetNotify(std::function<void()> notify) = 0;
 };

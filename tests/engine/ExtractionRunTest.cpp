@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <map>
+#include <mutex>
+
+#include "FakeFetcher.h"
 #include "Fakes.h"
 #include "LoopbackServer.h"
 #include "TempDir.h"
@@ -38,9 +43,12 @@ class ExtractionRunTest : public ::testing::Test {
     });
   }
 
-  ExtractionRun MakeRun() {
-    return ExtractionRun(RunContext{addresses_, results_, tags_, window_, pump_, boxes_, *fetcher_,
-                                    [this] { return mode_; }});
+  ExtractionRun MakeRun() { return MakeRun(*fetcher_); }
+  ExtractionRun MakeRun(Fetcher& fetcher, std::size_t prefetch = 64) {
+    RunContext context{addresses_, results_, tags_, window_, pump_, boxes_, fetcher,
+                       [this] { return mode_; }};
+    context.prefetch = prefetch;
+    return ExtractionRun(std::move(context));
   }
 
   std::vector<std::vector<std::string>> Rows() const {
@@ -182,6 +190,105 @@ TEST_F(ExtractionRunTest, AChangedModeAppliesFromTheNextAddressWithWholePages) {
     reports += text.find("PushButton17_Click at line 236") != std::string::npos;
   }
   EXPECT_EQ(reports, 2);
+}
+
+// Pages whose head comes at once and whose description only after a pause: cut early for
+// the title, read whole for the description.
+TEST_F(ExtractionRunTest, ATagListChangedDuringTheRunFetchesCutPagesAgainConcurrently) {
+  std::mutex mutex;
+  std::map<std::string, int> requests;
+  std::atomic<int> whole_now{0};
+  std::atomic<int> whole_peak{0};
+  server_.Route("/slow", [&](const LoopbackServer::Request& request, auto& c) {
+    int n = 0;
+    {
+      std::lock_guard lock(mutex);
+      n = ++requests[request.path];
+    }
+    const std::string head = "<html><head><title>T</title></head>" + std::string(100'000, 'x');
+    const std::string tail = "<meta name=\"description\" content=\"end\">";
+    c.Write("HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
+            std::to_string(head.size() + tail.size()) + "\r\n\r\n" + head);
+    if (n > 1) {
+      const int now = ++whole_now;
+      for (int peak = whole_peak; now > peak && !whole_peak.compare_exchange_weak(peak, now);) {
+      }
+    }
+    c.Sleep(700);
+    c.Write(tail);
+    if (n > 1) --whole_now;
+  });
+  tags_.Clear();
+  tags_.Add("<title></title>");
+  mode_ = Mode::kOnlyListedTags;
+  for (int i = 1; i <= 8; ++i) addresses_.Add(server_.Url("/slow?page=" + std::to_string(i)));
+  auto run = MakeRun();
+  bool changed = false;
+  pump_.on_events = [&] {
+    if (changed || window_.texts.size() != 2) return;
+    changed = true;
+    // While the second address is shown every page is cut for the title; then the user
+    // adds a tag.
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    tags_.Add("description");
+  };
+  run.Start();
+  ASSERT_EQ(results_.Count(), 15u);
+  EXPECT_EQ(results_.SubItem(1, 2), "T");
+  for (std::size_t row = 2; row <= 15; row += 2) {
+    EXPECT_EQ(results_.SubItem(row, 2), "T");
+    EXPECT_EQ(results_.SubItem(row + 1, 2), "end");
+  }
+  EXPECT_EQ(requests.size(), 8u);
+  for (const auto& [path, count] : requests) {
+    EXPECT_EQ(count, path == "/slow?page=1" ? 1 : 2) << path;
+  }
+  // The pages were read again side by side, not one after the other.
+  EXPECT_GE(whole_peak.load(), 4);
+}
+
+TEST_F(ExtractionRunTest, TheWindowNeverWaitsForATransferItNoLongerNeeds) {
+  FakeFetcher fetcher;
+  fetcher.page = [](const std::string& url) -> std::optional<std::string> {
+    if (url.find("stalls") != std::string::npos) return std::nullopt;  // never ends
+    return "<title>" + url.substr(url.rfind('/') + 1) + "</title>";
+  };
+  for (const char* a : {"http://x.test/one", "http://x.test/two", "http://x.test/stalls",
+                        "http://x.test/four"}) {
+    addresses_.Add(a);
+  }
+  auto run = MakeRun(fetcher);
+  bool removed = false;
+  pump_.on_events = [&] {
+    if (removed || window_.texts.size() != 2) return;
+    removed = true;
+    addresses_.Remove(3);  // the list changes under the run, after its transfer started
+  };
+  run.Start();
+  ASSERT_EQ(fetcher.abandoned.size(), 1u);
+  EXPECT_EQ(fetcher.submitted[fetcher.abandoned[0] - 1].url, "http://x.test/stalls");
+  ASSERT_GE(results_.Count(), 3u);
+  EXPECT_EQ(results_.Text(3), "http://x.test/four");
+  EXPECT_EQ(results_.SubItem(3, 1), "four");
+  EXPECT_EQ(boxes_.Texts().back(), "Done.");
+}
+
+TEST_F(ExtractionRunTest, APageThatCannotBeReadGivesNothingFoundNotThePreviousPage) {
+  FakeFetcher fetcher;
+  fetcher.page = [](const std::string& url) -> std::optional<std::string> {
+    return "<title>" + url.substr(url.rfind('/') + 1) + "</title>";
+  };
+  fetcher.refuse_url = "http://x.test/two";
+  addresses_.Add("http://x.test/one");
+  addresses_.Add("http://x.test/two");
+  auto run = MakeRun(fetcher, 0);
+  run.Start();
+  ASSERT_EQ(results_.Count(), 2u);
+  EXPECT_EQ(results_.SubItem(1, 1), "one");
+  EXPECT_EQ(results_.SubItem(2, 1), "");
+  EXPECT_FALSE(results_.Checked(2));
+  ASSERT_EQ(boxes_.Texts().size(), 2u);
+  EXPECT_NE(boxes_.Texts()[0].find("PushButton17_Click at line 176"), std::string::npos);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 #include <zlib.h>
 
 #include <chrono>
+#include <stdexcept>
+#include <thread>
 
 #include "LoopbackServer.h"
 #include "TempDir.h"
@@ -212,6 +214,36 @@ TEST_F(CurlFetcherTest, EarlyStopReadsOnlyWhatTheRowsNeed) {
   EXPECT_EQ(ExtractRows(Mode::kEntireHeadTag, page.text, {})[0].cells[0],
             "<head><title>Early</title></head>");
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+}
+
+TEST_F(CurlFetcherTest, AbandonedTransfersStopAndEveryTicketEndsOnce) {
+  server_.Route("/trickle", [](auto&, auto& c) {
+    c.Write("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n");
+    for (int i = 0; i < 200 && c.Write("x"); ++i) c.Sleep(25);
+  });
+  auto fetcher = MakeCurlFetcher();
+  const auto running = fetcher->Submit({server_.Url("/trickle"), {}});
+  for (int i = 0; i < 200 && server_.ActiveConnections() == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(server_.ActiveConnections(), 1);
+  const auto start = Clock::now();
+  fetcher->Abandon(running);
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(50));  // never waits
+  for (int i = 0; i < 200 && server_.ActiveConnections() > 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(server_.ActiveConnections(), 0);  // the connection was dropped
+  EXPECT_THROW(fetcher->Take(running), std::invalid_argument);
+  EXPECT_THROW(fetcher->Abandon(running), std::invalid_argument);
+  EXPECT_THROW(fetcher->Take(987654), std::invalid_argument);
+
+  const auto done = fetcher->Submit({server_.Url("/page"), {}});
+  while (!fetcher->Ready(done)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  fetcher->Abandon(done);  // a finished result is dropped
+  EXPECT_THROW(fetcher->Take(done), std::invalid_argument);
+  const auto good = fetcher->Submit({server_.Url("/page"), {}});
+  EXPECT_TRUE(fetcher->Take(good).ok);
 }
 
 }  // namespace
