@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <random>
 
@@ -12,6 +13,7 @@
 #include "export/SpreadsheetExport.h"
 #include "export/TextExport.h"
 #include "lists/AddressList.h"
+#include "lists/Samples.h"
 #include "platform/Workbook.h"
 
 namespace orvanel {
@@ -165,6 +167,46 @@ void BM_Workbook100k(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_Workbook100k)->Unit(benchmark::kMillisecond);
+
+// Load Sample/Example Files with a recorded list of `state.range(0)` existing files, half
+// of them already in the address list: linear in both.
+void BM_LoadSamples(benchmark::State& state) {
+  const std::string folder = "/tmp/orvanel-bench-samples";
+  std::filesystem::create_directories(folder);
+  std::ofstream(folder + "/page.htm") << "<title>x</title>";
+  class Settings : public SettingsStore {
+   public:
+    std::string Get(const std::string&, const std::string&) override { return snapshot; }
+    void Save(const std::string&, const std::string&) override {}
+    std::string snapshot;
+  } settings;
+  const auto count = static_cast<std::size_t>(state.range(0));
+  // Distinct texts naming one existing file.
+  for (std::size_t i = 0; i < count; ++i) {
+    settings.snapshot += (i ? "|" : "") + folder + std::string(1 + i % 50, '/') + "." + std::string(i / 50, '/') + "page.htm";
+  }
+  class NoShell : public Shell {
+   public:
+    bool Open(const std::string&) override { return true; }
+  } shell;
+  NoBoxes boxes;
+  for (auto _ : state) {
+    state.PauseTiming();
+    ListView list;
+    list.AddColumn(" Website(s)");
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < count / 2; ++i) {
+      const std::size_t bar = settings.snapshot.find('|', start);
+      list.Add(settings.snapshot.substr(start, bar - start));
+      start = bar + 1;
+    }
+    state.ResumeTiming();
+    AddSampleFilesToList(list, settings, boxes, shell, folder);
+    benchmark::DoNotOptimize(list.Count());
+  }
+  std::filesystem::remove_all(folder);
+}
+BENCHMARK(BM_LoadSamples)->Arg(5'000)->Arg(20'000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace orvanel

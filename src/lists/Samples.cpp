@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <unordered_set>
 
 #include "engine/Address.h"
 #include "platform/ErrorReport.h"
@@ -54,12 +55,20 @@ bool ListContainsText(const ListView& list, const std::string& text) {
 void AddSampleFilesToList(ListView& list, SettingsStore& settings, MessageBoxes& boxes, Shell& shell,
                           const std::string& program_folder) {
   const std::string snapshot = settings.Get("Snapshot", "");
+  // The list's texts once, then each added piece: linear in the list and the record.
+  std::unordered_set<std::string> listed;
+  if (!snapshot.empty()) {
+    for (std::size_t i = 1; i <= list.Count(); ++i) listed.insert(list.Text(i));
+  }
   std::size_t start = 0;
   while (!snapshot.empty() && start <= snapshot.size()) {
     std::size_t bar = snapshot.find('|', start);
     if (bar == std::string::npos) bar = snapshot.size();
-    const std::string piece = snapshot.substr(start, bar - start);
-    if (PathExists(piece) && !ListContainsText(list, piece)) list.Add(piece);
+    std::string piece = snapshot.substr(start, bar - start);
+    if (!listed.count(piece) && PathExists(piece)) {
+      list.Add(piece);
+      listed.insert(std::move(piece));
+    }
     start = bar + 1;
   }
   if (boxes.Message(kOpenSampleFolderQuestion, BoxStyle::kYesNo) == BoxAnswer::kYes) {
