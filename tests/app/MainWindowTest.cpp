@@ -131,6 +131,38 @@ class MainWindowTest : public QObject {
     QCOMPARE(h.Window().font().pointSizeF(), 9.0);
   }
 
+  // Tab leaves a list at once (not cell by cell) and walks the controls in the window's
+  // tab order; Shift+Tab walks it back.
+  void tabWalksTheControlsInTheirOrder() {
+    Harness h;
+    h.Window().Form_Load();
+    for (int i = 0; i < 50; ++i) h.Window().Addresses().Add("address " + std::to_string(i));
+    for (int i = 0; i < 3; ++i) h.Window().Results().Add("row " + std::to_string(i));
+    h.Window().show();
+    QApplication::setActiveWindow(&h.Window());
+    QVERIFY(QTest::qWaitForWindowActive(&h.Window()));
+    auto* first = h.Find<QTableView>("ListView1");
+    first->setFocus();
+    first->setCurrentIndex(first->model()->index(0, 0));
+    QStringList forward;
+    for (int i = 0; i < 17; ++i) {
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+      forward << QApplication::focusWidget()->objectName();
+    }
+    const QStringList expected = {"ListView2",    "PushButton8",  "PushButton13", "PushButton9",
+                                  "PushButton3",  "PushButton5",  "PushButton15", "PushButton16",
+                                  "PushButton17", "Option1",      "ListView3",    "PushButton11",
+                                  "PushButton12", "PushButton10", "PushButton14", "PushButton1",
+                                  "ListView1"};
+    QCOMPARE(forward, expected);
+    QStringList backward;
+    for (int i = 0; i < 3; ++i) {
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+      backward << QApplication::focusWidget()->objectName();
+    }
+    QCOMPARE(backward, (QStringList{"PushButton1", "PushButton14", "PushButton10"}));
+  }
+
   void optionSettingsAreRestoredAndWritten_data() {
     QTest::addColumn<QString>("stored");
     QTest::addColumn<int>("selected");

@@ -109,6 +109,9 @@ ListWidget::ListWidget(ListView& list, bool checkable, QWidget* parent)
   setSelectionMode(QAbstractItemView::SingleSelection);
   setSelectionBehavior(QAbstractItemView::SelectRows);
   setEditTriggers(QAbstractItemView::NoEditTriggers);
+  // Tab and Shift+Tab leave the list for the next control, as in any report list; the
+  // arrow keys move within it.
+  setTabKeyNavigation(false);
   setTextElideMode(Qt::ElideRight);
   setMouseTracking(true);
   horizontalHeader()->setStretchLastSection(false);
