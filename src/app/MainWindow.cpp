@@ -349,8 +349,9 @@ void MainWindow::SetAppTitle() {
     if (blank == std::string::npos) break;
     title.resize(blank);
   }
+  // The boxes take it as their caption. It is not made Qt's display name: Qt would append
+  // that to every window title ("Save — Orvanel"), and the boxes' titles are exact.
   app_title_ = title;
-  QGuiApplication::setApplicationDisplayName(QString::fromStdString(title));
 }
 
 void MainWindow::Form_Load() {

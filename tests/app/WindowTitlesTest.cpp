@@ -1,0 +1,103 @@
+// The program on a real X server (Xvfb): the titles the window system shows are exactly
+// the program's own, with nothing added.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "Subprocess.h"
+#include "TempDir.h"
+
+namespace orvanel {
+namespace {
+
+using namespace orvanel::testing;
+using namespace std::chrono_literals;
+
+std::string Which(const std::string& program) {
+  const auto found = RunProgram({"/bin/sh", "-c", "command -v " + program});
+  std::string path = found.out;
+  while (!path.empty() && path.back() == '\n') path.pop_back();
+  return path;
+}
+
+// Starts `argv` with the extra environment, standard output and error to /dev/null.
+pid_t Start(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    for (const auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
+    const int null = ::open("/dev/null", O_RDWR);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
+void Stop(pid_t pid) {
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+}
+
+TEST(WindowTitles, TheFailureBoxIsTitledExactlyApplicationError) {
+  const std::string xvfb = Which("Xvfb");
+  const std::string xdotool = Which("xdotool");
+  if (xvfb.empty() || xdotool.empty()) GTEST_SKIP() << "needs Xvfb and xdotool (scripts/orvanel.sh installs them)";
+  // A display number nobody uses.
+  int display = 0;
+  for (int n = 170; n < 200 && !display; ++n) {
+    if (!std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(n)) &&
+        !std::filesystem::exists("/tmp/.X" + std::to_string(n) + "-lock")) {
+      display = n;
+    }
+  }
+  ASSERT_NE(display, 0);
+  const std::string name = ":" + std::to_string(display);
+  const pid_t server = Start({xvfb, name, "-nolisten", "tcp", "-screen", "0", "1280x800x24"}, {});
+  for (int i = 0; i < 200 && !std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(display)); ++i) {
+    std::this_thread::sleep_for(25ms);
+  }
+  TempDir config;
+  std::filesystem::create_directory(config.path() + "/Dravikton.ini");  // start-up fails to read it
+  const pid_t program = Start({BinaryDir() + "/orvanel"},
+                              {"DISPLAY=" + name, "QT_QPA_PLATFORM=xcb", "XDG_CONFIG_HOME=" + config.path()});
+  // Start-up reports each failed read in a box: answer them one by one, noting each title.
+  // The later ones come after the application title is set.
+  auto x = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"/usr/bin/env", "DISPLAY=" + name, xdotool});
+    return RunProgram(args).out;
+  };
+  std::vector<std::string> titles;
+  // Until no box has come for two seconds (start-up is over) or 40 were seen.
+  for (int idle = 0; idle < 20 && titles.size() < 40;) {
+    std::this_thread::sleep_for(100ms);
+    const std::string found = x({"search", "--onlyvisible", "--name", "Application Error"});
+    const std::string id = found.substr(0, found.find('\n'));
+    if (id.empty()) {
+      idle += titles.empty() ? 0 : 1;
+      continue;
+    }
+    idle = 0;
+    titles.push_back(x({"getwindowname", id}));
+    x({"windowfocus", "--sync", id});
+    x({"key", "--window", id, "Return"});
+    std::this_thread::sleep_for(200ms);
+  }
+  Stop(program);
+  Stop(server);
+  ASSERT_GE(titles.size(), 8u);
+  for (const auto& title : titles) EXPECT_EQ(title, "Application Error\n");
+}
+
+}  // namespace
+}  // namespace orvanel
