@@ -5,6 +5,8 @@
 #include <QClipboard>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
+#include <filesystem>
 
 #include "TempDir.h"
 #include "platform/Failure.h"
@@ -49,6 +51,28 @@ class QtAdaptersTest : public QObject {
     }
     // Byte for byte what QSettings writes, so either program can edit the other's file.
     QCOMPARE(ReadAll(ours.toStdString()), ReadAll(theirs.toStdString()));
+  }
+
+  // Using the file dialogs leaves no record of folders behind.
+  void fileDialogsKeepNoLastFolder() {
+    TempDir config;
+    const QByteArray saved = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(config.path()));
+    QtFileDialog dialogs(nullptr);
+    for (int i = 0; i < 2; ++i) {
+      QTimer::singleShot(100, [] {
+        if (QWidget* box = QApplication::activeModalWidget()) box->close();
+      });
+      if (i == 0) {
+        QCOMPARE(dialogs.OpenFileName("Open", kTextFileFilter), std::string());
+      } else {
+        QCOMPARE(dialogs.SaveFileName("Save", kTextFileFilter), std::string());
+      }
+    }
+    qputenv("XDG_CONFIG_HOME", saved);
+    QVERIFY(!std::filesystem::exists(config.path() + "/QtProject.conf"));
+    QCOMPARE(std::distance(std::filesystem::directory_iterator(config.path()),
+                           std::filesystem::directory_iterator()), 0);
   }
 
   void clipboardAndTexts() {

@@ -8,6 +8,7 @@
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QSettings>
 #include <QUrl>
 
 #include "platform/Failure.h"
@@ -55,6 +56,15 @@ std::string QtMessageBoxes::Input(const std::string& prompt) {
   const QString answer = QInputDialog::getText(owner_, Title({}), ToDisplayText(prompt),
                                                QLineEdit::Normal, QString(), &ok);
   return ok ? answer.toStdString() : std::string();
+}
+
+QtFileDialog::QtFileDialog(QWidget* owner) : owner_(owner) {
+  // The dialog's record lives in a QSettings of the user scope; pointing that scope at a
+  // place that can hold no file leaves every such read empty and every write undone.
+  // The program's own settings do not go through QSettings.
+  for (const auto format : {QSettings::NativeFormat, QSettings::IniFormat}) {
+    QSettings::setPath(format, QSettings::UserScope, QStringLiteral("/dev/null"));
+  }
 }
 
 std::string QtFileDialog::OpenFileName(const std::string& title, const std::string& filter) {

@@ -26,9 +26,12 @@ class QtMessageBoxes : public MessageBoxes {
   QWidget* owner_;
 };
 
+// Qt's own file dialog records its last folder and history in the user's
+// "QtProject.conf"; this program keeps no last folder, so the dialogs read and write no
+// such record (constructing one turns that record off for the whole process).
 class QtFileDialog : public FileDialog {
  public:
-  explicit QtFileDialog(QWidget* owner) : owner_(owner) {}
+  explicit QtFileDialog(QWidget* owner);
   std::string OpenFileName(const std::string& title, const std::string& filter) override;
   std::string SaveFileName(const std::string& title, const std::string& filter) override;
 
