@@ -1,0 +1,47 @@
+#pragma once
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+
+namespace orvanel::testing {
+
+// Moves the calling (single-threaded) process into a network namespace of its own, where
+// no interface is up: a name look-up there fails at once and nothing leaves the machine.
+// As root this needs only CLONE_NEWNET; otherwise a user namespace maps us to root first.
+inline bool EnterIsolatedNetwork() {
+  if (::unshare(CLONE_NEWNET) == 0) return true;
+  const uid_t uid = ::geteuid();
+  const gid_t gid = ::getegid();
+  if (::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) return false;
+  auto write = [](const char* path, const std::string& text) {
+    const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    ::close(fd);
+    return ok;
+  };
+  write("/proc/self/setgroups", "deny");
+  return write("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1\n") &&
+         write("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1\n");
+}
+
+// Runs `body` in a child process inside an isolated network. Returns the child's exit
+// status, or -1 when no isolated network can be had here.
+inline int RunInIsolatedNetwork(const std::function<int()>& body) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (!EnterIsolatedNetwork()) ::_exit(77);
+    ::_exit(body());
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (!WIFEXITED(status)) return 128;
+  return WEXITSTATUS(status) == 77 ? -1 : WEXITSTATUS(status);
+}
+
+}  // namespace orvanel::testing
