@@ -1,11 +1,21 @@
 #include <curl/curl.h>
+#include <fcntl.h>
+#include <idn2.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
+#include <ctime>
 #include <deque>
 #include <map>
 #include <mutex>
+#include <queue>
+#include <set>
 #include <stdexcept>
 #include <thread>
 #include <unordered_map>
@@ -15,6 +25,29 @@
 #include "platform/Fetcher.h"
 
 namespace orvanel {
+
+std::optional<long long> ParseRetryAfter(std::string_view value, long long now) {
+  while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+  while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+  if (value.empty()) return std::nullopt;
+  if (std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    // Digits only: seconds. Anything past a day is as good as forever; stop counting there
+    // so that no number of digits can overflow.
+    long long seconds = 0;
+    for (char c : value) {
+      seconds = seconds * 10 + (c - '0');
+      if (seconds > 86'400) return 86'400'000;
+    }
+    return seconds * 1000;
+  }
+  const std::string date(value);
+  const time_t when = curl_getdate(date.c_str(), nullptr);
+  if (when == -1) return std::nullopt;
+  const long long seconds = static_cast<long long>(when) - now;
+  if (seconds <= 0) return 0;
+  return std::min(seconds, 86'400LL) * 1000;
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -28,38 +61,116 @@ void GlobalInit() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-// Scheme and host of a URL; transfers are limited per key. Local files have no host limit.
-std::string HostKey(const std::string& url) {
+bool IsFileUrl(const std::string& url) {
+  return url.size() >= 7 && curl_strnequal(url.c_str(), "file://", 7);
+}
+
+// The URL as libcurl is given it (an international host name in its ASCII form), and the
+// host:port that the per-host limit counts. Empty url when the host name is not valid.
+struct Target {
+  std::string url;
+  std::string host_port;
+  std::string error;
+};
+
+Target ResolveTarget(const std::string& url) {
+  Target target{url, url, {}};
   CURLU* u = curl_url();
-  std::string key = url;
   if (curl_url_set(u, CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK) {
     char* host = nullptr;
     if (curl_url_get(u, CURLUPART_HOST, &host, 0) == CURLUE_OK && host) {
-      key = host;
+      std::string name = host;
       curl_free(host);
+      if (std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+        char* ascii = nullptr;
+        const int rc = idn2_lookup_u8(reinterpret_cast<const uint8_t*>(name.c_str()),
+                                      reinterpret_cast<uint8_t**>(&ascii), IDN2_NFC_INPUT | IDN2_NONTRANSITIONAL);
+        if (rc != IDN2_OK) {
+          target.url.clear();
+          target.error = "Invalid international host name " + name + ": " + idn2_strerror(rc);
+          curl_url_cleanup(u);
+          return target;
+        }
+        name = ascii;
+        idn2_free(ascii);
+        char* rebuilt = nullptr;
+        if (curl_url_set(u, CURLUPART_HOST, name.c_str(), 0) == CURLUE_OK &&
+            curl_url_get(u, CURLUPART_URL, &rebuilt, 0) == CURLUE_OK && rebuilt) {
+          target.url = rebuilt;
+          curl_free(rebuilt);
+        }
+      }
+      target.host_port = name;
     }
     char* port = nullptr;
     if (curl_url_get(u, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK && port) {
-      key += ":";
-      key += port;
+      target.host_port += ":";
+      target.host_port += port;
       curl_free(port);
     }
   }
   curl_url_cleanup(u);
-  return key;
+  return target;
 }
 
-bool IsFileUrl(const std::string& url) {
-  return url.size() >= 7 && curl_strnequal(url.c_str(), "file://", 7);
+// A local document: only a regular file is read (a FIFO, a device or a folder is a
+// document that cannot be had, and opening one never blocks).
+FetchResult ReadLocalFile(const std::string& url, std::size_t max_bytes) {
+  FetchResult r;
+  r.final_url = url;
+  CURLU* u = curl_url();
+  std::string path;
+  char* p = nullptr;
+  if (curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+      curl_url_get(u, CURLUPART_PATH, &p, CURLU_URLDECODE) == CURLUE_OK && p) {
+    path = p;
+    curl_free(p);
+  }
+  curl_url_cleanup(u);
+  auto fail = [&](const std::string& why) {
+    r.error = FetchError::kFile;
+    r.error_text = why;
+    return r;
+  };
+  if (path.empty() || path.find('\0') != std::string::npos) return fail("Not a file address: " + url);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return fail("Cannot open " + path + ": " + std::strerror(errno));
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return fail(path + " is not a regular file");
+  }
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int error = errno;
+      ::close(fd);
+      return fail("Cannot read " + path + ": " + std::strerror(error));
+    }
+    if (n == 0) break;
+    if (r.bytes.size() + static_cast<std::size_t>(n) > max_bytes) {
+      ::close(fd);
+      r.bytes.clear();
+      r.error = FetchError::kTooLarge;
+      r.error_text = "Document larger than " + std::to_string(max_bytes) + " bytes";
+      return r;
+    }
+    r.bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  r.ok = true;
+  r.bytes_read = r.bytes.size();
+  return r;
 }
 
 struct Job {
   Fetcher::Ticket ticket = 0;
   FetchRequest request;
-  std::string host;
-  bool unlimited_host = false;
+  Target target;
   int attempts = 0;
-  Clock::time_point not_before{};
+  Clock::time_point first_start{};
 };
 
 class CurlFetcher;
@@ -71,17 +182,108 @@ struct Transfer {
   FetchResult result;
   std::size_t next_check = 0;
   std::size_t received = 0;  // every byte of the body, kept or not
+  std::size_t header_bytes = 0;
   bool too_large = false;
+  bool headers_too_large = false;
+  bool over_budget = false;  // stopped to keep within the memory budget; starts again
   char error_buffer[CURL_ERROR_SIZE] = {};
+};
+
+// Per-host queues with a queue of the hosts that may start a transfer, ordered by their
+// oldest waiting ticket: starting a transfer costs O(log hosts), whatever is pending.
+// A host with nothing running and nothing waiting is forgotten.
+class Scheduler {
+ public:
+  explicit Scheduler(int per_host) : per_host_(per_host) {}
+
+  void Add(Job job) {
+    const std::string name = job.target.host_port;
+    auto& host = hosts_[name];
+    if (Startable(host)) ready_.erase({host.waiting.front().ticket, name});
+    where_[job.ticket] = name;
+    // Tickets come in order, except for retries: keep each queue in ticket order.
+    auto at = host.waiting.end();
+    while (at != host.waiting.begin() && std::prev(at)->ticket > job.ticket) --at;
+    host.waiting.insert(at, std::move(job));
+    if (Startable(host)) ready_.insert({host.waiting.front().ticket, name});
+    ++waiting_;
+  }
+
+  // The oldest job that may start now, if any.
+  std::optional<Job> Next() {
+    if (ready_.empty()) return std::nullopt;
+    const auto [ticket, name] = *ready_.begin();
+    ready_.erase(ready_.begin());
+    auto& host = hosts_.at(name);
+    Job job = std::move(host.waiting.front());
+    host.waiting.pop_front();
+    where_.erase(job.ticket);
+    ++host.running;
+    --waiting_;
+    if (Startable(host)) ready_.insert({host.waiting.front().ticket, name});
+    return job;
+  }
+
+  std::optional<Fetcher::Ticket> OldestReady() const {
+    if (ready_.empty()) return std::nullopt;
+    return ready_.begin()->first;
+  }
+
+  void Finished(const std::string& name) {
+    auto it = hosts_.find(name);
+    if (it == hosts_.end()) return;
+    auto& host = it->second;
+    const bool was_startable = Startable(host);
+    --host.running;
+    if (!was_startable && Startable(host)) ready_.insert({host.waiting.front().ticket, name});
+    Forget(it);
+  }
+
+  // Removes a waiting job; false when it is not waiting here.
+  bool Remove(Fetcher::Ticket ticket) {
+    const auto w = where_.find(ticket);
+    if (w == where_.end()) return false;
+    const std::string name = w->second;
+    where_.erase(w);
+    auto it = hosts_.find(name);
+    auto& host = it->second;
+    if (Startable(host)) ready_.erase({host.waiting.front().ticket, name});
+    host.waiting.erase(std::find_if(host.waiting.begin(), host.waiting.end(),
+                                    [&](const Job& j) { return j.ticket == ticket; }));
+    --waiting_;
+    if (Startable(host)) ready_.insert({host.waiting.front().ticket, name});
+    Forget(it);
+    return true;
+  }
+
+  std::size_t Waiting() const { return waiting_; }
+  std::size_t Hosts() const { return hosts_.size(); }
+
+ private:
+  struct Host {
+    int running = 0;
+    std::deque<Job> waiting;
+  };
+  bool Startable(const Host& host) const { return !host.waiting.empty() && host.running < per_host_; }
+  void Forget(std::unordered_map<std::string, Host>::iterator it) {
+    if (it->second.running <= 0 && it->second.waiting.empty()) hosts_.erase(it);
+  }
+
+  int per_host_;
+  std::unordered_map<std::string, Host> hosts_;
+  std::unordered_map<Fetcher::Ticket, std::string> where_;
+  std::set<std::pair<Fetcher::Ticket, std::string>> ready_;
+  std::size_t waiting_ = 0;
 };
 
 class CurlFetcher final : public Fetcher {
  public:
-  explicit CurlFetcher(const FetcherOptions& options) : options_(options) {
+  explicit CurlFetcher(const FetcherOptions& options) : options_(options), scheduler_(options.max_per_host) {
     GlobalInit();
     multi_ = curl_multi_init();
     // Connections are reused across transfers to the same host.
     curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, static_cast<long>(options_.max_transfers * 2));
+    for (const auto& entry : options_.resolve) resolve_ = curl_slist_append(resolve_, entry.c_str());
     worker_ = std::thread([this] { Run(); });
   }
 
@@ -98,12 +300,12 @@ class CurlFetcher final : public Fetcher {
       delete transfer;
     }
     curl_multi_cleanup(multi_);
+    curl_slist_free_all(resolve_);
   }
 
   Ticket Submit(FetchRequest request) override {
     Job job;
-    job.host = HostKey(request.url);
-    job.unlimited_host = IsFileUrl(request.url);
+    job.target = ResolveTarget(request.url);
     job.request = std::move(request);
     Ticket ticket = 0;
     {
@@ -114,7 +316,7 @@ class CurlFetcher final : public Fetcher {
       ticket = job.ticket = ++last_ticket_;
       ++outstanding_;
       live_.insert(ticket);
-      pending_.push_back(std::move(job));
+      incoming_.push_back(std::move(job));
     }
     curl_multi_wakeup(multi_);
     return ticket;
@@ -126,32 +328,34 @@ class CurlFetcher final : public Fetcher {
   }
 
   FetchResult Take(Ticket ticket) override {
-    std::unique_lock lock(mutex_);
-    if (live_.erase(ticket) == 0) throw std::invalid_argument("Take of a ticket that is not waiting");
-    done_cv_.wait(lock, [&] { return done_.count(ticket) != 0; });
-    FetchResult result = std::move(done_[ticket]);
-    done_.erase(ticket);
-    --outstanding_;
+    FetchResult result;
+    {
+      std::unique_lock lock(mutex_);
+      if (live_.erase(ticket) == 0) throw std::invalid_argument("Take of a ticket that is not waiting");
+      done_cv_.wait(lock, [&] { return done_.count(ticket) != 0; });
+      result = std::move(done_[ticket]);
+      done_.erase(ticket);
+      --outstanding_;
+    }
+    Release(result.bytes.size());
     return result;
   }
 
   void Abandon(Ticket ticket) override {
+    std::size_t freed = 0;
     {
       std::lock_guard lock(mutex_);
       if (live_.erase(ticket) == 0) throw std::invalid_argument("Abandon of a ticket that is not waiting");
-      if (done_.erase(ticket) != 0) {
+      const auto it = done_.find(ticket);
+      if (it != done_.end()) {
+        freed = it->second.bytes.size();
+        done_.erase(it);
         --outstanding_;
-        return;
+      } else {
+        abandoned_.insert(ticket);  // the worker drops it wherever it is
       }
-      for (auto it = pending_.begin(); it != pending_.end(); ++it) {
-        if (it->ticket == ticket) {
-          pending_.erase(it);
-          --outstanding_;
-          return;
-        }
-      }
-      abandoned_.insert(ticket);  // running: the worker stops it
     }
+    if (freed) Release(freed);
     curl_multi_wakeup(multi_);
   }
 
@@ -165,7 +369,32 @@ class CurlFetcher final : public Fetcher {
     return t->owner->Received(*t, data, size * count);
   }
 
+  static std::size_t OnHeader(char*, std::size_t size, std::size_t count, void* user) {
+    auto* t = static_cast<Transfer*>(user);
+    t->header_bytes += size * count;
+    // Headers and trailers have a cap of their own, like the body.
+    if (t->header_bytes > t->owner->options_.max_header_bytes) {
+      t->headers_too_large = true;
+      return 0;
+    }
+    return size * count;
+  }
+
  private:
+  // Bytes held: running bodies plus finished documents not yet taken.
+  void Hold(std::size_t n) { held_ += n; }
+  void Release(std::size_t n) {
+    held_ -= n;
+    if (held_ < options_.memory_budget) curl_multi_wakeup(multi_);
+  }
+
+  // The oldest ticket not yet taken: its transfer is never held back by the budget, so
+  // that the caller, who takes in order, always gets on.
+  bool IsOldestWanted(Ticket ticket) {
+    std::lock_guard lock(mutex_);
+    return !live_.empty() && *live_.begin() == ticket;
+  }
+
   std::size_t Received(Transfer& t, const char* data, std::size_t n) {
     t.received += n;
     if (t.result.cut_early) {
@@ -177,7 +406,12 @@ class CurlFetcher final : public Fetcher {
       t.too_large = true;
       return 0;  // aborts the transfer
     }
+    if (held_ + n > options_.memory_budget && !IsOldestWanted(t.job.ticket)) {
+      t.over_budget = true;
+      return 0;  // stopped now, started again when there is room
+    }
     t.result.bytes.append(data, n);
+    Hold(n);
     if (t.job.request.decided && t.result.bytes.size() >= t.next_check) {
       // Checking at geometric steps keeps the decision linear in the document's size.
       const std::size_t size = t.result.bytes.size();
@@ -196,21 +430,43 @@ class CurlFetcher final : public Fetcher {
   }
 
   void Start(Job job) {
+    if (job.attempts == 0) job.first_start = Clock::now();
+    job.attempts++;
+    if (IsFileUrl(job.target.url) || job.target.url.empty()) {
+      // Local files and bad host names end here, without a transfer.
+      FetchResult r;
+      if (job.target.url.empty()) {
+        r.final_url = job.request.url;
+        r.error = FetchError::kResolve;
+        r.error_text = job.target.error;
+      } else if (!options_.allow_local_files) {
+        r.final_url = job.request.url;
+        r.error = FetchError::kFile;
+        r.error_text = "Local files are not read (--no-local-files)";
+      } else {
+        r = ReadLocalFile(job.target.url, options_.max_bytes);
+      }
+      scheduler_.Finished(job.target.host_port);
+      Hold(r.bytes.size());
+      File(job.ticket, std::move(r));
+      return;
+    }
     auto* t = new Transfer;
     t->owner = this;
     t->job = std::move(job);
-    t->job.attempts++;
     CURL* e = curl_easy_init();
     t->easy = e;
-    curl_easy_setopt(e, CURLOPT_URL, t->job.request.url.c_str());
+    curl_easy_setopt(e, CURLOPT_URL, t->job.target.url.c_str());
     curl_easy_setopt(e, CURLOPT_PRIVATE, t);
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &CurlFetcher::OnData);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, t);
+    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &CurlFetcher::OnHeader);
+    curl_easy_setopt(e, CURLOPT_HEADERDATA, t);
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, t->error_buffer);
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(e, CURLOPT_MAXREDIRS, static_cast<long>(options_.max_redirects));
-    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https,ftp,ftps,file");
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "");
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, options_.connect_timeout_ms);
@@ -219,42 +475,9 @@ class CurlFetcher final : public Fetcher {
     curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(options_.max_bytes));
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (resolve_) curl_easy_setopt(e, CURLOPT_RESOLVE, resolve_);
     curl_multi_add_handle(multi_, e);
     active_[e] = t;
-    if (!t->job.unlimited_host) ++per_host_[t->job.host];
-  }
-
-  // Moves jobs from the queue into transfers as the limits allow. Called with mutex_ held.
-  void Schedule(Clock::time_point now) {
-    for (auto it = pending_.begin();
-         it != pending_.end() && active_.size() < static_cast<std::size_t>(options_.max_transfers);) {
-      const bool host_full =
-          !it->unlimited_host && per_host_[it->host] >= options_.max_per_host;
-      if (host_full || it->not_before > now) {
-        ++it;
-        continue;
-      }
-      Job job = std::move(*it);
-      it = pending_.erase(it);
-      Start(std::move(job));
-    }
-  }
-
-  // Ends the running transfers whose results nobody wants. Called with mutex_ held.
-  void StopAbandoned() {
-    for (auto it = active_.begin(); it != active_.end();) {
-      Transfer* t = it->second;
-      if (abandoned_.erase(t->job.ticket) == 0) {
-        ++it;
-        continue;
-      }
-      if (!t->job.unlimited_host) --per_host_[t->job.host];
-      curl_multi_remove_handle(multi_, it->first);
-      curl_easy_cleanup(it->first);
-      delete t;
-      --outstanding_;
-      it = active_.erase(it);
-    }
   }
 
   static FetchError Classify(CURLcode code) {
@@ -292,20 +515,28 @@ class CurlFetcher final : public Fetcher {
     }
   }
 
-  static long RetryAfterMs(CURL* e) {
+  // The wait before asking again, in ms; negative when the answer is final. Retries of
+  // one address must start within retry_window_timeouts time-outs of its first request.
+  long RetryWait(const Transfer& t, CURL* e) const {
+    if (t.job.attempts > options_.retries) return -1;
+    long long wait = options_.retry_wait_ms;
     curl_header* h = nullptr;
-    if (curl_easy_header(e, "Retry-After", 0, CURLH_HEADER, -1, &h) != CURLHE_OK || !h) return -1;
-    char* end = nullptr;
-    const long seconds = std::strtol(h->value, &end, 10);
-    if (end == h->value || seconds < 0) return -1;
-    return seconds * 1000;
+    if (curl_easy_header(e, "Retry-After", 0, CURLH_HEADER, -1, &h) == CURLHE_OK && h) {
+      if (const auto asked = ParseRetryAfter(h->value, static_cast<long long>(std::time(nullptr)))) {
+        wait = std::min<long long>(*asked, options_.max_retry_wait_ms);
+      }
+    }
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t.job.first_start).count();
+    if (elapsed + wait >= static_cast<long long>(options_.retry_window_timeouts) * options_.timeout_ms) return -1;
+    return static_cast<long>(wait);
   }
 
   // Ends a transfer; either requeues it for a retry or files its result.
   void Finish(CURL* e, CURLcode code) {
     Transfer* t = active_[e];
     active_.erase(e);
-    if (!t->job.unlimited_host) --per_host_[t->job.host];
+    scheduler_.Finished(t->job.target.host_port);
     FetchResult& r = t->result;
     curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &r.status);
     char* url = nullptr;
@@ -315,107 +546,181 @@ class CurlFetcher final : public Fetcher {
     curl_easy_getinfo(e, CURLINFO_CONTENT_TYPE, &type);
     r.content_type = type ? type : "";
     r.bytes_read = t->received;
-    if (IsFileUrl(r.final_url)) r.status = 0;
 
-    bool retry = false;
-    long wait_ms = options_.retry_wait_ms;
+    long wait_ms = -1;
+    bool again = false;  // stopped for the budget: start again, no attempt counted
     if (r.cut_early) {
       r.ok = true;
+    } else if (t->over_budget) {
+      again = true;
     } else if (t->too_large) {
       r.error = FetchError::kTooLarge;
       r.error_text = "Document larger than " + std::to_string(options_.max_bytes) + " bytes";
+    } else if (t->headers_too_large) {
+      r.error = FetchError::kTooLarge;
+      r.error_text = "Response headers larger than " + std::to_string(options_.max_header_bytes) + " bytes";
     } else if (code != CURLE_OK) {
       r.error = Classify(code);
       r.error_text = t->error_buffer[0] ? t->error_buffer : curl_easy_strerror(code);
     } else if (r.status >= 400) {
       r.error = FetchError::kHttpStatus;
       r.error_text = "HTTP status " + std::to_string(r.status);
-      if ((r.status == 429 || r.status == 503) && t->job.attempts <= options_.retries) {
-        retry = true;
-        const long after = RetryAfterMs(e);
-        if (after >= 0) wait_ms = std::min(after, options_.max_retry_wait_ms);
-      }
+      if (r.status == 429 || r.status == 503) wait_ms = RetryWait(*t, e);
     } else {
       r.ok = true;
     }
-    if (!r.ok) r.bytes.clear();
+    if (!r.ok || again || wait_ms >= 0) {
+      Release(r.bytes.size());
+      r.bytes.clear();
+      r.bytes.shrink_to_fit();
+    }
     curl_multi_remove_handle(multi_, e);
     curl_easy_cleanup(e);
 
+    Job job = std::move(t->job);
+    FetchResult result = std::move(t->result);
+    delete t;
+    if (again) {
+      job.attempts--;
+      std::lock_guard lock(mutex_);
+      if (!abandoned_.erase(job.ticket)) {
+        scheduler_.Add(std::move(job));
+      } else {
+        --outstanding_;
+      }
+      return;
+    }
+    if (wait_ms >= 0) {
+      std::lock_guard lock(mutex_);
+      if (!abandoned_.erase(job.ticket)) {
+        const auto when = Clock::now() + std::chrono::milliseconds(wait_ms);
+        delayed_.push({when, job.ticket});
+        delayed_jobs_.emplace(job.ticket, std::move(job));
+      } else {
+        --outstanding_;
+      }
+      return;
+    }
+    File(job.ticket, std::move(result));
+  }
+
+  // Hands a result to its taker, or drops it when it was abandoned.
+  void File(Ticket ticket, FetchResult r) {
     std::function<void()> notify;
+    std::size_t dropped = 0;
     {
       std::lock_guard lock(mutex_);
-      if (abandoned_.erase(t->job.ticket) != 0) {
+      if (abandoned_.erase(ticket) != 0) {
         --outstanding_;
-        delete t;
-        return;
-      }
-      if (retry) {
-        Job job = std::move(t->job);
-        job.not_before = Clock::now() + std::chrono::milliseconds(wait_ms);
-        pending_.push_back(std::move(job));
+        dropped = r.bytes.size();
       } else {
-        done_[t->job.ticket] = std::move(r);
+        done_[ticket] = std::move(r);
         notify = notify_;
       }
     }
-    delete t;
-    if (!retry) {
-      done_cv_.notify_all();
-      if (notify) notify();
+    if (dropped) {
+      Release(dropped);
+      return;
     }
+    done_cv_.notify_all();
+    if (notify) notify();
+  }
+
+  // Ends the running transfers and waiting jobs whose results nobody wants. Called on the
+  // worker with mutex_ held.
+  void DropAbandoned() {
+    for (auto it = abandoned_.begin(); it != abandoned_.end();) {
+      const Ticket ticket = *it;
+      if (scheduler_.Remove(ticket) || delayed_jobs_.erase(ticket)) {
+        --outstanding_;
+        it = abandoned_.erase(it);
+        continue;
+      }
+      ++it;  // running: stopped below
+    }
+    for (auto it = active_.begin(); it != active_.end() && !abandoned_.empty();) {
+      Transfer* t = it->second;
+      if (abandoned_.erase(t->job.ticket) == 0) {
+        ++it;
+        continue;
+      }
+      scheduler_.Finished(t->job.target.host_port);
+      Release(t->result.bytes.size());
+      curl_multi_remove_handle(multi_, it->first);
+      curl_easy_cleanup(it->first);
+      delete t;
+      --outstanding_;
+      it = active_.erase(it);
+    }
+  }
+
+  // Moves new and due jobs into the scheduler and starts what the limits allow.
+  // Returns the milliseconds until the next delayed job is due (at most 1000).
+  int Schedule() {
+    std::vector<Job> starting;
+    int poll_ms = 1000;
+    {
+      std::lock_guard lock(mutex_);
+      if (!abandoned_.empty()) DropAbandoned();
+      for (auto& job : incoming_) scheduler_.Add(std::move(job));
+      incoming_.clear();
+      const auto now = Clock::now();
+      while (!delayed_.empty() && delayed_.top().first <= now) {
+        const Ticket ticket = delayed_.top().second;
+        delayed_.pop();
+        auto it = delayed_jobs_.find(ticket);
+        if (it == delayed_jobs_.end()) continue;  // abandoned meanwhile
+        scheduler_.Add(std::move(it->second));
+        delayed_jobs_.erase(it);
+      }
+      if (!delayed_.empty()) {
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(delayed_.top().first - now).count();
+        poll_ms = std::min<int>(poll_ms, static_cast<int>(ms) + 1);
+      }
+      const Ticket oldest = live_.empty() ? 0 : *live_.begin();
+      while (active_.size() + starting.size() < static_cast<std::size_t>(options_.max_transfers)) {
+        const auto next = scheduler_.OldestReady();
+        if (!next) break;
+        // Past the budget only the oldest wanted document may start.
+        if (held_ >= options_.memory_budget && *next != oldest) break;
+        starting.push_back(std::move(*scheduler_.Next()));
+      }
+    }
+    for (auto& job : starting) Start(std::move(job));
+    return poll_ms;
   }
 
   void Run() {
     for (;;) {
-      int poll_ms = 1000;
       {
         std::lock_guard lock(mutex_);
         if (stopping_) return;
-        if (!abandoned_.empty()) StopAbandoned();
-        const auto now = Clock::now();
-        Schedule(now);
-        for (const auto& job : pending_) {
-          if (job.not_before > now) {
-            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(job.not_before - now).count();
-            poll_ms = std::min<int>(poll_ms, static_cast<int>(ms) + 1);
-          }
-        }
       }
+      int poll_ms = Schedule();
       int running = 0;
       curl_multi_perform(multi_, &running);
       int left = 0;
+      bool finished_any = false;
       while (CURLMsg* msg = curl_multi_info_read(multi_, &left)) {
-        if (msg->msg == CURLMSG_DONE) Finish(msg->easy_handle, msg->data.result);
-      }
-      {
-        std::lock_guard lock(mutex_);
-        if (stopping_) return;
-        // New work may have become startable; loop without sleeping.
-        if (!pending_.empty() && active_.size() < static_cast<std::size_t>(options_.max_transfers)) {
-          bool startable = false;
-          const auto now = Clock::now();
-          for (const auto& job : pending_) {
-            if (job.not_before <= now &&
-                (job.unlimited_host || per_host_[job.host] < options_.max_per_host)) {
-              startable = true;
-              break;
-            }
-          }
-          if (startable) continue;
+        if (msg->msg == CURLMSG_DONE) {
+          Finish(msg->easy_handle, msg->data.result);
+          finished_any = true;
         }
       }
-      curl_multi_poll(multi_, nullptr, 0, poll_ms, nullptr);
+      // Slots just freed may be filled at once.
+      if (finished_any) poll_ms = 0;
+      if (poll_ms > 0) curl_multi_poll(multi_, nullptr, 0, poll_ms, nullptr);
     }
   }
 
   const FetcherOptions options_;
   CURLM* multi_ = nullptr;
+  curl_slist* resolve_ = nullptr;
   std::thread worker_;
+  std::atomic<std::size_t> held_{0};
 
   // Owned by the worker thread only.
   std::unordered_map<CURL*, Transfer*> active_;
-  std::unordered_map<std::string, int> per_host_;
 
   // State below is protected by mutex_.
   std::mutex mutex_;
@@ -423,10 +728,15 @@ class CurlFetcher final : public Fetcher {
   bool stopping_ = false;
   Ticket last_ticket_ = 0;
   std::size_t outstanding_ = 0;
-  std::deque<Job> pending_;
+  std::vector<Job> incoming_;
+  Scheduler scheduler_;
+  std::priority_queue<std::pair<Clock::time_point, Ticket>, std::vector<std::pair<Clock::time_point, Ticket>>,
+                      std::greater<>>
+      delayed_;
+  std::unordered_map<Ticket, Job> delayed_jobs_;
   std::map<Ticket, FetchResult> done_;
-  std::unordered_set<Ticket> live_;       // issued, not yet taken or abandoned
-  std::unordered_set<Ticket> abandoned_;  // abandoned while running
+  std::set<Ticket> live_;                 // issued, not yet taken or abandoned
+  std::unordered_set<Ticket> abandoned_;  // abandoned while waiting or running
   std::function<void()> notify_;
 };
 

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <vector>
 #include <string>
 #include <string_view>
 
@@ -48,14 +50,29 @@ struct FetcherOptions {
   int max_per_host = 6;
   long connect_timeout_ms = 10'000;
   long timeout_ms = 30'000;
-  std::size_t max_bytes = 64u << 20;
+  std::size_t max_bytes = 64u << 20;         // of one document's body
+  std::size_t max_header_bytes = 1u << 20;   // of one response's headers and trailers
+  // Bytes of documents held at once, running or finished and not yet taken. Past it no
+  // transfer starts, and a running one that would grow past it (except the oldest one
+  // not yet taken, which always goes on) is stopped and started again later.
+  std::size_t memory_budget = 512u << 20;
   int max_redirects = 10;
   int retries = 2;                // on 429 and 503
   long retry_wait_ms = 2'000;     // when the server gives no Retry-After
   long max_retry_wait_ms = 30'000;
-  std::size_t max_outstanding = 4096;  // submitted but not yet taken
+  // Retries of one address start within this many time-outs of its first request, so an
+  // address takes at most (this + 1) time-outs in all.
+  int retry_window_timeouts = 2;
+  std::size_t max_outstanding = 1u << 20;  // submitted but not yet taken
+  bool allow_local_files = true;  // file:// addresses; only regular files are read
+  std::vector<std::string> resolve;  // "HOST:PORT:ADDRESS" entries, as curl's --resolve
   std::string user_agent = std::string("Orvanel/") + ORVANEL_VERSION;
 };
+
+// The wait a Retry-After value asks for, in milliseconds: a number of seconds (any
+// number of digits; clamped, never overflowing) or an HTTP date, counted from `now`
+// (seconds since the epoch). nullopt when the value is neither.
+std::optional<long long> ParseRetryAfter(std::string_view value, long long now);
 
 // Runs transfers concurrently and hands back each result by ticket, so that a caller can
 // consume them in its own order while later transfers are under way.
