@@ -331,10 +331,15 @@ class CurlFetcher final : public Fetcher {
     FetchResult result;
     {
       std::unique_lock lock(mutex_);
-      if (live_.erase(ticket) == 0) throw std::invalid_argument("Take of a ticket that is not waiting");
+      // The ticket stays wanted (and so the oldest, when it is) while it is waited for.
+      if (live_.count(ticket) == 0 || !taking_.insert(ticket).second) {
+        throw std::invalid_argument("Take of a ticket that is not waiting");
+      }
       done_cv_.wait(lock, [&] { return done_.count(ticket) != 0; });
       result = std::move(done_[ticket]);
       done_.erase(ticket);
+      live_.erase(ticket);
+      taking_.erase(ticket);
       --outstanding_;
     }
     Release(result.bytes.size());
@@ -345,7 +350,9 @@ class CurlFetcher final : public Fetcher {
     std::size_t freed = 0;
     {
       std::lock_guard lock(mutex_);
-      if (live_.erase(ticket) == 0) throw std::invalid_argument("Abandon of a ticket that is not waiting");
+      if (taking_.count(ticket) || live_.erase(ticket) == 0) {
+        throw std::invalid_argument("Abandon of a ticket that is not waiting");
+      }
       const auto it = done_.find(ticket);
       if (it != done_.end()) {
         freed = it->second.bytes.size();
@@ -736,6 +743,7 @@ class CurlFetcher final : public Fetcher {
   std::unordered_map<Ticket, Job> delayed_jobs_;
   std::map<Ticket, FetchResult> done_;
   std::set<Ticket> live_;                 // issued, not yet taken or abandoned
+  std::set<Ticket> taking_;               // waited for in Take
   std::unordered_set<Ticket> abandoned_;  // abandoned while waiting or running
   std::function<void()> notify_;
 };

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <zlib.h>
 
 #include <chrono>
@@ -252,6 +253,99 @@ TEST_F(CurlFetcherTest, AbandonedTransfersStopAndEveryTicketEndsOnce) {
   EXPECT_THROW(fetcher->Take(done), std::invalid_argument);
   const auto good = fetcher->Submit({server_.Url("/page"), {}});
   EXPECT_TRUE(fetcher->Take(good).ok);
+}
+
+TEST(RetryAfter, SecondsAndDatesWithoutOverflow) {
+  EXPECT_EQ(ParseRetryAfter("0", 0), 0);
+  EXPECT_EQ(ParseRetryAfter(" 12 ", 0), 12'000);
+  EXPECT_EQ(ParseRetryAfter("99999999999999999999999999", 0), 86'400'000);  // clamped
+  EXPECT_EQ(ParseRetryAfter("9223372036854775808", 0), 86'400'000);
+  EXPECT_EQ(ParseRetryAfter("Wed, 21 Oct 2015 07:28:10 GMT", 1445412480), 10'000);
+  EXPECT_EQ(ParseRetryAfter("Wed, 21 Oct 2015 07:28:00 GMT", 1445412490), 0);  // already past
+  EXPECT_EQ(ParseRetryAfter("-5", 0), std::nullopt);
+  EXPECT_EQ(ParseRetryAfter("soon", 0), std::nullopt);
+  EXPECT_EQ(ParseRetryAfter("", 0), std::nullopt);
+}
+
+TEST_F(CurlFetcherTest, RetriesOfOneAddressStayWithinTheirWindow) {
+  std::atomic<int> asked{0};
+  server_.Route("/later", [&](auto&, auto& c) {
+    ++asked;
+    c.Respond(503, "", "Retry-After: 30\r\n");
+  });
+  server_.Route("/huge-wait", [&](auto&, auto& c) {
+    ++asked;
+    c.Respond(429, "", "Retry-After: 99999999999999999999\r\n");
+  });
+  FetcherOptions options;
+  options.timeout_ms = 5'000;
+  const auto start = Clock::now();
+  EXPECT_FALSE(Fetch(server_.Url("/later"), options).ok);
+  EXPECT_FALSE(Fetch(server_.Url("/huge-wait"), options).ok);
+  // A 30 s wait does not fit in two 5 s time-outs: the first answer is final.
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+  EXPECT_EQ(asked.load(), 2);
+}
+
+TEST_F(CurlFetcherTest, EndlessHeadersOrTrailersFailAtTheirCap) {
+  server_.Route("/trailers", [](auto&, auto& c) {
+    c.Write("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nTrailer: X-Pad\r\n\r\n"
+            "12\r\n<title>T</title>xx\r\n0\r\n");
+    const std::string trailer = "X-Pad: " + std::string(1000, 'p') + "\r\n";
+    for (int i = 0; i < 100'000 && c.Write(trailer); ++i) {
+    }
+  });
+  FetcherOptions options;
+  options.max_header_bytes = 64 * 1024;
+  const auto start = Clock::now();
+  const auto page = Fetch(server_.Url("/trailers"), options);
+  EXPECT_FALSE(page.ok);
+  EXPECT_NE(page.error.find("headers larger than"), std::string::npos) << page.error;
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST_F(CurlFetcherTest, OnlyRegularFilesAreReadAsLocalPages) {
+  TempDir dir;
+  const std::string fifo = dir.path() + "/pipe";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const auto start = Clock::now();
+  for (const auto& path : {fifo, std::string("/dev/zero"), std::string("/dev/stdin"), dir.path()}) {
+    const auto page = Fetch(path);
+    EXPECT_FALSE(page.ok) << path;
+  }
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));  // nothing waited for a writer
+  const std::string file = dir.File("page.htm", "<title>Here</title>");
+  EXPECT_TRUE(Fetch(file).ok);
+  FetcherOptions no_local;
+  no_local.allow_local_files = false;
+  EXPECT_FALSE(Fetch(file, no_local).ok);
+}
+
+// One stalled page first, then many pages: what is held while the first is awaited stays
+// within the budget, and every page still comes, in order.
+TEST_F(CurlFetcherTest, PagesPilingUpBehindASlowOneStayWithinTheMemoryBudget) {
+  std::atomic<bool> release{false};
+  server_.Route("/first", [&](auto&, auto& c) {
+    for (int i = 0; i < 400 && !release; ++i) c.Sleep(10);
+    c.Respond(200, "<title>first</title>");
+  });
+  const std::string big = "<title>big</title>" + std::string(400 * 1024, 'x');
+  std::atomic<int> served{0};
+  server_.Route("/big", [&](auto&, auto& c) {
+    if (c.Respond(200, big)) ++served;
+  });
+  FetcherOptions options;
+  options.memory_budget = 1u << 20;
+  options.max_per_host = 16;
+  auto fetcher = MakeCurlFetcher(options);
+  std::vector<Fetcher::Ticket> tickets{fetcher->Submit({server_.Url("/first"), {}})};
+  for (int i = 0; i < 20; ++i) tickets.push_back(fetcher->Submit({server_.Url("/big?" + std::to_string(i)), {}}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  int ready = 0;
+  for (std::size_t i = 1; i < tickets.size(); ++i) ready += fetcher->Ready(tickets[i]);
+  EXPECT_LE(ready, 2);  // 1 MiB holds two pages of 400 KiB, not twenty
+  release = true;
+  for (const auto ticket : tickets) EXPECT_TRUE(fetcher->Take(ticket).ok);
 }
 
 }  // namespace
