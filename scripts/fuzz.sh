@@ -9,7 +9,7 @@ build="$root/build-fuzz"
 seconds="${1:-600}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(FuzzRules FuzzLineReader FuzzTagStorage FuzzCharset FuzzAddress FuzzJsonLines)
+[ ${#targets[@]} -gt 0 ] || targets=(FuzzRules FuzzLineReader FuzzTagStorage FuzzCharset FuzzAddress FuzzJsonLines FuzzRetryAfter)
 dpkg-query -W -f='${Status}' clang 2>/dev/null | grep -q "install ok installed" || {
   sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq clang libclang-rt-dev > /dev/null

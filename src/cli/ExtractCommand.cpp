@@ -2,6 +2,9 @@
 
 #include <fcntl.h>
 #include <getopt.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,7 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "cli/Input.h"
 #include "cli/JsonLines.h"
+#include "cli/Output.h"
 #include "engine/ResultsTable.h"
 #include "engine/Retrieval.h"
 #include "export/TextExport.h"
@@ -40,15 +45,22 @@ Options:
       --tags-file F      tag entries, one per line (blank lines skipped)
   -f, --format FORMAT    tsv (default; the desktop's text file, byte for byte) or jsonl
   -o, --output FILE      write to FILE (replaced whole at the end) instead of standard output
-  -j, --jobs N           transfers at once (default 16)
+  -j, --jobs N           transfers at once (default 16, at most 4096)
       --per-host N       transfers at once to one host (default 6)
       --timeout SECONDS  whole-transfer time-out (default 30)
       --user-agent TEXT  the User-Agent header
       --no-early-stop    read every document whole
       --keep-blank-lines keep empty addresses, as the desktop loader does
+      --no-local-files   fetch every address over the network, never a local file
+                         (use it for lists from sources you do not trust)
+      --resolve H:P:A    connect to address A for host H and port P (repeatable)
+      --memory MIB       bytes of pages held at once, in MiB (default 512)
   -q, --quiet            no progress line
   -h, --help             this text
   -V, --version          the version
+
+Lines of FILE: UTF-8 (a byte-order mark is skipped), UTF-16 with a byte-order mark, or
+any 8-bit text; a NUL byte or a line over 65,536 bytes stops the run.
 
 Exit status: 0 every address was fetched, 1 at least one could not be, 2 usage error or
 an input file that cannot be read.
@@ -78,9 +90,6 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Thrown when standard output is closed under us: the run ends quietly.
-struct BrokenPipe {};
-
 long ParseNumber(const char* text, const char* option, long low, long high) {
   char* end = nullptr;
   errno = 0;
@@ -92,26 +101,6 @@ long ParseNumber(const char* text, const char* option, long low, long high) {
   return value;
 }
 
-std::string ReadWholeFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw Failure("cannot read " + path + ": " + std::strerror(errno));
-  std::string data;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int error = errno;
-      ::close(fd);
-      throw Failure("cannot read " + path + ": " + std::strerror(error));
-    }
-    if (n == 0) break;
-    data.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  return data;
-}
-
 Options ParseOptions(int argc, char** argv) {
   Options o;
   static const option kLong[] = {
@@ -121,6 +110,8 @@ Options ParseOptions(int argc, char** argv) {
       {"per-host", required_argument, nullptr, 2},  {"timeout", required_argument, nullptr, 3},
       {"user-agent", required_argument, nullptr, 4}, {"no-early-stop", no_argument, nullptr, 5},
       {"keep-blank-lines", no_argument, nullptr, 6}, {"quiet", no_argument, nullptr, 'q'},
+      {"no-local-files", no_argument, nullptr, 7},  {"resolve", required_argument, nullptr, 8},
+      {"memory", required_argument, nullptr, 9},
       {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0}};
   optind = 1;
@@ -148,17 +139,14 @@ Options ParseOptions(int argc, char** argv) {
         tags_given = true;
         break;
       case 1: {
-        std::string data;
+        std::vector<std::string> from_file;
         try {
-          data = ReadWholeFile(optarg);
+          from_file = ReadTagFile(optarg);
         } catch (const Failure& f) {
           throw UsageError(f.what());
         }
-        AddressLineReader reader([&](std::string_view line) {
-          if (!line.empty()) o.tags.push_back(ToUtf8Text(line));
-        });
-        reader.Feed(data);
-        reader.Finish();
+        if (from_file.empty()) throw UsageError(std::string("no tag entries in ") + optarg);
+        o.tags.insert(o.tags.end(), from_file.begin(), from_file.end());
         tags_given = true;
         break;
       }
@@ -173,7 +161,7 @@ Options ParseOptions(int argc, char** argv) {
         o.output = optarg;
         break;
       case 'j':
-        o.fetch.max_transfers = static_cast<int>(ParseNumber(optarg, "--jobs", 1, 1024));
+        o.fetch.max_transfers = static_cast<int>(ParseNumber(optarg, "--jobs", 1, 4096));
         break;
       case 2:
         o.fetch.max_per_host = static_cast<int>(ParseNumber(optarg, "--per-host", 1, 1024));
@@ -189,6 +177,23 @@ Options ParseOptions(int argc, char** argv) {
         break;
       case 6:
         o.keep_blank = true;
+        break;
+      case 7:
+        o.fetch.allow_local_files = false;
+        break;
+      case 8: {
+        const std::string entry = optarg;
+        const auto first = entry.find(':');
+        const auto second = first == std::string::npos ? first : entry.find(':', first + 1);
+        if (first == 0 || second == std::string::npos || second + 1 >= entry.size()) {
+          throw UsageError("invalid value for --resolve: '" + entry + "' (HOST:PORT:ADDRESS)");
+        }
+        ParseNumber(entry.substr(first + 1, second - first - 1).c_str(), "--resolve port", 1, 65535);
+        o.fetch.resolve.push_back(entry);
+        break;
+      }
+      case 9:
+        o.fetch.memory_budget = static_cast<std::size_t>(ParseNumber(optarg, "--memory", 16, 1 << 20)) << 20;
         break;
       case 'q':
         o.quiet = true;
@@ -210,104 +215,6 @@ Options ParseOptions(int argc, char** argv) {
   if (o.files.empty()) o.files.emplace_back("-");
   return o;
 }
-
-// The addresses of the input files, in order, read as they are needed.
-class AddressSource {
- public:
-  AddressSource(std::vector<std::string> files, bool keep_blank)
-      : files_(std::move(files)), keep_blank_(keep_blank),
-        reader_([this](std::string_view item) {
-          if (keep_blank_ || !item.empty()) ready_.push_back(ToUtf8Text(item));
-        }) {}
-  ~AddressSource() { CloseCurrent(); }
-
-  // Opens every named file now, so that a missing one stops the run before any output.
-  void CheckFiles() {
-    for (const auto& f : files_) {
-      if (f == "-") continue;
-      const int fd = ::open(f.c_str(), O_RDONLY | O_CLOEXEC);
-      if (fd < 0) throw Failure("cannot read " + f + ": " + std::strerror(errno));
-      ::close(fd);
-    }
-  }
-
-  // The next address; false when every file is read. Throws Failure on a read error.
-  bool Next(std::string& address) {
-    while (ready_.empty()) {
-      if (fd_ < 0 && !OpenNext()) return false;
-      char buffer[65536];
-      const ssize_t n = ::read(fd_, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) throw Failure("cannot read " + files_[index_ - 1] + ": " + std::strerror(errno));
-      if (n == 0) {
-        reader_.Finish();  // each file ends its own last line
-        CloseCurrent();
-        continue;
-      }
-      reader_.Feed(std::string_view(buffer, static_cast<std::size_t>(n)));
-    }
-    address = std::move(ready_.front());
-    ready_.pop_front();
-    ++count_;
-    return true;
-  }
-  bool Exhausted() const { return index_ >= files_.size() && fd_ < 0 && ready_.empty(); }
-  std::size_t Count() const { return count_; }
-
- private:
-  bool OpenNext() {
-    if (index_ >= files_.size()) return false;
-    const std::string& f = files_[index_++];
-    if (f == "-") {
-      fd_ = 0;
-    } else {
-      fd_ = ::open(f.c_str(), O_RDONLY | O_CLOEXEC);
-      if (fd_ < 0) throw Failure("cannot read " + f + ": " + std::strerror(errno));
-    }
-    return true;
-  }
-  void CloseCurrent() {
-    if (fd_ > 0) ::close(fd_);
-    fd_ = -1;
-  }
-
-  std::vector<std::string> files_;
-  bool keep_blank_;
-  std::size_t index_ = 0;
-  int fd_ = -1;
-  std::size_t count_ = 0;
-  std::deque<std::string> ready_;
-  AddressLineReader reader_;
-};
-
-// Where the rows go: standard output, or a file replaced whole at the end.
-class Output {
- public:
-  explicit Output(const std::optional<std::string>& path) {
-    if (path) file_ = std::make_unique<AtomicFileWriter>(*path);
-  }
-  void Write(const std::string& data) {
-    if (data.empty()) return;
-    if (file_) {
-      file_->Write(data);
-      return;
-    }
-    std::size_t done = 0;
-    while (done < data.size()) {
-      const ssize_t n = ::write(1, data.data() + done, data.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && errno == EPIPE) throw BrokenPipe{};
-      if (n < 0) throw Failure(std::string("cannot write the output: ") + std::strerror(errno));
-      done += static_cast<std::size_t>(n);
-    }
-  }
-  void Commit() {
-    if (file_) file_->Commit();
-  }
-
- private:
-  std::unique_ptr<AtomicFileWriter> file_;
-};
 
 std::vector<const char*> CellKeys(Mode mode) {
   switch (mode) {
@@ -386,87 +293,162 @@ class Progress {
   Clock::time_point last_;
 };
 
-}  // namespace
-
-int ExtractMain(int argc, char** argv) {
-  std::signal(SIGPIPE, SIG_IGN);
-  Options o;
-  try {
-    o = ParseOptions(argc, argv);
-  } catch (const UsageError& e) {
-    std::fprintf(stderr, "orvanel-extract: %s\nTry 'orvanel-extract --help'.\n", e.what());
-    return 2;
+// Addresses and messages may hold any bytes: control characters are shown escaped, so
+// that nothing a list says can drive the terminal.
+std::string Printable(const std::string& text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) {
+      out += "\\x";
+      out += kHex[u >> 4];
+      out += kHex[u & 15];
+    } else {
+      out += c;
+    }
   }
-  AddressSource source(o.files, o.keep_blank);
-  std::unique_ptr<Output> output;
-  try {
-    source.CheckFiles();
-    output = std::make_unique<Output>(o.output);
-  } catch (const Failure& f) {
-    std::fprintf(stderr, "orvanel-extract: %s\n", f.what());
-    return 2;
-  }
+  return out;
+}
 
+// The soft limit on open files is raised to the hard one; -j is cut to what then fits
+// (each transfer may hold a socket and a name look-up's pair of descriptors).
+int FitJobsToFileLimit(int jobs) {
+  rlimit limit {};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return jobs;
+  if (limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+  }
+  constexpr rlim_t kReserve = 64;
+  const rlim_t needed = static_cast<rlim_t>(jobs) * 3 + kReserve;
+  if (limit.rlim_cur == RLIM_INFINITY || needed <= limit.rlim_cur) return jobs;
+  const int fits = static_cast<int>(limit.rlim_cur > kReserve + 3 ? (limit.rlim_cur - kReserve) / 3 : 1);
+  std::fprintf(stderr,
+               "orvanel-extract: -j %d needs about %llu open files, but only %llu are allowed "
+               "(ulimit -n); using -j %d\n",
+               jobs, static_cast<unsigned long long>(needed), static_cast<unsigned long long>(limit.rlim_cur),
+               fits);
+  return fits;
+}
+
+int Run(const Options& o) {
+  AddressInput input(o.files, o.keep_blank);  // every input checked before any output
+  RowOutput output(o.output);
+
+  // The fetcher says when a transfer ends; the input says when it has more. One poll
+  // waits for either, so rows are written as soon as they are ready.
+  const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wake < 0) throw Failure(std::string("cannot make an event descriptor: ") + std::strerror(errno));
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{wake};
   auto fetcher = MakeCurlFetcher(o.fetch);
+  fetcher->SetNotify([wake] {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(wake, &one, sizeof one);
+  });
+
   struct InFlight {
     std::string address;
     NormalisedAddress normalised;
     Fetcher::Ticket ticket;
   };
   std::deque<InFlight> window;
+  std::deque<std::string> read;  // addresses read, not yet submitted
   const std::size_t window_size = static_cast<std::size_t>(o.fetch.max_transfers) * 8 + 64;
   Progress progress(!o.quiet && ::isatty(2));
   std::size_t done = 0;
   std::size_t failed = 0;
-  bool input_done = false;
+  std::size_t known = 0;
+
+  std::string header;
+  if (!o.jsonl) {
+    std::vector<std::string> headers;
+    for (const auto& column : ColumnLayout(o.mode)) headers.emplace_back(column.header);
+    AppendHeaderLine(header, headers);
+  }
+  output.Write(header);
 
   try {
-    auto fill = [&] {
-      std::string address;
-      while (!input_done && window.size() < window_size) {
-        if (!source.Next(address)) {
-          input_done = true;
-          break;
+    for (;;) {
+      // Read what the input has now, without waiting for it.
+      while (!input.Done() && read.size() + window.size() < window_size) {
+        const int fd = input.WaitFd();
+        if (fd >= 0) {
+          pollfd p{fd, POLLIN, 0};
+          if (::poll(&p, 1, 0) <= 0) break;
         }
-        InFlight f{address, NormaliseAddress(address), 0};
+        const std::size_t before = read.size();
+        input.ReadSome(read);
+        known += read.size() - before;
+      }
+      while (!read.empty() && window.size() < window_size) {
+        InFlight f{std::move(read.front()), {}, 0};
+        read.pop_front();
+        f.normalised = NormaliseAddress(f.address, o.fetch.allow_local_files);
         f.ticket = fetcher->Submit(MakeFetchRequest(f.normalised, o.mode, o.tags, o.early_stop));
         window.push_back(std::move(f));
       }
-    };
-    std::string header;
-    if (!o.jsonl) {
-      std::vector<std::string> headers;
-      for (const auto& column : ColumnLayout(o.mode)) headers.emplace_back(column.header);
-      AppendHeaderLine(header, headers);
-    }
-    output->Write(header);
-    fill();
-    while (!window.empty()) {
-      InFlight f = std::move(window.front());
-      window.pop_front();
-      Page page = MakePage(f.normalised, fetcher->Take(f.ticket));
-      fill();
-      ++done;
-      if (!page.ok) {
-        ++failed;
-        progress.Clear();
-        std::fprintf(stderr, "%s\n", page.message.c_str());
+      // Write every row that is ready, in address order.
+      while (!window.empty() && fetcher->Ready(window.front().ticket)) {
+        InFlight f = std::move(window.front());
+        window.pop_front();
+        Page page = MakePage(f.normalised, fetcher->Take(f.ticket));
+        ++done;
+        if (!page.ok) {
+          ++failed;
+          progress.Clear();
+          std::fprintf(stderr, "%s\n", Printable(page.message).c_str());
+        }
+        output.Write(FormatRows(o, f.address, page, ExtractRows(o.mode, page.text, o.tags)));
+        progress.Update(done, known, input.Done() && read.empty(), failed);
       }
-      output->Write(FormatRows(o, f.address, page, ExtractRows(o.mode, page.text, o.tags)));
-      progress.Update(done, source.Count(), input_done, failed);
+      if (window.empty() && read.empty() && input.Done()) break;
+      // Wait for a transfer to end, or for more input when there is room for it.
+      pollfd fds[2] = {{wake, POLLIN, 0}, {-1, POLLIN, 0}};
+      const bool room = read.size() + window.size() < window_size;
+      if (room && !input.Done()) fds[1].fd = input.WaitFd();
+      if (room && !input.Done() && fds[1].fd < 0) continue;  // a regular file: read on
+      if (::poll(fds, 2, 1000) < 0 && errno != EINTR) {
+        throw Failure(std::string("cannot wait: ") + std::strerror(errno));
+      }
+      std::uint64_t count = 0;
+      [[maybe_unused]] const ssize_t n = ::read(wake, &count, sizeof count);
     }
-    output->Commit();
+    output.Commit();
   } catch (const BrokenPipe&) {
     // The reader went away (head, a closed pager): nothing more to say to anyone.
     fetcher.reset();
     return 141;
-  } catch (const Failure& f) {
-    progress.Clear();
-    std::fprintf(stderr, "orvanel-extract: %s\n", f.what());
-    return 2;
   }
   progress.Clear();
   return failed > 0 ? 1 : 0;
+}
+
+}  // namespace
+
+int ExtractMain(int argc, char** argv) {
+  OpenClosedStandardDescriptors();
+  std::signal(SIGPIPE, SIG_IGN);
+  InstallOutputSignalHandlers();
+  Options o;
+  try {
+    o = ParseOptions(argc, argv);
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "orvanel-extract: %s\nTry 'orvanel-extract --help'.\n", Printable(e.what()).c_str());
+    return 2;
+  }
+  o.fetch.max_transfers = FitJobsToFileLimit(o.fetch.max_transfers);
+  try {
+    return Run(o);
+  } catch (const std::exception& e) {
+    // Everything is unwound by now: no temporary output file is left.
+    std::fprintf(stderr, "orvanel-extract: %s\n", Printable(e.what()).c_str());
+    return 2;
+  }
 }
 
 }  // namespace orvanel

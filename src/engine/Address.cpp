@@ -61,8 +61,8 @@ std::string FileUrl(const std::string& path) {
   return url;
 }
 
-NormalisedAddress NormaliseAddress(const std::string& address) {
-  if (IsExistingFile(address)) return {FileUrl(address), true};
+NormalisedAddress NormaliseAddress(const std::string& address, bool local_files) {
+  if (local_files && IsExistingFile(address)) return {FileUrl(address), true};
   if (FindNoCase(address, "http") == kNotFound) return {"http://" + address, false};
   return {address, false};
 }

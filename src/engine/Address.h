@@ -24,7 +24,8 @@ struct NormalisedAddress {
 // A local file becomes "file://" + its absolute path, percent-encoded where a URL cannot
 // carry the character; an address without "http" anywhere (any letter case) gets
 // "http://" in front; anything else is used unchanged.
-NormalisedAddress NormaliseAddress(const std::string& address);
+// Without `local_files`, no address is taken for a local path.
+NormalisedAddress NormaliseAddress(const std::string& address, bool local_files = true);
 
 // "file://" + the absolute form of `path`, percent-encoded.
 std::string FileUrl(const std::string& path);

@@ -13,6 +13,16 @@
 
 namespace orvanel {
 
+void AddressLineReader::Emit() {
+  sink_(piece_);
+  piece_.clear();
+  ++lines_;
+}
+
+void AddressLineReader::Refuse(const std::string& what) const {
+  throw Failure("line " + std::to_string(lines_ + 1) + " " + what);
+}
+
 void AddressLineReader::Feed(std::string_view bytes) {
   std::size_t start = 0;
   for (std::size_t i = 0; i < bytes.size(); ++i) {
@@ -24,18 +34,20 @@ void AddressLineReader::Feed(std::string_view bytes) {
         continue;
       }
       piece_.append(bytes.substr(start, i - start));
-      sink_(piece_);
-      piece_.clear();
+      Emit();
       line_started_ = true;
       start = i + 1;
     } else if (c == '\r') {
       piece_.append(bytes.substr(start, i - start));
-      sink_(piece_);
-      piece_.clear();
+      Emit();
       line_started_ = false;
       after_cr_ = true;
       start = i + 1;
     } else {
+      if (c == '\0' && refuse_nul_) Refuse("holds a NUL byte: this is not a text file");
+      if (piece_.size() + (i + 1 - start) > max_line_) {
+        Refuse("is longer than " + std::to_string(max_line_) + " bytes");
+      }
       after_cr_ = false;
       line_started_ = true;
     }
@@ -44,7 +56,7 @@ void AddressLineReader::Feed(std::string_view bytes) {
 }
 
 void AddressLineReader::Finish() {
-  if (line_started_ || !piece_.empty()) sink_(piece_);
+  if (line_started_ || !piece_.empty()) Emit();
   piece_.clear();
   line_started_ = false;
   after_cr_ = false;

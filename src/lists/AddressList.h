@@ -17,12 +17,24 @@ namespace orvanel {
 class AddressLineReader {
  public:
   using Sink = std::function<void(std::string_view item)>;
-  explicit AddressLineReader(Sink sink) : sink_(std::move(sink)) {}
+  // With `max_line`, a line longer than that many bytes throws Failure naming its number;
+  // with `refuse_nul`, so does a NUL byte (the input is not text).
+  explicit AddressLineReader(Sink sink, std::size_t max_line = static_cast<std::size_t>(-1),
+                             bool refuse_nul = false)
+      : sink_(std::move(sink)), max_line_(max_line), refuse_nul_(refuse_nul) {}
   void Feed(std::string_view bytes);
   void Finish();
+  // Lines handed to the sink so far.
+  std::size_t Lines() const { return lines_; }
 
  private:
+  void Emit();
+  [[noreturn]] void Refuse(const std::string& what) const;
+
   Sink sink_;
+  std::size_t max_line_;
+  bool refuse_nul_;
+  std::size_t lines_ = 0;
   std::string piece_;
   bool line_started_ = false;
   bool after_cr_ = false;

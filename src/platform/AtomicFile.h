@@ -23,6 +23,8 @@ class AtomicFileWriter {
 
   void Write(std::string_view data);  // throws Failure
   void Commit();                      // throws Failure
+  // The temporary file, until Commit.
+  const std::string& temp_path() const { return temp_path_; }
 
  private:
   std::string path_;
