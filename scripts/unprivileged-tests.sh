@@ -20,7 +20,7 @@ trap 'rm -rf "$home"' EXIT
 
 passed=0
 failed=0
-for test in AtomicFileTest IniSettingsStoreTest CurlFetcherTest; do
+for test in AtomicFileTest IniSettingsStoreTest CurlFetcherTest ExtractHostileInputTest; do
   echo "== $test as $user"
   if setpriv --reuid="$user" --regid="$group" --clear-groups --reset-env \
       env HOME="$home" TMPDIR="$home" ORVANEL_BINARY_DIR="$build" \
