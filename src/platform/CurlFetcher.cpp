@@ -482,6 +482,11 @@ class CurlFetcher final : public Fetcher {
     curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(options_.max_bytes));
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+    // libcurl walks its whole name cache at the end of every transfer, so a cache that
+    // keeps entries grows with every host of a long run and the walk with it (a million
+    // hosts: hours). Names are kept only while a transfer uses them; connections to a host
+    // are still reused, and those need no look-up.
+    curl_easy_setopt(e, CURLOPT_DNS_CACHE_TIMEOUT, 0L);
     if (resolve_) curl_easy_setopt(e, CURLOPT_RESOLVE, resolve_);
     curl_multi_add_handle(multi_, e);
     active_[e] = t;
