@@ -38,10 +38,10 @@ def serve(conn):
         elif path == "/trailers":
             conn.sendall(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nTrailer: X-Pad\r\n\r\n"
                          b"10\r\n<title>T</title>\r\n0\r\n")
-            line = b"X-Pad: " + b"p" * 8000 + b"\r\n"
+            line = b"X-Pad: p\r\n"
             deadline = time.time() + 30
             while time.time() < deadline:
-                conn.sendall(line * 16)
+                conn.sendall(line * 4096)
     except OSError:
         pass
     finally:
