@@ -15,13 +15,13 @@ dpkg-query -W -f='${Status}' clang 2>/dev/null | grep -q "install ok installed" 
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq clang libclang-rt-dev > /dev/null
 }
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DORVANEL_FUZZ=ON -DORVANEL_SANITIZE=ON -DORVANEL_BUILD_GUI=OFF -DORVANEL_BUILD_BENCHMARKS=OFF > /dev/null
+  -DORVANEL_FUZZ=ON -DORVANEL_SANITIZE=ON -DORVANEL_GUI=OFF -DORVANEL_BENCHMARKS=OFF > /dev/null
 cmake --build "$build" --target "${targets[@]}"
 for t in "${targets[@]}"; do
   mkdir -p "$build/corpus/$t" "$build/artifacts/$t"
   cp -n "$root/tests/fuzz/corpus/$t/"* "$build/corpus/$t/" 2>/dev/null || true
   echo "== $t for $seconds s"
-  "$build/$t" -max_total_time="$seconds" -print_final_stats=1 -timeout=10 -rss_limit_mb=2048 \
+  "$build/fuzz/$t" -max_total_time="$seconds" -print_final_stats=1 -timeout=10 -rss_limit_mb=2048 \
     -artifact_prefix="$build/artifacts/$t/" "$build/corpus/$t" 2>&1 |
     grep -E "^stat::(number_of_executed_units|peak_rss_mb)|DONE|==[0-9]+==ERROR|SUMMARY|artifact" || true
 done

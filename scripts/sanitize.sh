@@ -5,7 +5,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${ORVANEL_SANITIZE_DIR:-$root/build-sanitize}"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVANEL_SANITIZE=ON \
-  -DORVANEL_BUILD_BENCHMARKS=OFF
+  -DORVANEL_BENCHMARKS=OFF
 cmake --build "$build" --parallel
 cd "$build"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1"

@@ -24,7 +24,7 @@ for test in AtomicFileTest IniSettingsStoreTest CurlFetcherTest ExtractHostileIn
   echo "== $test as $user"
   if setpriv --reuid="$user" --regid="$group" --clear-groups --reset-env \
       env HOME="$home" TMPDIR="$home" ORVANEL_BINARY_DIR="$build" \
-      "$build/$test" --gtest_brief=1; then
+      "$build/tests/$test" --gtest_brief=1; then
     passed=$((passed + 1))
   else
     failed=$((failed + 1))

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <QSettings>
+#include <filesystem>
 #include <random>
 #include <thread>
 
@@ -29,7 +30,8 @@ pid_t StartChild(const std::string& mode, const std::string& path, int& out) {
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::dup2(fds[1], 1);
-    const std::string child = BinaryDir() + "/durability_child";
+    // Beside this test program.
+    const std::string child = std::filesystem::read_symlink("/proc/self/exe").parent_path().string() + "/durability_child";
     ::execl(child.c_str(), child.c_str(), mode.c_str(), path.c_str(), nullptr);
     ::_exit(127);
   }
