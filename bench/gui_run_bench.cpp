@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
   orvanel::WindowServices services{&boxes, &dialog, &settings, &clipboard, &shell, nullptr, &pump,
                                    fetcher.get(), "/nonexistent"};
   orvanel::MainWindow window(services);
-  window.Form_Load();
+  window.StartUp();
   QFile list(QString::fromLocal8Bit(argv[1]));
   if (!list.open(QIODevice::ReadOnly)) return 2;
   std::vector<std::string> addresses;
@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
     since_tick.start();
     ticker.start();
     run.start();
-    window.PushButton17_Click();
+    window.StartExtraction();
     const double seconds = static_cast<double>(run.elapsed()) / 1000.0;
     std::printf("%zu addresses: %.2f s, %zu rows, %d failures, longest event-loop gap %lld ms\n",
                 addresses.size(), seconds, window.Results().Count(), boxes.failures, longest_gap);

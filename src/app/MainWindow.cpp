@@ -105,19 +105,19 @@ QPushButton* MainWindow::MakeButton(const char* name, const char* caption, int l
 }
 
 void MainWindow::BuildControls() {
-  list_view1_ = new ListWidget(addresses_, false, this);
-  list_view1_->setObjectName(QStringLiteral("ListView1"));
-  list_view1_->setGeometry(Px(120), Px(120), Px(7800), Px(1695));
-  list_view1_->setToolTip(QString::fromUtf8(kListHint));
+  addresses_view_ = new ListWidget(addresses_, false, this);
+  addresses_view_->setObjectName(QStringLiteral("ListView1"));
+  addresses_view_->setGeometry(Px(120), Px(120), Px(7800), Px(1695));
+  addresses_view_->setToolTip(QString::fromUtf8(kListHint));
 
-  list_view2_ = new ListWidget(results_, true, this);
-  list_view2_->setObjectName(QStringLiteral("ListView2"));
-  list_view2_->setGeometry(Px(8040), Px(645), Px(7800), Px(4500));
-  list_view2_->setToolTip(QString::fromUtf8(kResultsHint));
+  results_view_ = new ListWidget(results_, true, this);
+  results_view_->setObjectName(QStringLiteral("ListView2"));
+  results_view_->setGeometry(Px(8040), Px(645), Px(7800), Px(4500));
+  results_view_->setToolTip(QString::fromUtf8(kResultsHint));
 
-  auto* b8 = MakeButton("PushButton8", "Save Results As Text File", 8040, 5250, 3840, 405, this);
-  auto* b13 = MakeButton("PushButton13", "Save Results As Excel File", 12000, 5250, 3840, 405, this);
-  auto* b9 = MakeButton("PushButton9", "Clear Results", 12000, 5775, 3840, 405, this);
+  auto* save_text_button = MakeButton("PushButton8", "Save Results As Text File", 8040, 5250, 3840, 405, this);
+  auto* save_workbook_button = MakeButton("PushButton13", "Save Results As Excel File", 12000, 5250, 3840, 405, this);
+  auto* clear_results_button = MakeButton("PushButton9", "Clear Results", 12000, 5775, 3840, 405, this);
 
   progress_ = new QProgressBar(this);
   progress_->setObjectName(QStringLiteral("ProgressBar1"));
@@ -130,40 +130,40 @@ void MainWindow::BuildControls() {
   // The progress bar has no pointer rule: a move over it must not reach the window behind.
   progress_->setAttribute(Qt::WA_NoMousePropagation);
 
-  auto* b3 = MakeButton("PushButton3", "Add URL", 120, 1905, 3840, 405, this);
-  auto* b5 = MakeButton("PushButton5", "Load List Of URLs From Text File", 4080, 1905, 3840, 405, this);
-  auto* b15 = MakeButton("PushButton15", "Load Sample/Example Files", 4080, 2400, 3840, 405, this);
-  auto* b16 = MakeButton("PushButton16", "Clear List", 120, 2400, 3840, 405, this);
-  auto* b17 = MakeButton("PushButton17", "Start Extraction", 8040, 120, 7800, 405, this);
+  auto* add_url_button = MakeButton("PushButton3", "Add URL", 120, 1905, 3840, 405, this);
+  auto* load_list_button = MakeButton("PushButton5", "Load List Of URLs From Text File", 4080, 1905, 3840, 405, this);
+  auto* samples_button = MakeButton("PushButton15", "Load Sample/Example Files", 4080, 2400, 3840, 405, this);
+  auto* clear_list_button = MakeButton("PushButton16", "Clear List", 120, 2400, 3840, 405, this);
+  auto* start_button = MakeButton("PushButton17", "Start Extraction", 8040, 120, 7800, 405, this);
 
-  frame2_ = new QGroupBox(QStringLiteral("Extract Options"), this);
-  frame2_->setObjectName(QStringLiteral("Frame2"));
-  frame2_->setGeometry(Px(120), Px(2880), Px(7800), Px(3840));
-  option1_ = new QRadioButton(QStringLiteral("Extract Entire Head Tag"), frame2_);
-  option1_->setObjectName(QStringLiteral("Option1"));
-  option1_->setGeometry(Px(240), Px(300), Px(2670), Px(255));
-  option2_ = new QRadioButton(QStringLiteral("Extract Title and Meta Tags"), frame2_);
-  option2_->setObjectName(QStringLiteral("Option2"));
-  option2_->setGeometry(Px(240), Px(650), Px(2670), Px(255));
-  option3_ = new QRadioButton(QStringLiteral("Extract Only These Tags:"), frame2_);
-  option3_->setObjectName(QStringLiteral("Option3"));
-  option3_->setGeometry(Px(240), Px(1000), Px(2670), Px(255));
+  options_frame_ = new QGroupBox(QStringLiteral("Extract Options"), this);
+  options_frame_->setObjectName(QStringLiteral("Frame2"));
+  options_frame_->setGeometry(Px(120), Px(2880), Px(7800), Px(3840));
+  head_option_ = new QRadioButton(QStringLiteral("Extract Entire Head Tag"), options_frame_);
+  head_option_->setObjectName(QStringLiteral("Option1"));
+  head_option_->setGeometry(Px(240), Px(300), Px(2670), Px(255));
+  title_meta_option_ = new QRadioButton(QStringLiteral("Extract Title and Meta Tags"), options_frame_);
+  title_meta_option_->setObjectName(QStringLiteral("Option2"));
+  title_meta_option_->setGeometry(Px(240), Px(650), Px(2670), Px(255));
+  listed_tags_option_ = new QRadioButton(QStringLiteral("Extract Only These Tags:"), options_frame_);
+  listed_tags_option_->setObjectName(QStringLiteral("Option3"));
+  listed_tags_option_->setGeometry(Px(240), Px(1000), Px(2670), Px(255));
 
-  frame1_ = new QGroupBox(QStringLiteral("Only These Tags"), frame2_);
-  frame1_->setObjectName(QStringLiteral("Frame1"));
-  frame1_->setGeometry(Px(600), Px(1320), Px(6495), Px(2250));
-  list_view3_ = new ListWidget(tags_, false, frame1_);
-  list_view3_->setObjectName(QStringLiteral("ListView3"));
-  list_view3_->setGeometry(Px(240), Px(300), Px(6000), Px(1290));
-  list_view3_->setToolTip(QString::fromUtf8(kListHint));
-  auto* b11 = MakeButton("PushButton11", "Add Tag", 240, 1680, 1425, 405, frame1_);
-  auto* b12 = MakeButton("PushButton12", "Delete Tag", 1800, 1680, 1545, 405, frame1_);
-  auto* b10 = MakeButton("PushButton10", "Clear", 3480, 1680, 1305, 405, frame1_);
-  auto* b14 = MakeButton("PushButton14", "Help", 4920, 1680, 1305, 405, frame1_);
-  auto* b1 = MakeButton("PushButton1", "Copy Results To Clipboard", 8040, 5775, 3840, 405, this);
+  tags_frame_ = new QGroupBox(QStringLiteral("Only These Tags"), options_frame_);
+  tags_frame_->setObjectName(QStringLiteral("Frame1"));
+  tags_frame_->setGeometry(Px(600), Px(1320), Px(6495), Px(2250));
+  tags_view_ = new ListWidget(tags_, false, tags_frame_);
+  tags_view_->setObjectName(QStringLiteral("ListView3"));
+  tags_view_->setGeometry(Px(240), Px(300), Px(6000), Px(1290));
+  tags_view_->setToolTip(QString::fromUtf8(kListHint));
+  auto* add_tag_button = MakeButton("PushButton11", "Add Tag", 240, 1680, 1425, 405, tags_frame_);
+  auto* delete_tag_button = MakeButton("PushButton12", "Delete Tag", 1800, 1680, 1545, 405, tags_frame_);
+  auto* clear_tags_button = MakeButton("PushButton10", "Clear", 3480, 1680, 1305, 405, tags_frame_);
+  auto* tag_help_button = MakeButton("PushButton14", "Help", 4920, 1680, 1305, 405, tags_frame_);
+  auto* copy_button = MakeButton("PushButton1", "Copy Results To Clipboard", 8040, 5775, 3840, 405, this);
 
   // White backgrounds for the frames and options, as for the window.
-  for (QWidget* w : std::initializer_list<QWidget*>{frame1_, frame2_, option1_, option2_, option3_}) {
+  for (QWidget* w : std::initializer_list<QWidget*>{tags_frame_, options_frame_, head_option_, title_meta_option_, listed_tags_option_}) {
     QPalette white = w->palette();
     white.setColor(QPalette::Window, Qt::white);
     w->setPalette(white);
@@ -172,9 +172,9 @@ void MainWindow::BuildControls() {
     w->installEventFilter(this);
   }
 
-  QWidget* order[] = {list_view1_, list_view2_, b8,  b13, b9,       b3,       progress_, b5,
-                      b15,         b16,         b17, frame2_, option1_, option2_, option3_, frame1_,
-                      list_view3_, b11,         b12, b10,     b14,      b1};
+  QWidget* order[] = {addresses_view_, results_view_, save_text_button,  save_workbook_button, clear_results_button,       add_url_button,       progress_, load_list_button,
+                      samples_button,         clear_list_button,         start_button, options_frame_, head_option_, title_meta_option_, listed_tags_option_, tags_frame_,
+                      tags_view_, add_tag_button,         delete_tag_button, clear_tags_button,     tag_help_button,      copy_button};
   // ProgressBar1 takes no focus; the rest follow the window's tab order.
   progress_->setFocusPolicy(Qt::NoFocus);
   QWidget* previous = nullptr;
@@ -184,24 +184,24 @@ void MainWindow::BuildControls() {
     previous = w;
   }
 
-  connect(b1, &QPushButton::clicked, this, &MainWindow::PushButton1_Click);
-  connect(b3, &QPushButton::clicked, this, &MainWindow::PushButton3_Click);
-  connect(b5, &QPushButton::clicked, this, &MainWindow::PushButton5_Click);
-  connect(b8, &QPushButton::clicked, this, &MainWindow::PushButton8_Click);
-  connect(b9, &QPushButton::clicked, this, &MainWindow::PushButton9_Click);
-  connect(b10, &QPushButton::clicked, this, &MainWindow::PushButton10_Click);
-  connect(b11, &QPushButton::clicked, this, &MainWindow::PushButton11_Click);
-  connect(b12, &QPushButton::clicked, this, &MainWindow::PushButton12_Click);
-  connect(b13, &QPushButton::clicked, this, &MainWindow::PushButton13_Click);
-  connect(b14, &QPushButton::clicked, this, &MainWindow::PushButton14_Click);
-  connect(b15, &QPushButton::clicked, this, &MainWindow::PushButton15_Click);
-  connect(b16, &QPushButton::clicked, this, &MainWindow::PushButton16_Click);
-  connect(b17, &QPushButton::clicked, this, &MainWindow::PushButton17_Click);
-  connect(option1_, &QRadioButton::clicked, this, &MainWindow::Option1_Click);
-  connect(option2_, &QRadioButton::clicked, this, &MainWindow::Option2_Click);
-  connect(option3_, &QRadioButton::clicked, this, &MainWindow::Option3_Click);
+  connect(copy_button, &QPushButton::clicked, this, &MainWindow::CopyResultsToClipboard);
+  connect(add_url_button, &QPushButton::clicked, this, &MainWindow::AddUrl);
+  connect(load_list_button, &QPushButton::clicked, this, &MainWindow::LoadUrlList);
+  connect(save_text_button, &QPushButton::clicked, this, &MainWindow::SaveResultsAsText);
+  connect(clear_results_button, &QPushButton::clicked, this, &MainWindow::ClearResults);
+  connect(clear_tags_button, &QPushButton::clicked, this, &MainWindow::ClearTags);
+  connect(add_tag_button, &QPushButton::clicked, this, &MainWindow::AddTag);
+  connect(delete_tag_button, &QPushButton::clicked, this, &MainWindow::DeleteTag);
+  connect(save_workbook_button, &QPushButton::clicked, this, &MainWindow::SaveResultsAsWorkbook);
+  connect(tag_help_button, &QPushButton::clicked, this, &MainWindow::ShowTagHelp);
+  connect(samples_button, &QPushButton::clicked, this, &MainWindow::LoadSampleFiles);
+  connect(clear_list_button, &QPushButton::clicked, this, &MainWindow::ClearUrlList);
+  connect(start_button, &QPushButton::clicked, this, &MainWindow::StartExtraction);
+  connect(head_option_, &QRadioButton::clicked, this, &MainWindow::ChooseEntireHead);
+  connect(title_meta_option_, &QRadioButton::clicked, this, &MainWindow::ChooseTitleAndMeta);
+  connect(listed_tags_option_, &QRadioButton::clicked, this, &MainWindow::ChooseListedTags);
 
-  for (ListWidget* list : {list_view1_, list_view2_, list_view3_}) {
+  for (ListWidget* list : {addresses_view_, results_view_, tags_view_}) {
     connect(list, &ListWidget::pointerMoved, this, &MainWindow::OnPointerOverArea);
     connect(list, &ListWidget::removeRequested, this,
             [this, list] { RemoveSelectedItem(list->listModel()->list(), *this); });
@@ -209,9 +209,9 @@ void MainWindow::BuildControls() {
 }
 
 std::optional<Mode> MainWindow::SelectedMode() const {
-  if (option1_->isChecked()) return Mode::kEntireHeadTag;
-  if (option2_->isChecked()) return Mode::kTitleAndMetaTags;
-  if (option3_->isChecked()) return Mode::kOnlyListedTags;
+  if (head_option_->isChecked()) return Mode::kEntireHeadTag;
+  if (title_meta_option_->isChecked()) return Mode::kTitleAndMetaTags;
+  if (listed_tags_option_->isChecked()) return Mode::kOnlyListedTags;
   return std::nullopt;
 }
 
@@ -275,9 +275,9 @@ void MainWindow::SaveOption(const char* value) {
   }
 }
 
-void MainWindow::Option1_Click() { SaveOption("1"); }
-void MainWindow::Option2_Click() { SaveOption("2"); }
-void MainWindow::Option3_Click() { SaveOption("3"); }
+void MainWindow::ChooseEntireHead() { SaveOption("1"); }
+void MainWindow::ChooseTitleAndMeta() { SaveOption("2"); }
+void MainWindow::ChooseListedTags() { SaveOption("3"); }
 
 namespace {
 // Counts a command that may wait in the event loop, so that a close request during it
@@ -294,34 +294,34 @@ class BusyScope {
 };
 }  // namespace
 
-void MainWindow::PushButton1_Click() {
+void MainWindow::CopyResultsToClipboard() {
   BusyScope scope(busy_commands_);
-  CopyResultsToClipboard(results_, *services_.clipboard, *services_.boxes, *services_.pump);
+  orvanel::CopyResultsToClipboard(results_, *services_.clipboard, *services_.boxes, *services_.pump);
 }
-void MainWindow::PushButton3_Click() { AddUrl(addresses_, *services_.boxes); }
-void MainWindow::PushButton5_Click() {
+void MainWindow::AddUrl() { orvanel::AddUrl(addresses_, *services_.boxes); }
+void MainWindow::LoadUrlList() {
   BusyScope scope(busy_commands_);
   LoadListFromTextFile(addresses_, *services_.boxes, *services_.dialog, *services_.pump);
 }
-void MainWindow::PushButton8_Click() {
+void MainWindow::SaveResultsAsText() {
   BusyScope scope(busy_commands_);
   SaveResultsAsTextFile(results_, *this, *services_.boxes, *services_.dialog, *services_.pump);
 }
-void MainWindow::PushButton9_Click() { ClearResults(results_, *services_.boxes); }
-void MainWindow::PushButton10_Click() { ClearTags(tags_, *services_.boxes); }
-void MainWindow::PushButton11_Click() { AddTag(tags_, *services_.boxes); }
-void MainWindow::PushButton12_Click() { DeleteTag(tags_, *services_.boxes); }
-void MainWindow::PushButton13_Click() {
+void MainWindow::ClearResults() { orvanel::ClearResults(results_, *services_.boxes); }
+void MainWindow::ClearTags() { orvanel::ClearTags(tags_, *services_.boxes); }
+void MainWindow::AddTag() { orvanel::AddTag(tags_, *services_.boxes); }
+void MainWindow::DeleteTag() { orvanel::DeleteTag(tags_, *services_.boxes); }
+void MainWindow::SaveResultsAsWorkbook() {
   BusyScope scope(busy_commands_);
   SaveResultsAsExcelFile(results_, *services_.spreadsheet, *this, *services_.boxes, *services_.pump);
 }
-void MainWindow::PushButton14_Click() { ShowTagHelp(*services_.boxes); }
-void MainWindow::PushButton15_Click() {
-  LoadSampleFiles(addresses_, *services_.settings, *services_.boxes, *services_.shell,
+void MainWindow::ShowTagHelp() { orvanel::ShowTagHelp(*services_.boxes); }
+void MainWindow::LoadSampleFiles() {
+  orvanel::LoadSampleFiles(addresses_, *services_.settings, *services_.boxes, *services_.shell,
                   services_.program_folder);
 }
-void MainWindow::PushButton16_Click() { ClearList(addresses_, *this, *services_.boxes); }
-void MainWindow::PushButton17_Click() {
+void MainWindow::ClearUrlList() { ClearList(addresses_, *this, *services_.boxes); }
+void MainWindow::StartExtraction() {
   BusyScope scope(busy_commands_);
   run_->Start();
 }
@@ -333,7 +333,7 @@ void MainWindow::ApplySkin() {
   if (!file.open(QIODevice::ReadOnly)) throw Failure("Cannot read the skin " + path.toStdString());
   const QString style = QString::fromUtf8(file.readAll());
   const QColor face = QApplication::palette().color(QPalette::Button);
-  for (QWidget* w : std::initializer_list<QWidget*>{this, frame1_, frame2_, option1_, option2_, option3_}) {
+  for (QWidget* w : std::initializer_list<QWidget*>{this, tags_frame_, options_frame_, head_option_, title_meta_option_, listed_tags_option_}) {
     QPalette palette = w->palette();
     palette.setColor(QPalette::Window, face);
     w->setPalette(palette);
@@ -354,8 +354,8 @@ void MainWindow::SetAppTitle() {
   app_title_ = title;
 }
 
-void MainWindow::Form_Load() {
-  StepRunner runner(*services_.boxes, "Form_Load");
+void MainWindow::StartUp() {
+  StepRunner runner(*services_.boxes, Command::kStartUp);
   SettingsStore& settings = *services_.settings;
   const std::string folder = services_.program_folder;
   runner.Step(100, [&] { ApplySkin(); });
@@ -378,18 +378,18 @@ void MainWindow::Form_Load() {
   runner.Step(126, [&] { SetAppTitle(); });
   if (runner.Test(128, [&] { return settings.Get("Option", "1") == "1"; })) {
     runner.Step(130, [&] {
-      option1_->setChecked(true);
-      Option1_Click();
+      head_option_->setChecked(true);
+      ChooseEntireHead();
     });
   } else if (runner.Test(132, [&] { return settings.Get("Option", "1") == "2"; })) {
     runner.Step(134, [&] {
-      option2_->setChecked(true);
-      Option2_Click();
+      title_meta_option_->setChecked(true);
+      ChooseTitleAndMeta();
     });
   } else if (runner.Test(136, [&] { return settings.Get("Option", "1") == "3"; })) {
     runner.Step(138, [&] {
-      option3_->setChecked(true);
-      Option3_Click();
+      listed_tags_option_->setChecked(true);
+      ChooseListedTags();
     });
   }
   runner.Step(140, [&] { addresses_.AddColumn(" Website(s)"); });
@@ -408,10 +408,10 @@ void MainWindow::Form_Load() {
   for (const auto& entry : entries) runner.Step(164, [&] { tags_.Add(entry); });
 }
 
-void MainWindow::Form_QueryUnload() { Form_QueryUnload(*services_.boxes); }
+void MainWindow::SaveTagsOnClose() { SaveTagsOnClose(*services_.boxes); }
 
-void MainWindow::Form_QueryUnload(MessageBoxes& report) {
-  StepRunner runner(report, "Form_QueryUnload");
+void MainWindow::SaveTagsOnClose(MessageBoxes& report) {
+  StepRunner runner(report, Command::kClose);
   std::string stored;
   std::size_t count = 0;
   runner.Step(102, [&] { count = tags_.Count(); });
@@ -423,7 +423,7 @@ void MainWindow::Form_QueryUnload(MessageBoxes& report) {
 
 void MainWindow::SaveUnattended() {
   UnattendedBoxes report;
-  Form_QueryUnload(report);
+  SaveTagsOnClose(report);
 }
 
 void MainWindow::CloseFromOutside() {
@@ -444,7 +444,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     return;
   }
   closing_ = true;
-  Form_QueryUnload();
+  SaveTagsOnClose();
   event->accept();
   // A command waiting in the event loop (a run waiting for a page) would otherwise go on
   // after the window is gone: end the program here, as a closed window means.

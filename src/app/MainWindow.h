@@ -43,11 +43,11 @@ class MainWindow : public QWidget, public WindowState {
   ~MainWindow() override;
 
   // Start-up, run before the window is first shown.
-  void Form_Load();
+  void StartUp();
   // The close request: saves the tag list; failures are reported through `report`
   // (the window's boxes when none is given).
-  void Form_QueryUnload();
-  void Form_QueryUnload(MessageBoxes& report);
+  void SaveTagsOnClose();
+  void SaveTagsOnClose(MessageBoxes& report);
   // A close request from outside the window (a signal, the session ending): nobody may be
   // there to answer a box, so the tag list is saved with failures reported on standard
   // error, and the program ends at once, also while a box or a command is waiting.
@@ -73,22 +73,22 @@ class MainWindow : public QWidget, public WindowState {
   void SetExitWhileBusy(std::function<void()> exit_now) { exit_now_ = std::move(exit_now); }
 
  public slots:
-  void PushButton1_Click();
-  void PushButton3_Click();
-  void PushButton5_Click();
-  void PushButton8_Click();
-  void PushButton9_Click();
-  void PushButton10_Click();
-  void PushButton11_Click();
-  void PushButton12_Click();
-  void PushButton13_Click();
-  void PushButton14_Click();
-  void PushButton15_Click();
-  void PushButton16_Click();
-  void PushButton17_Click();
-  void Option1_Click();
-  void Option2_Click();
-  void Option3_Click();
+  void CopyResultsToClipboard();
+  void AddUrl();
+  void LoadUrlList();
+  void SaveResultsAsText();
+  void ClearResults();
+  void ClearTags();
+  void AddTag();
+  void DeleteTag();
+  void SaveResultsAsWorkbook();
+  void ShowTagHelp();
+  void LoadSampleFiles();
+  void ClearUrlList();
+  void StartExtraction();
+  void ChooseEntireHead();
+  void ChooseTitleAndMeta();
+  void ChooseListedTags();
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -111,15 +111,15 @@ class MainWindow : public QWidget, public WindowState {
   ListView tags_;
   std::unique_ptr<ExtractionRun> run_;
 
-  ListWidget* list_view1_ = nullptr;
-  ListWidget* list_view2_ = nullptr;
-  ListWidget* list_view3_ = nullptr;
+  ListWidget* addresses_view_ = nullptr;
+  ListWidget* results_view_ = nullptr;
+  ListWidget* tags_view_ = nullptr;
   QProgressBar* progress_ = nullptr;
-  QGroupBox* frame1_ = nullptr;
-  QGroupBox* frame2_ = nullptr;
-  QRadioButton* option1_ = nullptr;
-  QRadioButton* option2_ = nullptr;
-  QRadioButton* option3_ = nullptr;
+  QGroupBox* tags_frame_ = nullptr;
+  QGroupBox* options_frame_ = nullptr;
+  QRadioButton* head_option_ = nullptr;
+  QRadioButton* title_meta_option_ = nullptr;
+  QRadioButton* listed_tags_option_ = nullptr;
   Pointer pointer_ = Pointer::kDefault;
   std::optional<QCursor> hand_cursor_;
   std::string app_title_;

@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
   QObject::connect(&app, &QGuiApplication::commitDataRequest, &window,
                    [&window](QSessionManager&) { window.SaveUnattended(); });
 
-  window.Form_Load();
+  window.StartUp();
   window.show();
   return app.exec();
 }

@@ -257,7 +257,7 @@ std::string FormatRows(const Options& o, const std::string& address, const Page&
     json.Add("charset_source", page.charset_source
                                    ? std::optional<std::string>(CharsetSourceName(*page.charset_source))
                                    : std::nullopt);
-    json.AddNumber("bytes", static_cast<long long>(page.bytes));
+    json.AddNumber("bytes", static_cast<long long>(page.bytes_read));
     out += json.Finish();
     out += '\n';
   }

@@ -156,7 +156,7 @@ void ExtractionRun::Drain() {
 
 void ExtractionRun::Start() {
   if (is_extracting_) return;  // step 100
-  StepRunner runner(ctx_.boxes, "PushButton17_Click");
+  StepRunner runner(ctx_.boxes, Command::kStartExtraction);
   runner.Step(102, [&] { is_extracting_ = true; });
   if (runner.Test(104, [&] { return ctx_.addresses.Count() == 0; })) {
     runner.Step(294, [&] { ctx_.boxes.Message("No files added.", BoxStyle::kOk); });

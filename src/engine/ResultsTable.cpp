@@ -64,7 +64,7 @@ void AppendRuleRows(ListView& table, StepRunner& runner, Mode mode, const std::s
 }
 
 void ClearResults(ListView& table, MessageBoxes& boxes) {
-  StepRunner runner(boxes, "PushButton9_Click");
+  StepRunner runner(boxes, Command::kClearResults);
   runner.Step(100, [&] { table.Clear(); });
 }
 

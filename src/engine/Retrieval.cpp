@@ -26,7 +26,7 @@ Page MakePage(const NormalisedAddress& address, FetchResult result) {
   page.ok = result.ok;
   page.status = result.status;
   page.final_url = std::move(result.final_url);
-  page.bytes = result.bytes_read;
+  page.bytes_read = result.bytes_read;
   page.cut_early = result.cut_early;
   if (!result.ok) {
     page.message = CannotBeExtractedMessage(address.url);

@@ -22,7 +22,7 @@ struct Page {
   std::string final_url;
   std::string charset;
   std::optional<CharsetSource> charset_source;
-  std::uint64_t bytes = 0;
+  std::uint64_t bytes_read = 0;  // bytes received, kept or not
   bool cut_early = false;
 };
 

@@ -75,7 +75,7 @@ void CopyListViewToClipboard(const ListView& list, Clipboard& clipboard, EventPu
 
 void CopyResultsToClipboard(const ListView& results, Clipboard& clipboard, MessageBoxes& boxes,
                             EventPump& pump) {
-  StepRunner runner(boxes, "PushButton1_Click");
+  StepRunner runner(boxes, Command::kCopyResultsToClipboard);
   runner.Step(106, [&] { CopyListViewToClipboard(results, clipboard, pump); });
   runner.Step(108, [&] { boxes.Message(kCopiedMessage, BoxStyle::kOk); });
 }

@@ -6,7 +6,7 @@
 
 namespace orvanel {
 
-bool SaveResultsAsExcelFileIsExcelInstalled(SpreadsheetApp& app, MessageBoxes& boxes) {
+bool IsSpreadsheetAppAvailable(SpreadsheetApp& app, MessageBoxes& boxes) {
   bool installed = false;
   try {
     installed = app.IsInstalled();
@@ -39,9 +39,9 @@ std::string CutCellsMessage(std::size_t cells) {
 
 void SaveResultsAsExcelFile(const ListView& results, SpreadsheetApp& app, WindowState& window,
                             MessageBoxes& boxes, EventPump& pump) {
-  StepRunner runner(boxes, "PushButton13_Click");
+  StepRunner runner(boxes, Command::kSaveResultsAsWorkbook);
   bool installed = true;
-  runner.Step(100, [&] { installed = SaveResultsAsExcelFileIsExcelInstalled(app, boxes); });
+  runner.Step(100, [&] { installed = IsSpreadsheetAppAvailable(app, boxes); });
   if (!installed) {
     runner.Step(170, [&] { boxes.Message(kExcelMissingForFeature, BoxStyle::kOk); });
     return;

@@ -11,7 +11,7 @@ namespace orvanel {
 
 // The availability test: false, after telling the user, when no spreadsheet application
 // is installed.
-bool SaveResultsAsExcelFileIsExcelInstalled(SpreadsheetApp& app, MessageBoxes& boxes);
+bool IsSpreadsheetAppAvailable(SpreadsheetApp& app, MessageBoxes& boxes);
 
 // Save Results As Excel File (PushButton13): the header row, then the checked rows with
 // no gaps; every "=" removed from the cells after the first column; columns fitted; the

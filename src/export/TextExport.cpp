@@ -53,7 +53,7 @@ void SaveListViewAsTextFile(const ListView& list, const std::string& path, Event
 
 void SaveResultsAsTextFile(const ListView& results, WindowState& window, MessageBoxes& boxes,
                            FileDialog& dialog, EventPump& pump) {
-  StepRunner runner(boxes, "PushButton8_Click");
+  StepRunner runner(boxes, Command::kSaveResultsAsText);
   // Steps 106 to 110 set the flags (no overwrite question), the title and the filter.
   std::string name;
   runner.Step(112, [&] { name = dialog.SaveFileName("Save", kTextFileFilter); });

@@ -128,11 +128,11 @@ void FileToList(ListView& list, const std::string& path, MessageBoxes& boxes, Ev
 }
 
 void AddUrl(ListView& list, MessageBoxes& boxes) {
-  AddAnswerToList(list, boxes, "PushButton3_Click", "Enter website address to add: ");
+  AddAnswerToList(list, boxes, Command::kAddUrl, "Enter website address to add: ");
 }
 
 void LoadListFromTextFile(ListView& list, MessageBoxes& boxes, FileDialog& dialog, EventPump& pump) {
-  StepRunner runner(boxes, "PushButton5_Click");
+  StepRunner runner(boxes, Command::kLoadUrlList);
   // Steps 100 to 106 prepare the dialog: an empty name, the flags, the title, the filter.
   std::string name;
   runner.Step(108, [&] { name = dialog.OpenFileName(kLoadListTitle, kTextFileFilter); });
@@ -159,7 +159,7 @@ void LoadListFromTextFile(ListView& list, MessageBoxes& boxes, FileDialog& dialo
 }
 
 void ClearList(ListView& list, const WindowState& window, MessageBoxes& boxes) {
-  StepRunner runner(boxes, "PushButton16_Click");
+  StepRunner runner(boxes, Command::kClearUrlList);
   runner.Step(100, [&] {
     if (!window.IsBusy()) list.Clear();
   });

@@ -10,9 +10,9 @@ namespace orvanel {
 
 // The one-line prompt behind Add URL and Add Tag: ask (step 100), stop on an empty answer
 // or Cancel (step 102), append the answer exactly as typed (step 104).
-inline void AddAnswerToList(ListView& list, MessageBoxes& boxes, const char* handler,
+inline void AddAnswerToList(ListView& list, MessageBoxes& boxes, Command command,
                             const char* prompt) {
-  StepRunner runner(boxes, handler);
+  StepRunner runner(boxes, command);
   std::string answer;
   runner.Step(100, [&] { answer = boxes.Input(prompt); });
   if (runner.Test(102, [&] { return answer.empty(); })) return;

@@ -78,7 +78,7 @@ void AddSampleFilesToList(ListView& list, SettingsStore& settings, MessageBoxes&
 
 void LoadSampleFiles(ListView& list, SettingsStore& settings, MessageBoxes& boxes, Shell& shell,
                      const std::string& program_folder) {
-  StepRunner runner(boxes, "PushButton15_Click");
+  StepRunner runner(boxes, Command::kLoadSampleFiles);
   runner.Step(100, [&] { AddSampleFilesToList(list, settings, boxes, shell, program_folder); });
 }
 

@@ -34,22 +34,22 @@ std::vector<std::string> TagsFromStorage(const std::string& stored) {
 }
 
 void AddTag(ListView& tags, MessageBoxes& boxes) {
-  AddAnswerToList(tags, boxes, "PushButton11_Click", "Enter tag:");
+  AddAnswerToList(tags, boxes, Command::kAddTag, "Enter tag:");
 }
 
 void DeleteTag(ListView& tags, MessageBoxes& boxes) {
-  StepRunner runner(boxes, "PushButton12_Click");
+  StepRunner runner(boxes, Command::kDeleteTag);
   if (runner.Test(100, [&] { return tags.Count() == 0; })) return;
   runner.Step(102, [&] { tags.Remove(tags.SelectedIndex()); });
 }
 
 void ClearTags(ListView& tags, MessageBoxes& boxes) {
-  StepRunner runner(boxes, "PushButton10_Click");
+  StepRunner runner(boxes, Command::kClearTags);
   runner.Step(100, [&] { tags.Clear(); });
 }
 
 void ShowTagHelp(MessageBoxes& boxes) {
-  StepRunner runner(boxes, "PushButton14_Click");
+  StepRunner runner(boxes, Command::kShowTagHelp);
   runner.Step(100, [&] { boxes.Message(kTagHelp, BoxStyle::kOk); });
 }
 

@@ -26,6 +26,27 @@ std::string FormatFailureMessage(const std::string& description, const std::stri
          "Please email screenshot of this message to " + kSupportAddress;
 }
 
+const char* HandlerName(Command command) {
+  switch (command) {
+    case Command::kStartUp: return "Form_Load";
+    case Command::kClose: return "Form_QueryUnload";
+    case Command::kAddUrl: return "PushButton3_Click";
+    case Command::kLoadUrlList: return "PushButton5_Click";
+    case Command::kLoadSampleFiles: return "PushButton15_Click";
+    case Command::kClearUrlList: return "PushButton16_Click";
+    case Command::kStartExtraction: return "PushButton17_Click";
+    case Command::kClearResults: return "PushButton9_Click";
+    case Command::kSaveResultsAsText: return "PushButton8_Click";
+    case Command::kSaveResultsAsWorkbook: return "PushButton13_Click";
+    case Command::kCopyResultsToClipboard: return "PushButton1_Click";
+    case Command::kAddTag: return "PushButton11_Click";
+    case Command::kDeleteTag: return "PushButton12_Click";
+    case Command::kClearTags: return "PushButton10_Click";
+    case Command::kShowTagHelp: return "PushButton14_Click";
+  }
+  return "";
+}
+
 std::string HandlerLocation(const std::string& handler) {
   return "in Quorlin2021/08/31.Form1." + handler + " ";
 }

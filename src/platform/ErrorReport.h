@@ -15,6 +15,29 @@ inline constexpr const char* kSupportAddress = "support@orvanel.example";
 std::string FormatFailureMessage(const std::string& description, const std::string& location,
                                  long step);
 
+// The window's commands that report failures.
+enum class Command {
+  kStartUp,
+  kClose,
+  kAddUrl,
+  kLoadUrlList,
+  kLoadSampleFiles,
+  kClearUrlList,
+  kStartExtraction,
+  kClearResults,
+  kSaveResultsAsText,
+  kSaveResultsAsWorkbook,
+  kCopyResultsToClipboard,
+  kAddTag,
+  kDeleteTag,
+  kClearTags,
+  kShowTagHelp,
+};
+
+// The name the failure report gives a command: the event handler of the form the window
+// was laid out from ("PushButton17_Click"). Users quote these names to support.
+const char* HandlerName(Command command);
+
 // The location text of a handler of the main window, e.g. "in Quorlin2021/08/31.Form1.Form_Load ".
 std::string HandlerLocation(const std::string& handler);
 
@@ -23,8 +46,8 @@ std::string HandlerLocation(const std::string& handler);
 // command goes on with its next step: nothing a step throws leaves the runner.
 class StepRunner {
  public:
-  StepRunner(MessageBoxes& boxes, std::string handler)
-      : boxes_(boxes), location_(HandlerLocation(handler)) {}
+  StepRunner(MessageBoxes& boxes, Command command)
+      : boxes_(boxes), location_(HandlerLocation(HandlerName(command))) {}
 
   // Runs `body` as step `number`. Returns false when it failed (and was reported).
   template <typename F>

@@ -69,7 +69,7 @@ class MainWindowTest : public QObject {
  private slots:
   void firstStartHasTheDefaults() {
     Harness h;
-    h.Window().Form_Load();
+    h.Window().StartUp();
     QCOMPARE(h.Window().windowTitle(), QStringLiteral("Orvanel"));
     QCOMPARE(h.Window().size(), QSize(1064, 456));
     QVERIFY(h.Find<QRadioButton>("Option1")->isChecked());
@@ -135,7 +135,7 @@ class MainWindowTest : public QObject {
   // tab order; Shift+Tab walks it back.
   void tabWalksTheControlsInTheirOrder() {
     Harness h;
-    h.Window().Form_Load();
+    h.Window().StartUp();
     for (int i = 0; i < 50; ++i) h.Window().Addresses().Add("address " + std::to_string(i));
     for (int i = 0; i < 3; ++i) h.Window().Results().Add("row " + std::to_string(i));
     h.Window().show();
@@ -178,7 +178,7 @@ class MainWindowTest : public QObject {
     QFETCH(int, selected);
     Harness h;
     h.settings.values["Option"] = stored.toStdString();
-    h.Window().Form_Load();
+    h.Window().StartUp();
     for (int i = 1; i <= 3; ++i) {
       QCOMPARE(h.Find<QRadioButton>(qPrintable(QStringLiteral("Option%1").arg(i)))->isChecked(), i == selected);
     }
@@ -193,7 +193,7 @@ class MainWindowTest : public QObject {
   void tagListSurvivesARestart() {
     Harness h;
     h.settings.values["Tags"] = "a|Dravikton||Dravikton| b |Dravikton|a";
-    h.Window().Form_Load();
+    h.Window().StartUp();
     QCOMPARE(h.Window().Tags().Count(), std::size_t{3});
     h.Window().Tags().Add("x|Dravikton|y");
     h.Window().close();
@@ -217,7 +217,7 @@ class MainWindowTest : public QObject {
     h.folder.File("HAND-M.CUR", cur);
     std::filesystem::create_directory(h.folder.path() + "/x");
     h.folder.File("x/o.cjs", "QPushButton { color: rgb(1, 2, 3); }");
-    h.Window().Form_Load();
+    h.Window().StartUp();
     QVERIFY(h.boxes.shown.empty());
     h.Window().SetPointer(Pointer::kHand);
     QCOMPARE(h.Window().cursor().shape(), Qt::BitmapCursor);
@@ -228,7 +228,7 @@ class MainWindowTest : public QObject {
   void anUnreadablePointerFileIsReportedAtStep106() {
     Harness h;
     h.folder.File("HAND-M.CUR", "not a cursor");
-    h.Window().Form_Load();
+    h.Window().StartUp();
     QCOMPARE(h.boxes.shown.size(), std::size_t{1});
     QVERIFY(h.boxes.shown[0].text.find("in Quorlin2021/08/31.Form1.Form_Load at line 106") != std::string::npos);
     QCOMPARE(h.Window().Tags().Count(), std::size_t{2});  // start-up went on
@@ -239,7 +239,7 @@ class MainWindowTest : public QObject {
 
   void pointerFollowsTheHoverRules() {
     Harness h;
-    h.Window().Form_Load();
+    h.Window().StartUp();
     h.Window().show();
     auto move = [](QWidget* w) {
       QMouseEvent event(QEvent::MouseMove, QPointF(5, 5), w->mapToGlobal(QPointF(5, 5)), Qt::NoButton,
@@ -269,7 +269,7 @@ class MainWindowTest : public QObject {
     server.Route("/b", [](auto&, auto& c) { c.Respond(200, "<p>none</p>"); });
     Harness h;
     h.settings.values["Option"] = "2";
-    h.Window().Form_Load();
+    h.Window().StartUp();
     h.Window().Addresses().Add(server.Url("/a"));
     h.Window().Addresses().Add(server.Url("/b"));
     QTest::mouseClick(h.Find<QPushButton>("PushButton17"), Qt::LeftButton);
@@ -306,7 +306,7 @@ class MainWindowTest : public QObject {
     server.Route("/fast", [](auto&, auto& c) { c.Respond(200, "<head><title>Fast</title></head>"); });
     Harness h;
     h.settings.values["Option"] = "1";
-    h.Window().Form_Load();
+    h.Window().StartUp();
     const std::string file = h.folder.File("page one.htm", "<HEAD>local</HEAD>");
     for (const auto& a : {server.Url("/slow"), std::string("http://127.0.0.1:1/refused"), file, server.Url("/fast")}) {
       h.Window().Addresses().Add(a);
@@ -329,7 +329,7 @@ class MainWindowTest : public QObject {
       if (c.Sleep(5000)) c.Respond(200, "<title>late</title>");
     });
     Harness h;
-    h.Window().Form_Load();
+    h.Window().StartUp();
     h.Window().Addresses().Add(server.Url("/slow"));
     QTimer::singleShot(200, &h.Window(), [&] {
       QVERIFY(h.Window().IsExtracting());
@@ -346,7 +346,7 @@ class MainWindowTest : public QObject {
 
   void startWithAnEmptyListOnlySaysSo() {
     Harness h;
-    h.Window().Form_Load();
+    h.Window().StartUp();
     QTest::mouseClick(h.Find<QPushButton>("PushButton17"), Qt::LeftButton);
     QCOMPARE(h.boxes.Texts(), std::vector<std::string>{"No files added."});
     QCOMPARE(h.Window().Results().Header(1), std::string("Results"));

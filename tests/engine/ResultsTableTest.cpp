@@ -35,7 +35,7 @@ TEST(AppendRuleRows, RowsCarryAddressCellsAndChecks) {
   ListView table;
   SetColumnLayout(table, Mode::kTitleAndMetaTags);
   FakeBoxes boxes;
-  StepRunner runner(boxes, "PushButton17_Click");
+  StepRunner runner(boxes, Command::kStartExtraction);
   AppendRuleRows(table, runner, Mode::kTitleAndMetaTags, " a ",
                  ExtractRows(Mode::kTitleAndMetaTags,
                              "<meta name=\"keywords\" content=\"k\">", {}));
@@ -52,7 +52,7 @@ TEST(AppendRuleRows, AFailingCellIsReportedAndTheRowStillFinishes) {
   ListView table;
   table.AddColumn("only one column");  // cells 2 and on cannot be set
   FakeBoxes boxes;
-  StepRunner runner(boxes, "PushButton17_Click");
+  StepRunner runner(boxes, Command::kStartExtraction);
   AppendRuleRows(table, runner, Mode::kEntireHeadTag, "u",
                  ExtractRows(Mode::kEntireHeadTag, "<head></head>", {}));
   ASSERT_EQ(boxes.shown.size(), 1u);

@@ -93,7 +93,7 @@ TEST_F(CurlFetcherTest, GoodDocumentsArriveWithWhatTheTransferKnows) {
   EXPECT_EQ(page.text, "<title>Plain</title>");
   EXPECT_EQ(page.status, 200);
   EXPECT_EQ(page.charset, "utf-8");
-  EXPECT_EQ(page.bytes, 20u);
+  EXPECT_EQ(page.bytes_read, 20u);
 
   EXPECT_EQ(Fetch(server_.Url("/gzip")).text, "<title>Zipped</title>");
 
@@ -219,7 +219,7 @@ TEST_F(CurlFetcherTest, EarlyStopReadsOnlyWhatTheRowsNeed) {
   const Page page = FetchPage(*fetcher, server_.Url("/long"), Mode::kEntireHeadTag, {}, true);
   EXPECT_TRUE(page.ok);
   EXPECT_TRUE(page.cut_early);
-  EXPECT_LT(page.bytes, 1'000'000u);
+  EXPECT_LT(page.bytes_read, 1'000'000u);
   EXPECT_EQ(ExtractRows(Mode::kEntireHeadTag, page.text, {})[0].cells[0],
             "<head><title>Early</title></head>");
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));

@@ -17,7 +17,7 @@ TEST(FailureMessage, HasTheExactLayout) {
 
 TEST(StepRunner, ReportsEachFailureWithItsStepAndGoesOn) {
   FakeBoxes boxes;
-  StepRunner runner(boxes, "Form_Load");
+  StepRunner runner(boxes, Command::kStartUp);
   std::vector<long> ran;
   runner.Step(100, [&] { ran.push_back(100); });
   EXPECT_FALSE(runner.Step(102, [&] { throw Failure("first"); }));
@@ -34,7 +34,7 @@ TEST(StepRunner, ReportsEachFailureWithItsStepAndGoesOn) {
 
 TEST(StepRunner, AFailingTestRunsTheBlockItGuards) {
   FakeBoxes boxes;
-  StepRunner runner(boxes, "PushButton5_Click");
+  StepRunner runner(boxes, Command::kLoadUrlList);
   EXPECT_TRUE(runner.Test(110, []() -> bool { throw Failure("x"); }));
   EXPECT_FALSE(runner.Test(112, [] { return false; }));
   EXPECT_EQ(boxes.shown.size(), 1u);
@@ -43,7 +43,7 @@ TEST(StepRunner, AFailingTestRunsTheBlockItGuards) {
 TEST(StepRunner, ABoxThatCannotBeShownDoesNotStopTheCommand) {
   FakeBoxes boxes;
   boxes.on_message = [](const std::string&) { throw std::runtime_error("no display"); };
-  StepRunner runner(boxes, "PushButton1_Click");
+  StepRunner runner(boxes, Command::kCopyResultsToClipboard);
   bool later = false;
   runner.Step(106, [] { throw Failure("x"); });
   runner.Step(108, [&] { later = true; });
