@@ -28,8 +28,7 @@
 namespace orvanel {
 namespace {
 
-constexpr double kTwipsPerPixel = 15.0;
-int Px(int twips) { return static_cast<int>(std::lround(twips / kTwipsPerPixel)); }
+int Px(int twips) { return static_cast<int>(std::lround(static_cast<double>(twips) / kTwipsPerPixel)); }
 
 constexpr const char* kListHint =
     "Double-click item to remove it. Move | line to right and out of window to reveal full names.";
@@ -399,8 +398,8 @@ void MainWindow::StartUp() {
   runner.Step(148, [&] { tags_.AddColumn("Tag(s)"); });
   runner.Step(150, [&] { tags_.SetColumnWidth(1, 5000); });
   if (runner.Test(152, [&] { return settings.Get("Tags", "").empty(); })) {
-    runner.Step(154, [&] { tags_.Add("<title></title>"); });
-    runner.Step(156, [&] { tags_.Add("keywords"); });
+    runner.Step(154, [&] { tags_.Add(DefaultTags()[0]); });
+    runner.Step(156, [&] { tags_.Add(DefaultTags()[1]); });
     return;
   }
   std::vector<std::string> entries;
@@ -416,7 +415,7 @@ void MainWindow::SaveTagsOnClose(MessageBoxes& report) {
   std::size_t count = 0;
   runner.Step(102, [&] { count = tags_.Count(); });
   for (std::size_t i = 1; i <= count; ++i) {
-    runner.Step(104, [&] { stored += tags_.Text(i) + "|Dravikton|"; });
+    runner.Step(104, [&] { stored += tags_.Text(i) + kTagSeparator; });
   }
   runner.Step(108, [&] { services_.settings->Save("Tags", stored); });
 }

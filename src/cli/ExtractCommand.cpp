@@ -25,6 +25,7 @@
 #include "engine/Retrieval.h"
 #include "export/TextExport.h"
 #include "lists/AddressList.h"
+#include "lists/TagList.h"
 #include "platform/AtomicFile.h"
 #include "platform/Failure.h"
 #include "platform/Utf8.h"
@@ -210,7 +211,7 @@ Options ParseOptions(int argc, char** argv) {
         throw UsageError(std::string("unknown option ") + argv[optind - 1]);
     }
   }
-  if (!tags_given) o.tags = {"<title></title>", "keywords"};
+  if (!tags_given) o.tags = DefaultTags();
   for (int i = optind; i < argc; ++i) o.files.emplace_back(argv[i]);
   if (o.files.empty()) o.files.emplace_back("-");
   return o;

@@ -5,22 +5,27 @@
 
 namespace orvanel {
 
+namespace {
+
+// The whole format of the text file: every cell followed by a TAB, every line by CR LF.
+void AppendCell(std::string& out, std::string_view cell) {
+  out += cell;
+  out += '\t';
+}
+void EndLine(std::string& out) { out += "\r\n"; }
+
+}  // namespace
+
 void AppendHeaderLine(std::string& out, const std::vector<std::string>& headers) {
-  for (const auto& header : headers) {
-    out += header;
-    out += '\t';
-  }
-  out += "\r\n";
+  for (const auto& header : headers) AppendCell(out, header);
+  EndLine(out);
 }
 
 void AppendRowLine(std::string& out, bool checked, const std::vector<std::string>& cells) {
   if (checked) {
-    for (const auto& cell : cells) {
-      out += cell;
-      out += '\t';
-    }
+    for (const auto& cell : cells) AppendCell(out, cell);
   }
-  out += "\r\n";
+  EndLine(out);
 }
 
 std::string BuildTextFile(const ListView& list, EventPump& pump) {
@@ -28,21 +33,17 @@ std::string BuildTextFile(const ListView& list, EventPump& pump) {
   std::string text;
   for (std::size_t c = 1; c <= list.ColumnCount(); ++c) {
     yield.MaybeYield();
-    text += list.Header(c);
-    text += '\t';
+    AppendCell(text, list.Header(c));
   }
-  text += "\r\n";
+  EndLine(text);
   const std::size_t rows = list.Count();
   for (std::size_t r = 1; r <= rows; ++r) {
     yield.MaybeYield();
     if (list.Checked(r)) {
       const std::size_t columns = list.ColumnCount();
-      for (std::size_t c = 1; c <= columns; ++c) {
-        text += list.Cell(r, c);
-        text += '\t';
-      }
+      for (std::size_t c = 1; c <= columns; ++c) AppendCell(text, list.Cell(r, c));
     }
-    text += "\r\n";
+    EndLine(text);
   }
   return text;
 }

@@ -8,6 +8,9 @@
 
 namespace orvanel {
 
+// Sizes are given in twips, as in the form the window was laid out from: 15 to a pixel.
+inline constexpr int kTwipsPerPixel = 15;
+
 // Receives every change of a ListView so that a view can follow it. The begin/end pairs
 // bracket the change (rows are 0-based here, as views count them).
 class ListViewObserver {

@@ -6,7 +6,6 @@
 namespace orvanel {
 
 namespace {
-constexpr int kTwipsPerPixel = 15;
 }
 
 ListModel::ListModel(ListView& list, bool checkable, QObject* parent)
