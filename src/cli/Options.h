@@ -1,0 +1,35 @@
+#pragma once
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "engine/Rules.h"
+#include "platform/Fetcher.h"
+
+namespace orvanel {
+
+// What the command line of orvanel-extract asks for.
+struct Options {
+  Mode mode = Mode::kTitleAndMetaTags;
+  std::vector<std::string> tags;
+  bool jsonl = false;
+  std::optional<std::string> output;
+  FetcherOptions fetch;
+  bool early_stop = true;
+  bool keep_blank = false;
+  bool quiet = false;
+  std::vector<std::string> files;
+};
+
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Parses the arguments; --help and --version print and exit. Throws UsageError, also for a
+// tag file that cannot be read or holds no entries.
+Options ParseOptions(int argc, char** argv);
+
+}  // namespace orvanel
