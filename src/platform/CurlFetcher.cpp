@@ -48,6 +48,23 @@ std::optional<long long> ParseRetryAfter(std::string_view value, long long now) 
   return std::min(seconds, 86'400LL) * 1000;
 }
 
+bool MayStopEarly(long status) { return status < 400; }
+
+std::optional<long long> RetryDelay(long status, int attempts, std::optional<std::string_view> retry_after,
+                                    long long now, long long elapsed_ms, const FetcherOptions& options) {
+  if (status != 429 && status != 503) return std::nullopt;
+  if (attempts > options.retries) return std::nullopt;
+  long long wait = options.retry_wait_ms;
+  if (retry_after) {
+    if (const auto asked = ParseRetryAfter(*retry_after, now)) wait = *asked;
+  }
+  wait = std::min<long long>(wait, options.max_retry_wait_ms);
+  if (elapsed_ms + wait >= static_cast<long long>(options.retry_window_timeouts) * options.timeout_ms) {
+    return std::nullopt;
+  }
+  return wait;
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -428,7 +445,7 @@ class CurlFetcher final : public Fetcher {
       long status = 0;
       curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &status);
       // An error page is never decided early: it is thrown away anyway.
-      if (status < 400 && t.job.request.decided(t.result.bytes, type ? type : "")) {
+      if (MayStopEarly(status) && t.job.request.decided(t.result.bytes, type ? type : "")) {
         t.result.cut_early = true;
         return t.received - t.result.bytes.size() > kDrainBudget ? 0 : n;
       }
@@ -527,21 +544,16 @@ class CurlFetcher final : public Fetcher {
     }
   }
 
-  // The wait before asking again, in ms; negative when the answer is final. Retries of
-  // one address must start within retry_window_timeouts time-outs of its first request.
-  long RetryWait(const Transfer& t, CURL* e) const {
-    if (t.job.attempts > options_.retries) return -1;
-    long long wait = options_.retry_wait_ms;
+  // The wait before asking again, in ms; negative when the answer is final.
+  long RetryWait(const Transfer& t, CURL* e, long status) const {
+    std::optional<std::string_view> retry_after;
     curl_header* h = nullptr;
-    if (curl_easy_header(e, "Retry-After", 0, CURLH_HEADER, -1, &h) == CURLHE_OK && h) {
-      if (const auto asked = ParseRetryAfter(h->value, static_cast<long long>(std::time(nullptr)))) {
-        wait = std::min<long long>(*asked, options_.max_retry_wait_ms);
-      }
-    }
+    if (curl_easy_header(e, "Retry-After", 0, CURLH_HEADER, -1, &h) == CURLHE_OK && h) retry_after = h->value;
     const auto elapsed =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t.job.first_start).count();
-    if (elapsed + wait >= static_cast<long long>(options_.retry_window_timeouts) * options_.timeout_ms) return -1;
-    return static_cast<long>(wait);
+    const auto wait = RetryDelay(status, t.job.attempts, retry_after, static_cast<long long>(std::time(nullptr)),
+                                 elapsed, options_);
+    return wait ? static_cast<long>(*wait) : -1;
   }
 
   // Ends a transfer; either requeues it for a retry or files its result.
@@ -577,7 +589,7 @@ class CurlFetcher final : public Fetcher {
     } else if (r.status >= 400) {
       r.error = FetchError::kHttpStatus;
       r.error_text = "HTTP status " + std::to_string(r.status);
-      if (r.status == 429 || r.status == 503) wait_ms = RetryWait(*t, e);
+      wait_ms = RetryWait(*t, e, r.status);
     } else {
       r.ok = true;
     }

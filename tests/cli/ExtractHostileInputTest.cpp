@@ -268,6 +268,15 @@ TEST_F(ExtractHostileInputTest, FileLimitsAreRaisedOrTheJobsFitted) {
   EXPECT_NE(r.err.find("using -j 64"), std::string::npos) << r.err.substr(0, 300);
 }
 
+TEST_F(ExtractHostileInputTest, TheTimeOutIsInSeconds) {
+  const auto start = Clock::now();
+  const auto r = RunProgram({Program(), "-q", "--timeout", "1", List("l.txt", Url("/hang") + "\n")});
+  const auto took = Clock::now() - start;
+  EXPECT_EQ(r.status, 1);
+  EXPECT_GE(took, 900ms);
+  EXPECT_LT(took, 5s);
+}
+
 // An international host name, mapped to this machine; run where no name look-up can leave
 // it, so that a name that was not converted fails instead of asking a resolver.
 TEST(ExtractInternationalNames, AreConvertedBeforeTheyAreLookedUp) {

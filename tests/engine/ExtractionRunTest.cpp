@@ -291,5 +291,42 @@ TEST_F(ExtractionRunTest, APageThatCannotBeReadGivesNothingFoundNotThePreviousPa
   EXPECT_NE(boxes_.Texts()[0].find("PushButton17_Click at line 176"), std::string::npos);
 }
 
+// Each address is asked for once, in list order, with the next ones already on their way
+// before the current one's rows are made.
+TEST_F(ExtractionRunTest, EachAddressIsRequestedOnceAheadAndInOrder) {
+  FakeFetcher fetcher;
+  fetcher.page = [](const std::string& url) -> std::optional<std::string> {
+    return "<title>" + url.substr(url.rfind('/') + 1) + "</title>";
+  };
+  std::vector<std::string> urls;
+  for (int i = 1; i <= 70; ++i) urls.push_back("http://x.test/" + std::to_string(i));
+  for (const auto& u : urls) addresses_.Add(u);
+  std::size_t submitted_at_first_rows = 0;
+  struct Watch : ListViewObserver {
+    std::function<void()> on_insert;
+    void BeginInsertRows(std::size_t, std::size_t) override {}
+    void EndInsertRows() override { on_insert(); }
+    void BeginRemoveRows(std::size_t, std::size_t) override {}
+    void EndRemoveRows() override {}
+    void BeginReset() override {}
+    void EndReset() override {}
+    void ColumnsChanged() override {}
+    void CellChanged(std::size_t, std::size_t) override {}
+    void Reveal(std::size_t) override {}
+  } watch;
+  watch.on_insert = [&] {
+    if (!submitted_at_first_rows) submitted_at_first_rows = fetcher.submitted.size();
+  };
+  results_.SetObserver(&watch);
+  auto run = MakeRun(fetcher, 64);
+  run.Start();
+  results_.SetObserver(nullptr);
+  ASSERT_EQ(fetcher.submitted.size(), urls.size());
+  for (std::size_t i = 0; i < urls.size(); ++i) EXPECT_EQ(fetcher.submitted[i].url, urls[i]);
+  EXPECT_EQ(submitted_at_first_rows, 65u);  // the first address and the 64 after it
+  EXPECT_EQ(results_.Count(), 70u);
+  EXPECT_TRUE(fetcher.abandoned.empty());
+}
+
 }  // namespace
 }  // namespace orvanel

@@ -348,5 +348,37 @@ TEST_F(CurlFetcherTest, PagesPilingUpBehindASlowOneStayWithinTheMemoryBudget) {
   for (const auto ticket : tickets) EXPECT_TRUE(fetcher->Take(ticket).ok);
 }
 
+TEST(FetchPolicy, OnlyBusyAnswersAreAskedAgainWithinTheirWindow) {
+  FetcherOptions o;  // 2 retries, 2 s default wait, 30 s cap, 30 s time-out, window of 2
+  EXPECT_EQ(RetryDelay(503, 1, std::nullopt, 0, 0, o), 2'000);
+  EXPECT_EQ(RetryDelay(429, 2, std::string_view("7"), 0, 0, o), 7'000);
+  EXPECT_EQ(RetryDelay(503, 3, std::nullopt, 0, 0, o), std::nullopt);  // two retries made
+  for (long status : {200L, 301L, 404L, 500L, 502L}) EXPECT_EQ(RetryDelay(status, 1, std::nullopt, 0, 0, o), std::nullopt);
+  EXPECT_EQ(RetryDelay(503, 1, std::string_view("120"), 0, 0, o), 30'000);  // capped
+  EXPECT_EQ(RetryDelay(503, 1, std::string_view("soon"), 0, 0, o), 2'000);  // unreadable: the default
+  EXPECT_EQ(RetryDelay(503, 1, std::string_view("10"), 0, 50'000, o), std::nullopt);  // reaches 60 s
+  EXPECT_EQ(RetryDelay(503, 1, std::string_view("10"), 0, 49'000, o), 10'000);
+  o.timeout_ms = 5'000;
+  EXPECT_EQ(RetryDelay(503, 1, std::string_view("30"), 0, 0, o), std::nullopt);
+  EXPECT_TRUE(MayStopEarly(200));
+  EXPECT_TRUE(MayStopEarly(304));
+  EXPECT_FALSE(MayStopEarly(404));
+  EXPECT_FALSE(MayStopEarly(503));
+}
+
+// An error page whose body would decide the rows early is still read whole and reported
+// as an error, never as a page cut short.
+TEST_F(CurlFetcherTest, AnErrorPageIsNeverCutEarly) {
+  server_.Route("/err-long", [](auto&, auto& c) {
+    c.Respond(500, "<head><title>Oops</title></head>" + std::string(200'000, 'x'));
+  });
+  auto fetcher = MakeCurlFetcher();
+  FetchRequest request{server_.Url("/err-long"), [](std::string_view, std::string_view) { return true; }};
+  const auto result = fetcher->Take(fetcher->Submit(std::move(request)));
+  EXPECT_FALSE(result.ok);
+  EXPECT_FALSE(result.cut_early);
+  EXPECT_EQ(result.status, 500);
+}
+
 }  // namespace
 }  // namespace orvanel
