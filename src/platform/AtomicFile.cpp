@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/Failure.h"
+#include "platform/FileSystem.h"
 
 namespace orvanel {
 namespace {
@@ -46,13 +47,13 @@ AtomicFileWriter::AtomicFileWriter(std::string path, int forced_mode) : path_(st
 }
 
 AtomicFileWriter::~AtomicFileWriter() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) CurrentFileSystem().Close(fd_);
   if (!temp_path_.empty()) ::unlink(temp_path_.c_str());
 }
 
 void AtomicFileWriter::Write(std::string_view data) {
   while (!data.empty()) {
-    const ssize_t n = ::write(fd_, data.data(), data.size());
+    const ssize_t n = CurrentFileSystem().Write(fd_, data.data(), data.size());
     if (n < 0) {
       if (errno == EINTR) continue;
       throw Failure(Describe("Cannot write", path_, errno));
@@ -62,22 +63,19 @@ void AtomicFileWriter::Write(std::string_view data) {
 }
 
 void AtomicFileWriter::Commit() {
-  if (::fsync(fd_) != 0) throw Failure(Describe("Cannot write", path_, errno));
+  FileSystem& fs = CurrentFileSystem();
+  // The contents reach the disk before the name points at them.
+  if (fs.Sync(fd_) != 0) throw Failure(Describe("Cannot write", path_, errno));
   const int fd = fd_;
   fd_ = -1;
-  if (::close(fd) != 0) throw Failure(Describe("Cannot write", path_, errno));
-  if (::rename(temp_path_.c_str(), path_.c_str()) != 0) {
-    throw Failure(Describe("Cannot replace", path_, errno));
-  }
+  if (fs.Close(fd) != 0) throw Failure(Describe("Cannot write", path_, errno));
+  if (fs.Rename(temp_path_, path_) != 0) throw Failure(Describe("Cannot replace", path_, errno));
   temp_path_.clear();
-  // Make the rename itself durable.
+  // Make the rename itself durable. A failure here is not reported: the new file is in
+  // place and whole either way.
   const std::size_t slash = path_.rfind('/');
   const std::string folder = slash == std::string::npos ? "." : path_.substr(0, slash == 0 ? 1 : slash);
-  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);  // Ignoring errors on purpose: the file itself is already in place.
-    ::close(dir);
-  }
+  fs.SyncFolder(folder);
 }
 
 void WriteFileAtomically(const std::string& path, std::string_view contents, int mode) {

@@ -7,14 +7,17 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "FaultyFileSystem.h"
 #include "TempDir.h"
 #include "TmpfsMount.h"
 #include "platform/Failure.h"
+#include "platform/FileSystem.h"
 
 namespace orvanel {
 namespace {
 
 using testing::ReadAll;
+using testing::FaultyFileSystem;
 using testing::TempDir;
 using testing::TmpfsMount;
 
@@ -89,6 +92,43 @@ TEST(WriteFileAtomically, AGivenModeIsTheNewFilesMode) {
   struct stat st {};
   ::stat(path.c_str(), &st);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// The contents are on disk before the name points at them, and the rename is made
+// durable after: the order of the calls is the whole guarantee.
+TEST(WriteFileAtomically, SyncsTheFileBeforeTheRenameAndTheFolderAfter) {
+  TempDir dir;
+  FaultyFileSystem fs;
+  ScopedFileSystem scope(fs);
+  WriteFileAtomically(dir.path() + "/out.txt", "contents");
+  EXPECT_EQ(fs.calls, (std::vector<std::string>{"write", "sync", "close", "rename", "sync-folder"}));
+  EXPECT_EQ(ReadAll(dir.path() + "/out.txt"), "contents");
+}
+
+TEST(WriteFileAtomically, EachFailingCallLeavesTheOldFileAndNoLitter) {
+  for (const char* call : {"write", "sync", "close", "rename"}) {
+    SCOPED_TRACE(call);
+    TempDir dir;
+    const std::string path = dir.File("out.txt", "old");
+    FaultyFileSystem fs;
+    fs.fail = call;
+    ScopedFileSystem scope(fs);
+    try {
+      WriteFileAtomically(path, "new");
+      FAIL() << "the failed " << call << " went unreported";
+    } catch (const Failure& f) {
+      EXPECT_NE(std::string(f.what()).find("out.txt: Input/output error"), std::string::npos) << f.what();
+    }
+    EXPECT_EQ(ReadAll(path), "old");
+    EXPECT_EQ(EntriesIn(dir.path()), 1u);
+  }
+  // The folder's sync comes after the new file is in place: it cannot undo it.
+  TempDir dir;
+  FaultyFileSystem fs;
+  fs.fail = "sync-folder";
+  ScopedFileSystem scope(fs);
+  WriteFileAtomically(dir.path() + "/out.txt", "new");
+  EXPECT_EQ(ReadAll(dir.path() + "/out.txt"), "new");
 }
 
 }  // namespace

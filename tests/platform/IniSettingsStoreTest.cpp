@@ -11,9 +11,11 @@
 #include <fcntl.h>
 #include <filesystem>
 
+#include "FaultyFileSystem.h"
 #include "TempDir.h"
 #include "TmpfsMount.h"
 #include "platform/Failure.h"
+#include "platform/FileSystem.h"
 
 namespace orvanel {
 namespace {
@@ -197,6 +199,24 @@ TEST(IniSettingsStore, AnUnwritableFolderIsAFailureNotACrash) {
   EXPECT_THROW(IniSettingsStore(path).Save("Option", "2"), Failure);
   ::chmod(dir.path().c_str(), 0700);
   EXPECT_EQ(IniSettingsStore(path).Get("Option", ""), "1");
+}
+
+TEST(IniSettingsStore, ASaveIsDurableAndAFailedOneChangesNothing) {
+  TempDir dir;
+  const std::string path = dir.File("Dravikton.ini", "[Orvanel]\nOption=1\n");
+  IniSettingsStore store(path);
+  {
+    FaultyFileSystem fs;
+    ScopedFileSystem scope(fs);
+    store.Save("Option", "2");
+    EXPECT_EQ(fs.calls, (std::vector<std::string>{"write", "sync", "close", "rename", "sync-folder"}));
+  }
+  FaultyFileSystem fs;
+  fs.fail = "sync";
+  ScopedFileSystem scope(fs);
+  EXPECT_THROW(store.Save("Option", "3"), Failure);
+  EXPECT_EQ(store.Get("Option", ""), "2");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 1);
 }
 
 TEST(IniValues, ReadTheFormsQSettingsWrites) {

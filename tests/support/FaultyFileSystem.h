@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "platform/FileSystem.h"
+
+namespace orvanel::testing {
+
+// The system's calls, recorded by name; the call named in `fail` fails with EIO instead.
+class FaultyFileSystem : public FileSystem {
+ public:
+  ssize_t Write(int fd, const void* data, std::size_t size) override {
+    if (Fails("write")) return -1;
+    return FileSystem::Write(fd, data, size);
+  }
+  int Sync(int fd) override { return Fails("sync") ? -1 : FileSystem::Sync(fd); }
+  int Close(int fd) override {
+    const int rc = FileSystem::Close(fd);  // the descriptor is gone either way
+    return Fails("close") ? -1 : rc;
+  }
+  int Rename(const std::string& from, const std::string& to) override {
+    return Fails("rename") ? -1 : FileSystem::Rename(from, to);
+  }
+  int SyncFolder(const std::string& folder) override {
+    return Fails("sync-folder") ? -1 : FileSystem::SyncFolder(folder);
+  }
+  std::string fail;
+  std::vector<std::string> calls;
+
+ private:
+  bool Fails(const std::string& call) {
+    calls.push_back(call);
+    if (call != fail) return false;
+    errno = EIO;
+    return true;
+  }
+};
+
+}  // namespace orvanel::testing
