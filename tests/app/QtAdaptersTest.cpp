@@ -26,7 +26,7 @@ class QtAdaptersTest : public QObject {
     const std::vector<std::string> values = {
         "", "plain", "<title></title>|Dravikton|keywords|Dravikton|", " lead", "trail ",
         "a,b", "a;b", "a=b", "q\"uote", "back\\slash", "@at", "@@two", "tab\there",
-        "nl\nx", "cr\rx", std::string("ctl\x01") + "1a", "caf\xC3\xA9 \xE6\x97\xA5",
+        "nl\nx", "cr\rx", std::string("ctl\x01") + "1a", "unit\x1fsep", "caf\xC3\xA9 \xE6\x97\xA5",
         "\xF0\x9F\x98\x80", "x#y", "[sec]", "\x7F"};
     TempDir dir;
     const QString ours = QString::fromStdString(dir.path() + "/ours.ini");

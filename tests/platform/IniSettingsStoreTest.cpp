@@ -55,7 +55,7 @@ TEST(IniSettingsStore, EveryTextComesBackAsItWasSaved) {
 TEST(IniSettingsStore, ReadsAfreshKeepsOtherSectionsAndIsTheOwnersOnly) {
   TempDir dir;
   const std::string path = dir.File("Dravikton.ini",
-                                    "[Other]\nkeep=\"this, exactly\"\n; a note\n\n[Orvanel]\nZeta=z\n");
+                                    "[Other]\nkeep=\"this, exactly\"\n; a note\n# another\n\n[Orvanel]\nZeta=z\n");
   IniSettingsStore store(path);
   EXPECT_EQ(store.Get("Option", "1"), "1");
   store.Save("Tags", "");
@@ -64,7 +64,8 @@ TEST(IniSettingsStore, ReadsAfreshKeepsOtherSectionsAndIsTheOwnersOnly) {
   other.Save("Option", "3");
   EXPECT_EQ(store.Get("Option", "1"), "3");
   EXPECT_EQ(ReadAll(path),
-            "[Other]\nkeep=\"this, exactly\"\n; a note\n\n[Orvanel]\nOption=3\nTags=\nZeta=z\n");
+            "[Other]\nkeep=\"this, exactly\"\n; a note\n# another\n\n[Orvanel]\nOption=3\nTags=\nZeta=z\n");
+  EXPECT_FALSE(std::filesystem::exists(path + ".damaged"));
   struct stat st {};
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -230,6 +231,9 @@ TEST(IniValues, ReadTheFormsQSettingsWrites) {
   EXPECT_EQ(UnescapeIniValue("@String(text)"), "text");
   EXPECT_EQ(EscapeIniValue(std::string("a\x01") + "1"), "a\\x1\\x31");
   EXPECT_EQ(EscapeIniValue("a=b"), "\"a=b\"");
+  EXPECT_EQ(EscapeIniValue("\x1fz"), "\\x1fz");
+  // A key given twice: the later one counts, as QSettings reads it.
+  EXPECT_EQ(*IniDocument::Parse("[Orvanel]\nOption=1\nOption=2\n").Find("Orvanel", "Option"), "2");
   EXPECT_EQ(EscapeIniValue("x "), "\"x \"");
 }
 
