@@ -15,10 +15,6 @@ namespace {
 
 constexpr std::size_t kSniffWindow = 1024;
 
-
-
-
-
 std::string Lower(std::string_view s) {
   std::string out(s);
   for (auto& c : out) {
@@ -216,11 +212,6 @@ const char* CharsetSourceName(CharsetSource source) {
   }
   return "fallback";
 }
-
-
-
-
-
 
 DecodedDocument DecodeDocument(std::string_view bytes, std::string_view content_type) {
   DecodedDocument doc;

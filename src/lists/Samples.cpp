@@ -46,12 +46,6 @@ void RecordSamplesSnapshot(SettingsStore& settings, const std::string& program_f
   settings.Save("Snapshot", text);
 }
 
-bool ListContainsText(const ListView& list, const std::string& text) {
-  bool found = false;
-  for (std::size_t i = 1; i <= list.Count(); ++i) found = found || list.Text(i) == text;
-  return found;
-}
-
 void AddSampleFilesToList(ListView& list, SettingsStore& settings, MessageBoxes& boxes, Shell& shell,
                           const std::string& program_folder) {
   const std::string snapshot = settings.Get("Snapshot", "");

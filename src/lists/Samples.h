@@ -21,9 +21,6 @@ std::string SampleFolder(const std::string& program_folder);
 // the empty text when there are none. Throws Failure like the calls it makes.
 void RecordSamplesSnapshot(SettingsStore& settings, const std::string& program_folder);
 
-// True when some item's text equals `text` exactly.
-bool ListContainsText(const ListView& list, const std::string& text);
-
 // Appends the recorded sample paths that still exist and are not yet listed, then offers
 // to open the sample folder.
 void AddSampleFilesToList(ListView& list, SettingsStore& settings, MessageBoxes& boxes, Shell& shell,

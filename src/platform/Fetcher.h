@@ -22,7 +22,6 @@ enum class FetchError {
   kRedirects,    // too many redirects, or a redirect to a refused scheme
   kFile,         // local file missing or unreadable
   kProtocol,     // malformed response, unsupported scheme
-  kCancelled,
   kOther,
 };
 

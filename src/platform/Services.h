@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -58,12 +59,6 @@ class WindowState {
   virtual void SetProgressText(const std::string& text) = 0;
   bool IsBusy() const { return GetPointer() == Pointer::kBusy; }
 };
-
-}  // namespace orvanel
-
-#include <chrono>
-
-namespace orvanel {
 
 // Yields to the event loop at most every `interval`, so that a long command keeps the
 // window responsive without paying for an event-loop pass per line, row or cell.
