@@ -53,20 +53,22 @@ TEST(WindowTitles, TheFailureBoxIsTitledExactlyApplicationError) {
   const std::string xvfb = Which("Xvfb");
   const std::string xdotool = Which("xdotool");
   if (xvfb.empty() || xdotool.empty()) GTEST_SKIP() << "needs Xvfb and xdotool (scripts/orvanel.sh installs them)";
-  // A display number nobody uses.
-  int display = 0;
-  for (int n = 170; n < 200 && !display; ++n) {
-    if (!std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(n)) &&
-        !std::filesystem::exists("/tmp/.X" + std::to_string(n) + "-lock")) {
-      display = n;
-    }
+  // Xvfb picks a free display itself and tells its number through a pipe.
+  int display_pipe[2];
+  ASSERT_EQ(::pipe(display_pipe), 0);
+  const pid_t server = Start({xvfb, "-displayfd", std::to_string(display_pipe[1]), "-nolisten", "tcp",
+                              "-screen", "0", "1280x800x24"},
+                             {});
+  ::close(display_pipe[1]);
+  std::string number;
+  char c;
+  while (::read(display_pipe[0], &c, 1) == 1 && c != '\n') number += c;
+  ::close(display_pipe[0]);
+  if (number.empty()) {
+    Stop(server);
+    FAIL() << "Xvfb did not start";
   }
-  ASSERT_NE(display, 0);
-  const std::string name = ":" + std::to_string(display);
-  const pid_t server = Start({xvfb, name, "-nolisten", "tcp", "-screen", "0", "1280x800x24"}, {});
-  for (int i = 0; i < 200 && !std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(display)); ++i) {
-    std::this_thread::sleep_for(25ms);
-  }
+  const std::string name = ":" + number;
   TempDir config;
   std::filesystem::create_directory(config.path() + "/Dravikton.ini");  // start-up fails to read it
   const pid_t program = Start({BinaryDir() + "/orvanel"},
@@ -78,8 +80,8 @@ TEST(WindowTitles, TheFailureBoxIsTitledExactlyApplicationError) {
     return RunProgram(args).out;
   };
   std::vector<std::string> titles;
-  // Until no box has come for two seconds (start-up is over) or 40 were seen.
-  for (int idle = 0; idle < 20 && titles.size() < 40;) {
+  // Until no box has come for five seconds (start-up is over) or 40 were seen.
+  for (int idle = 0; idle < 50 && titles.size() < 40;) {
     std::this_thread::sleep_for(100ms);
     const std::string found = x({"search", "--onlyvisible", "--name", "Application Error"});
     const std::string id = found.substr(0, found.find('\n'));
