@@ -44,7 +44,13 @@ pid_t Start(const std::vector<std::string>& argv, const std::vector<std::string>
   return pid;
 }
 
+// Asks first (Xvfb then removes its lock and socket), then insists.
 void Stop(pid_t pid) {
+  ::kill(pid, SIGTERM);
+  for (int i = 0; i < 100; ++i) {
+    if (::waitpid(pid, nullptr, WNOHANG) == pid) return;
+    std::this_thread::sleep_for(20ms);
+  }
   ::kill(pid, SIGKILL);
   ::waitpid(pid, nullptr, 0);
 }

@@ -107,6 +107,13 @@ TEST_F(SpreadsheetExportTest, OverlongCellsAreCutAndSaidOnceAtTheEnd) {
   EXPECT_NE(CutCellsMessage(2).find("2 cells were"), std::string::npos);
 }
 
+TEST_F(SpreadsheetExportTest, OneCutCellIsSaidToo) {
+  table_.SetSubItem(3, 1, std::string(33'000, 'y'));
+  SaveResultsAsExcelFile(table_, app_, window_, boxes_, pump_);
+  ASSERT_EQ(boxes_.Texts().size(), 1u);
+  EXPECT_EQ(boxes_.Texts()[0].substr(0, 11), "1 cell was ");
+}
+
 TEST_F(SpreadsheetExportTest, AWorkbookNothingCouldOpenIsNamedInAMessage) {
   app_.opens = false;
   SaveResultsAsExcelFile(table_, app_, window_, boxes_, pump_);

@@ -59,6 +59,13 @@ TEST_F(SamplesTest, NoSamplesRecordsTheEmptyTextAndStillAsks) {
   EXPECT_TRUE(shell_.opened.empty());
 }
 
+TEST_F(SamplesTest, APathRecordedTwiceIsAddedOnce) {
+  const std::string path = program_.File("page.htm", "");
+  settings_.values["Snapshot"] = path + "|" + path + "|" + path;
+  AddSampleFilesToList(list_, settings_, boxes_, shell_, program_.path());
+  EXPECT_EQ(list_.Count(), 1u);
+}
+
 TEST_F(SamplesTest, ComparisonIsCaseSensitive) {
   const std::string path = program_.File("Page.htm", "");
   settings_.values["Snapshot"] = path;
