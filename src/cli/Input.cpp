@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/Failure.h"
+#include "platform/FileRead.h"
 #include "platform/Utf8.h"
 
 namespace orvanel {
@@ -97,19 +98,13 @@ std::string Describe(const std::string& name, int error) {
   return "cannot read " + name + ": " + std::strerror(error);
 }
 
-// Reads a regular file from its start with pread, so that its offset stays at 0.
+// Reads a regular file through from where it stands, then puts its offset back there.
 template <typename F>
 void ReadThrough(int fd, const std::string& name, F&& chunk) {
-  char buffer[65536];
-  off_t offset = std::max<off_t>(0, ::lseek(fd, 0, SEEK_CUR));
-  for (;;) {
-    const ssize_t n = ::pread(fd, buffer, sizeof buffer, offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw Failure(Describe(name, errno));
-    if (n == 0) return;
-    chunk(std::string_view(buffer, static_cast<std::size_t>(n)));
-    offset += n;
-  }
+  const off_t start = std::max<off_t>(0, ::lseek(fd, 0, SEEK_CUR));
+  const int error = ReadChunks(fd, chunk);
+  ::lseek(fd, start, SEEK_SET);
+  if (error != 0) throw Failure(Describe(name, error));
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "engine/Address.h"
 #include "lists/InputToList.h"
+#include "platform/FileRead.h"
 #include "platform/ErrorReport.h"
 #include "platform/Utf8.h"
 
@@ -86,8 +87,11 @@ void FileToList(ListView& list, const std::string& path, MessageBoxes& boxes, Ev
     boxes.Message("File not found", BoxStyle::kOk);
     return;
   }
-  FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Not blocking in open: a named pipe without a writer is read as empty.
+  FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (file.get() < 0) throw Failure("Cannot read " + path + ": " + std::strerror(errno));
+  const int flags = ::fcntl(file.get(), F_GETFL);
+  if (flags >= 0) ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK);
 
   TimedYield yield(pump);
   std::vector<std::string> batch;
@@ -102,17 +106,7 @@ void FileToList(ListView& list, const std::string& path, MessageBoxes& boxes, Ev
       yield.Yield();
     }
   });
-  std::vector<char> buffer(1 << 16);
-  for (;;) {
-    const ssize_t n = ::read(file.get(), buffer.data(), buffer.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int error = errno;
-      flush();
-      throw Failure("Cannot read " + path + ": " + std::strerror(error));
-    }
-    if (n == 0) break;
-    const std::string_view chunk(buffer.data(), static_cast<std::size_t>(n));
+  const int error = ReadChunks(file.get(), [&](std::string_view chunk) {
     if (chunk.find('\0') != std::string_view::npos) {
       flush();
       throw Failure("Cannot read " + path + ": it is not a text file (it holds NUL bytes)");
@@ -122,7 +116,12 @@ void FileToList(ListView& list, const std::string& path, MessageBoxes& boxes, Ev
       flush();
       yield.Yield();
     }
+  });
+  if (error != 0) {
+    flush();
+    throw Failure("Cannot read " + path + ": " + std::strerror(error));
   }
+
   reader.Finish();
   flush();
 }

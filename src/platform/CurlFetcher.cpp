@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/Fetcher.h"
+#include "platform/FileRead.h"
 
 namespace orvanel {
 
@@ -157,24 +158,21 @@ FetchResult ReadLocalFile(const std::string& url, std::size_t max_bytes) {
     ::close(fd);
     return fail(path + " is not a regular file");
   }
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int error = errno;
-      ::close(fd);
-      return fail("Cannot read " + path + ": " + std::strerror(error));
+  bool too_large = false;
+  const int error = ReadChunks(fd, [&](std::string_view chunk) {
+    if (too_large || r.bytes.size() + chunk.size() > max_bytes) {
+      too_large = true;
+      return;
     }
-    if (n == 0) break;
-    if (r.bytes.size() + static_cast<std::size_t>(n) > max_bytes) {
-      ::close(fd);
-      r.bytes.clear();
-      r.error = FetchError::kTooLarge;
-      r.error_text = "Document larger than " + std::to_string(max_bytes) + " bytes";
-      return r;
-    }
-    r.bytes.append(buffer, static_cast<std::size_t>(n));
+    r.bytes.append(chunk);
+  });
+  if (error != 0 || too_large) {
+    ::close(fd);
+    r.bytes.clear();
+    if (error != 0) return fail("Cannot read " + path + ": " + std::strerror(error));
+    r.error = FetchError::kTooLarge;
+    r.error_text = "Document larger than " + std::to_string(max_bytes) + " bytes";
+    return r;
   }
   ::close(fd);
   r.ok = true;

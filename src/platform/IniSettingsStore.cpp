@@ -15,6 +15,7 @@
 
 #include "platform/AtomicFile.h"
 #include "platform/Failure.h"
+#include "platform/FileRead.h"
 #include "platform/Utf8.h"
 
 namespace orvanel {
@@ -96,19 +97,14 @@ std::string ReadFileBounded(int fd, const std::string& path) {
     throw Failure("Cannot read " + path + ": the file is larger than a settings file can be");
   }
   std::string text;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(text.size()));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw Failure("Cannot read " + path + ": " + std::strerror(errno));
-    }
-    if (n == 0) break;
-    text.append(buffer, static_cast<std::size_t>(n));
+  ::lseek(fd, 0, SEEK_SET);
+  const int error = ReadChunks(fd, [&](std::string_view chunk) {
+    text.append(chunk);
     if (text.size() > kMaxSettingsFile) {
       throw Failure("Cannot read " + path + ": the file is larger than a settings file can be");
     }
-  }
+  });
+  if (error != 0) throw Failure("Cannot read " + path + ": " + std::strerror(error));
   return text;
 }
 
