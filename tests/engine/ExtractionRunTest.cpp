@@ -17,6 +17,24 @@ namespace {
 
 using namespace orvanel::testing;
 
+// Calls `added` whenever rows have been added to the list it watches.
+class RowsAdded : public ListViewObserver {
+ public:
+  explicit RowsAdded(std::function<void()> added) : added_(std::move(added)) {}
+  void BeginInsertRows(std::size_t, std::size_t) override {}
+  void EndInsertRows() override { added_(); }
+  void BeginRemoveRows(std::size_t, std::size_t) override {}
+  void EndRemoveRows() override {}
+  void BeginReset() override {}
+  void EndReset() override {}
+  void ColumnsChanged() override {}
+  void CellChanged(std::size_t, std::size_t) override {}
+  void Reveal(std::size_t) override {}
+
+ private:
+  std::function<void()> added_;
+};
+
 class ExtractionRunTest : public ::testing::Test {
  protected:
   ExtractionRunTest() {
@@ -164,19 +182,7 @@ TEST_F(ExtractionRunTest, AChangedModeAppliesFromTheNextAddressWithWholePages) {
     }
   };
   // Switch after the first address's rows are in.
-  struct Switcher : ListViewObserver {
-    std::optional<Mode>* mode;
-    void BeginInsertRows(std::size_t, std::size_t) override {}
-    void EndInsertRows() override { *mode = Mode::kTitleAndMetaTags; }
-    void BeginRemoveRows(std::size_t, std::size_t) override {}
-    void EndRemoveRows() override {}
-    void BeginReset() override {}
-    void EndReset() override {}
-    void ColumnsChanged() override {}
-    void CellChanged(std::size_t, std::size_t) override {}
-    void Reveal(std::size_t) override {}
-  } switcher;
-  switcher.mode = &mode_;
+  RowsAdded switcher([this] { mode_ = Mode::kTitleAndMetaTags; });
   results_.SetObserver(&switcher);
   run.Start();
   results_.SetObserver(nullptr);
@@ -302,21 +308,9 @@ TEST_F(ExtractionRunTest, EachAddressIsRequestedOnceAheadAndInOrder) {
   for (int i = 1; i <= 70; ++i) urls.push_back("http://x.test/" + std::to_string(i));
   for (const auto& u : urls) addresses_.Add(u);
   std::size_t submitted_at_first_rows = 0;
-  struct Watch : ListViewObserver {
-    std::function<void()> on_insert;
-    void BeginInsertRows(std::size_t, std::size_t) override {}
-    void EndInsertRows() override { on_insert(); }
-    void BeginRemoveRows(std::size_t, std::size_t) override {}
-    void EndRemoveRows() override {}
-    void BeginReset() override {}
-    void EndReset() override {}
-    void ColumnsChanged() override {}
-    void CellChanged(std::size_t, std::size_t) override {}
-    void Reveal(std::size_t) override {}
-  } watch;
-  watch.on_insert = [&] {
+  RowsAdded watch([&] {
     if (!submitted_at_first_rows) submitted_at_first_rows = fetcher.submitted.size();
-  };
+  });
   results_.SetObserver(&watch);
   auto run = MakeRun(fetcher, 64);
   run.Start();
