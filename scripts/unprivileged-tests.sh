@@ -14,17 +14,24 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 user=nobody
 group="$(id -gn "$user")"
+tests=(AtomicFileTest IniSettingsStoreTest CurlFetcherTest ExtractHostileInputTest)
+# The build folder may sit where that user cannot reach (under /root): the programs are
+# copied to a folder of their own.
 home="$(mktemp -d /tmp/orvanel-unprivileged-XXXXXX)"
+mkdir "$home/bin"
+for test in "${tests[@]}"; do cp "$build/tests/$test" "$home/bin/"; done
+cp "$build/orvanel-extract" "$home/bin/"
+chmod 755 "$home" "$home/bin"
 chown "$user:$group" "$home"
 trap 'rm -rf "$home"' EXIT
 
 passed=0
 failed=0
-for test in AtomicFileTest IniSettingsStoreTest CurlFetcherTest ExtractHostileInputTest; do
+for test in "${tests[@]}"; do
   echo "== $test as $user"
   if setpriv --reuid="$user" --regid="$group" --clear-groups --reset-env \
-      env HOME="$home" TMPDIR="$home" ORVANEL_BINARY_DIR="$build" \
-      "$build/tests/$test" --gtest_brief=1; then
+      env HOME="$home" TMPDIR="$home" ORVANEL_BINARY_DIR="$home/bin" \
+      "$home/bin/$test" --gtest_brief=1; then
     passed=$((passed + 1))
   else
     failed=$((failed + 1))
