@@ -187,16 +187,20 @@ TEST_F(ExtractHostileInputTest, OutputGoesIntoDevicesAndThroughLinksAndNeverOver
   const std::string list = List("l.txt", Url("/page") + "\n");
   // As root a failure here would replace the device node: use a private copy of
   // /dev/null then, never the machine's own.
+  // (Where no device node can be made, only the named pipe below is tried.)
   std::string device = "/dev/null";
   if (::geteuid() == 0) {
     device = dir_.path() + "/null";
-    ASSERT_EQ(::mknod(device.c_str(), S_IFCHR | 0666, ::makedev(1, 3)), 0);
+    if (::mknod(device.c_str(), S_IFCHR | 0666, ::makedev(1, 3)) != 0) device.clear();
   }
-  auto r = RunProgram({Program(), "-q", "-o", device, list});
-  EXPECT_EQ(r.status, 0) << r.err;
+  Finished r;
   struct stat st {};
-  ASSERT_EQ(::stat(device.c_str(), &st), 0);
-  EXPECT_TRUE(S_ISCHR(st.st_mode));  // still the device
+  if (!device.empty()) {
+    r = RunProgram({Program(), "-q", "-o", device, list});
+    EXPECT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(::stat(device.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));  // still the device
+  }
 
   const std::string fifo = dir_.path() + "/rows";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
