@@ -14,6 +14,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <new>
 #include <queue>
 #include <set>
 #include <stdexcept>
@@ -164,7 +165,11 @@ FetchResult ReadLocalFile(const std::string& url, std::size_t max_bytes) {
       too_large = true;
       return;
     }
-    r.bytes.append(chunk);
+    try {
+      r.bytes.append(chunk);
+    } catch (const std::bad_alloc&) {
+      too_large = true;
+    }
   });
   if (error != 0 || too_large) {
     ::close(fd);
@@ -432,7 +437,13 @@ class CurlFetcher final : public Fetcher {
       t.over_budget = true;
       return 0;  // stopped now, started again when there is room
     }
-    t.result.bytes.append(data, n);
+    try {
+      t.result.bytes.append(data, n);
+    } catch (const std::bad_alloc&) {
+      // No memory for this page: it fails, the run goes on.
+      t.too_large = true;
+      return 0;
+    }
     Hold(n);
     if (t.job.request.decided && t.result.bytes.size() >= t.next_check) {
       // Checking at geometric steps keeps the decision linear in the document's size.
