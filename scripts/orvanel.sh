@@ -14,7 +14,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev libcurl4-openssl-dev libxlsxwriter-dev zlib1g-dev libidn2-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  fonts-liberation2 xvfb xdotool unzip ca-certificates
+  fonts-liberation2 xvfb xdotool unzip ca-certificates openssl
 )
 
 missing=()

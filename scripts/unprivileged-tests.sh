@@ -14,7 +14,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 user=nobody
 group="$(id -gn "$user")"
-tests=(AtomicFileTest IniSettingsStoreTest CurlFetcherTest ExtractHostileInputTest)
+tests=(AtomicFileTest IniSettingsStoreTest CurlFetcherTest ExtractHostileInputTest ExtractReasonsTest)
 # The build folder may sit where that user cannot reach (under /root): the programs are
 # copied to a folder of their own.
 home="$(mktemp -d /tmp/orvanel-unprivileged-XXXXXX)"

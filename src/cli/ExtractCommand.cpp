@@ -11,7 +11,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <chrono>
 #include <deque>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,6 +26,7 @@
 #include "engine/ResultsTable.h"
 #include "engine/Retrieval.h"
 #include "export/TextExport.h"
+#include "platform/AtomicFile.h"
 #include "platform/Failure.h"
 
 namespace orvanel {
@@ -71,6 +75,10 @@ int FitJobsToFileLimit(int jobs) {
 int Run(const Options& o) {
   AddressInput input(o.files, o.keep_blank);  // every input checked before any output
   RowOutput output(o.output);
+  // The addresses that failed, as listed: a file to feed back in.
+  std::unique_ptr<AtomicFileWriter> failures;
+  if (o.failures) failures = std::make_unique<AtomicFileWriter>(*o.failures);
+  const auto started = std::chrono::steady_clock::now();
 
   // The fetcher says when a transfer ends; the input says when it has more. One poll
   // waits for either, so rows are written as soon as they are ready.
@@ -98,6 +106,9 @@ int Run(const Options& o) {
   std::size_t done = 0;
   std::size_t failed = 0;
   std::size_t known = 0;
+  std::size_t rows = 0;
+  std::uint64_t bytes = 0;
+  std::map<std::string, std::size_t> by_reason;
 
   std::string header;
   if (!o.jsonl) {
@@ -133,12 +144,18 @@ int Run(const Options& o) {
         window.pop_front();
         Page page = MakePage(f.normalised, fetcher->Take(f.ticket));
         ++done;
+        bytes += page.bytes_read;
         if (!page.ok) {
           ++failed;
+          const char* reason = FetchErrorName(page.reason);
+          ++by_reason[reason ? reason : "network"];
+          if (failures) failures->Write(f.address + "\n");
           progress.Clear();
           std::fprintf(stderr, "%s\n", Printable(page.message).c_str());
         }
-        output.Write(FormatRows(o, f.address, page, ExtractRows(o.mode, page.text, o.tags)));
+        const auto found = ExtractRows(o.mode, page.text, o.tags);
+        rows += found.size();
+        output.Write(FormatRows(o, f.address, page, found));
         progress.Update(done, known, input.Done() && read.empty(), failed);
       }
       if (window.empty() && read.empty() && input.Done()) break;
@@ -154,12 +171,23 @@ int Run(const Options& o) {
       [[maybe_unused]] const ssize_t n = ::read(wake, &count, sizeof count);
     }
     output.Commit();
+    if (failures) failures->Commit();
   } catch (const BrokenPipe&) {
     // The reader went away (head, a closed pager): nothing more to say to anyone.
     fetcher.reset();
     return 141;
   }
   progress.Clear();
+  if (!o.quiet) {
+    std::string reasons;
+    for (const auto& [reason, count] : by_reason) {
+      reasons += (reasons.empty() ? " (" : ", ") + reason + " " + std::to_string(count);
+    }
+    if (!reasons.empty()) reasons += ")";
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::fprintf(stderr, "orvanel-extract: %zu addresses, %zu rows, %zu fetched, %zu failed%s, %llu bytes read, %.1f s\n",
+                 done, rows, done - failed, failed, reasons.c_str(), static_cast<unsigned long long>(bytes), seconds);
+  }
   return failed > 0 ? 1 : 0;
 }
 

@@ -38,12 +38,17 @@ Options:
                          (use it for lists from sources you do not trust)
       --resolve H:P:A    connect to address A for host H and port P (repeatable)
       --memory MIB       bytes of pages held at once, in MiB (default 512)
+      --failures FILE    write the addresses that failed to FILE, one per line, as listed
   -q, --quiet            no progress line
   -h, --help             this text
   -V, --version          the version
 
 Lines of FILE: UTF-8 (a byte-order mark is skipped), UTF-16 with a byte-order mark, or
 any 8-bit text; a NUL byte or a line over 65,536 bytes stops the run.
+
+In jsonl, a row that could not be had tells why: "reason" is dns, refused,
+connect-timeout, timeout, tls, redirects, http, too-large, network or no-file, and
+"detail" the underlying error. Unless -q, a summary line ends the run on standard error.
 
 Exit status: 0 every address was fetched, 1 at least one could not be, 2 usage error or
 an input file that cannot be read.
@@ -79,7 +84,7 @@ Options ParseOptions(int argc, char** argv) {
       {"user-agent", required_argument, nullptr, 4}, {"no-early-stop", no_argument, nullptr, 5},
       {"keep-blank-lines", no_argument, nullptr, 6}, {"quiet", no_argument, nullptr, 'q'},
       {"no-local-files", no_argument, nullptr, 7},  {"resolve", required_argument, nullptr, 8},
-      {"memory", required_argument, nullptr, 9},
+      {"memory", required_argument, nullptr, 9},    {"failures", required_argument, nullptr, 10},
       {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0}};
   optind = 1;
@@ -160,6 +165,10 @@ Options ParseOptions(int argc, char** argv) {
         o.fetch.resolve.push_back(entry);
         break;
       }
+      case 10:
+        if (!*optarg) throw UsageError("empty file name for --failures");
+        o.failures = optarg;
+        break;
       case 9:
         o.fetch.memory_budget = static_cast<std::size_t>(ParseNumber(optarg, "--memory", 16, 1 << 20)) << 20;
         break;

@@ -16,6 +16,7 @@ struct Options {
   std::vector<std::string> tags;
   bool jsonl = false;
   std::optional<std::string> output;
+  std::optional<std::string> failures;  // --failures FILE
   FetcherOptions fetch;
   bool early_stop = true;
   bool keep_blank = false;

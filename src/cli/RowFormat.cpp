@@ -23,7 +23,15 @@ std::vector<const char*> CellKeys(Mode mode) {
 std::string FormatRows(const Options& o, const std::string& address, const Page& page,
                        const std::vector<RuleRow>& rows) {
   std::string out;
-  for (const auto& row : rows) {
+  // In jsonl every address has its line: a head that was not found (or a page that was not
+  // had) is a row whose head is null. The tsv keeps the desktop's rows.
+  std::vector<RuleRow> no_head;
+  const std::vector<RuleRow>* shown = &rows;
+  if (o.jsonl && rows.empty() && o.mode == Mode::kEntireHeadTag) {
+    no_head.push_back(RuleRow{{std::nullopt}, false});
+    shown = &no_head;
+  }
+  for (const auto& row : *shown) {
     if (!o.jsonl) {
       std::vector<std::string> cells{address};
       for (const auto& cell : row.cells) cells.push_back(cell.value_or(""));
@@ -35,9 +43,12 @@ std::string FormatRows(const Options& o, const std::string& address, const Page&
     const auto keys = CellKeys(o.mode);
     for (std::size_t i = 0; i < keys.size() && i < row.cells.size(); ++i) json.Add(keys[i], row.cells[i]);
     if (page.ok) {
-      json.AddNull("error");
+      json.AddNull("error").AddNull("reason").AddNull("detail");
     } else {
-      json.Add("error", page.message);
+      const char* reason = FetchErrorName(page.reason);
+      json.Add("error", page.message)
+          .Add("reason", std::string(reason ? reason : "network"))
+          .Add("detail", page.error.empty() ? std::optional<std::string>() : page.error);
     }
     if (page.status > 0) {
       json.AddNumber("status", page.status);

@@ -31,6 +31,7 @@ Page MakePage(const NormalisedAddress& address, FetchResult result) {
   if (!result.ok) {
     page.message = CannotBeExtractedMessage(address.url);
     page.error = std::move(result.error_text);
+    page.reason = result.error;
     return page;
   }
   DecodedDocument doc = DecodeDocument(result.bytes, result.content_type);

@@ -18,6 +18,7 @@ struct Page {
   bool ok = false;
   std::string message;  // "URL ... cannot be extracted." when !ok
   std::string error;    // the transfer's own description when !ok
+  FetchError reason = FetchError::kNone;
   long status = 0;
   std::string final_url;
   std::string charset;

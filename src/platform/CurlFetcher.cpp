@@ -50,6 +50,23 @@ std::optional<long long> ParseRetryAfter(std::string_view value, long long now) 
   return std::min(seconds, 86'400LL) * 1000;
 }
 
+const char* FetchErrorName(FetchError error) {
+  switch (error) {
+    case FetchError::kNone: return nullptr;
+    case FetchError::kResolve: return "dns";
+    case FetchError::kRefused: return "refused";
+    case FetchError::kConnectTimeout: return "connect-timeout";
+    case FetchError::kTimeout: return "timeout";
+    case FetchError::kTls: return "tls";
+    case FetchError::kRedirects: return "redirects";
+    case FetchError::kHttpStatus: return "http";
+    case FetchError::kTooLarge: return "too-large";
+    case FetchError::kNetwork: return "network";
+    case FetchError::kFile: return "no-file";
+  }
+  return "network";
+}
+
 bool MayStopEarly(long status) { return status < 400; }
 
 std::optional<long long> RetryDelay(long status, int attempts, std::optional<std::string_view> retry_after,
@@ -518,38 +535,36 @@ class CurlFetcher final : public Fetcher {
     active_[e] = t;
   }
 
-  static FetchError Classify(CURLcode code) {
+  // `connected`: whether a connection was made before the error (a time-out before that
+  // is a connect time-out); `redirected`: whether a redirect was followed (a refused
+  // scheme after one is the redirect's fault).
+  static FetchError Classify(CURLcode code, bool connected, bool redirected) {
     switch (code) {
       case CURLE_COULDNT_RESOLVE_HOST:
       case CURLE_COULDNT_RESOLVE_PROXY:
         return FetchError::kResolve;
       case CURLE_COULDNT_CONNECT:
-      case CURLE_RECV_ERROR:
-      case CURLE_SEND_ERROR:
-      case CURLE_GOT_NOTHING:
-        return FetchError::kConnect;
+        return FetchError::kRefused;
       case CURLE_OPERATION_TIMEDOUT:
-        return FetchError::kTimeout;
+        return connected ? FetchError::kTimeout : FetchError::kConnectTimeout;
       case CURLE_SSL_CONNECT_ERROR:
       case CURLE_PEER_FAILED_VERIFICATION:
       case CURLE_SSL_CERTPROBLEM:
       case CURLE_SSL_CACERT_BADFILE:
+      case CURLE_SSL_CIPHER:
+      case CURLE_SSL_ISSUER_ERROR:
+      case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+      case CURLE_SSL_INVALIDCERTSTATUS:
+      case CURLE_SSL_CRL_BADFILE:
         return FetchError::kTls;
       case CURLE_TOO_MANY_REDIRECTS:
         return FetchError::kRedirects;
-      case CURLE_FILE_COULDNT_READ_FILE:
-      case CURLE_READ_ERROR:
-        return FetchError::kFile;
+      case CURLE_UNSUPPORTED_PROTOCOL:
+        return redirected ? FetchError::kRedirects : FetchError::kNetwork;
       case CURLE_FILESIZE_EXCEEDED:
         return FetchError::kTooLarge;
-      case CURLE_UNSUPPORTED_PROTOCOL:
-      case CURLE_WEIRD_SERVER_REPLY:
-      case CURLE_BAD_CONTENT_ENCODING:
-      case CURLE_HTTP2:
-      case CURLE_PARTIAL_FILE:
-        return FetchError::kProtocol;
       default:
-        return FetchError::kOther;
+        return FetchError::kNetwork;
     }
   }
 
@@ -593,7 +608,11 @@ class CurlFetcher final : public Fetcher {
       r.error = FetchError::kTooLarge;
       r.error_text = "Response headers larger than " + std::to_string(options_.max_header_bytes) + " bytes";
     } else if (code != CURLE_OK) {
-      r.error = Classify(code);
+      curl_off_t connected_us = 0;
+      curl_easy_getinfo(e, CURLINFO_CONNECT_TIME_T, &connected_us);
+      long redirects = 0;
+      curl_easy_getinfo(e, CURLINFO_REDIRECT_COUNT, &redirects);
+      r.error = Classify(code, connected_us > 0, redirects > 0);
       r.error_text = t->error_buffer[0] ? t->error_buffer : curl_easy_strerror(code);
     } else if (r.status >= 400) {
       r.error = FetchError::kHttpStatus;

@@ -13,17 +13,22 @@ namespace orvanel {
 // Why a document could not be had.
 enum class FetchError {
   kNone,
-  kResolve,      // host name did not resolve
-  kConnect,      // connection refused or reset
-  kTimeout,      // connect or whole-transfer time-out
-  kTls,          // certificate or handshake failure
-  kHttpStatus,   // status 400 or more
-  kTooLarge,     // document over the size cap
-  kRedirects,    // too many redirects, or a redirect to a refused scheme
-  kFile,         // local file missing or unreadable
-  kProtocol,     // malformed response, unsupported scheme
-  kOther,
+  kResolve,         // host name did not resolve
+  kRefused,         // connection refused
+  kConnectTimeout,  // no connection within the connect time-out
+  kTimeout,         // whole-transfer time-out
+  kTls,             // certificate or handshake failure
+  kRedirects,       // too many redirects, or a redirect to a refused scheme
+  kHttpStatus,      // status 400 or more
+  kTooLarge,        // document (or its headers) over the size cap
+  kNetwork,         // reset, broken chunking, bad HTTP, any other transfer error
+  kFile,            // local file missing, unreadable or not a regular file
 };
+
+// The word for a reason, as the companion reports it: "dns", "refused",
+// "connect-timeout", "timeout", "tls", "redirects", "http", "too-large", "network",
+// "no-file"; nullptr for kNone.
+const char* FetchErrorName(FetchError error);
 
 struct FetchRequest {
   std::string url;

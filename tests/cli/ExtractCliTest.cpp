@@ -45,7 +45,7 @@ TEST_F(ExtractCliTest, TsvIsTheDesktopTextFileByteForByte) {
 TEST_F(ExtractCliTest, JsonLinesTellNotFoundFromEmpty) {
   const auto r = Run({"-q", "-f", "jsonl"}, server_.Url("/full") + "\n");
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("\"title\":\"Full\",\"keywords\":\"\",\"description\":null,\"error\":null,\"status\":200"),
+  EXPECT_NE(r.out.find("\"title\":\"Full\",\"keywords\":\"\",\"description\":null,\"error\":null,\"reason\":null,\"detail\":null,\"status\":200"),
             std::string::npos) << r.out;
   EXPECT_NE(r.out.find("\"charset\":\"utf-8\",\"charset_source\":\"detected\""), std::string::npos);
   EXPECT_EQ(r.out.back(), '\n');

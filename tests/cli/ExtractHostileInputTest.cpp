@@ -276,7 +276,7 @@ TEST_F(ExtractHostileInputTest, ControlCharactersInAddressesAreShownEscaped) {
 
 TEST_F(ExtractHostileInputTest, NoLocalFilesFetchesEveryAddressOverTheNetwork) {
   const std::string page = dir_.File("secret.htm", "<title>secret</title>");
-  const auto r = RunProgram({Program(), "-q", "--no-local-files", List("l.txt", page + "\nfile://" + page + "\n")});
+  const auto r = RunProgram({Program(), "-q", "--no-local-files", List("l.txt", page + "\n")});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out.find("secret\t"), std::string::npos) << r.out;
 }

@@ -1,0 +1,180 @@
+// Why an address failed, as orvanel-extract reports it: each reason made for real on this
+// machine, with a jsonl line for every address and the failures file.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "Isolation.h"
+#include "LoopbackServer.h"
+#include "Subprocess.h"
+#include "TempDir.h"
+
+namespace orvanel {
+namespace {
+
+using namespace orvanel::testing;
+using namespace std::chrono_literals;
+
+std::string Program() { return BinaryDir() + "/orvanel-extract"; }
+
+// The value of "key" in a jsonl line: a string without its quotes, or null.
+std::string Field(const std::string& line, const std::string& key) {
+  const std::string marker = "\"" + key + "\":";
+  const auto at = line.find(marker);
+  if (at == std::string::npos) return "(absent)";
+  const auto start = at + marker.size();
+  if (line.compare(start, 4, "null") == 0) return "null";
+  const auto end = line.find('"', start + 1);
+  return line.substr(start + 1, end - start - 1);
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(text.substr(start, end - start));
+  }
+  return lines;
+}
+
+int FreePort() {
+  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(s);
+  return ntohs(address.sin_port);
+}
+
+bool Connectable(int port) {
+  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(s);
+  return ok;
+}
+
+// A TLS server whose certificate nobody trusts: openssl s_server with a fresh self-signed
+// certificate. Stopped by its own process id.
+class UntrustedTlsServer {
+ public:
+  explicit UntrustedTlsServer(const std::string& dir) {
+    const std::string key = dir + "/key.pem", cert = dir + "/cert.pem";
+    if (RunProgram({"/bin/sh", "-c", "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout " +
+                                         key + " -out " + cert + " -days 1 -subj /CN=localhost 2>/dev/null"})
+            .status != 0) {
+      return;
+    }
+    port_ = FreePort();
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const int null = ::open("/dev/null", O_RDWR);
+      ::dup2(null, 0);
+      ::dup2(null, 1);
+      ::dup2(null, 2);
+      ::execlp("openssl", "openssl", "s_server", "-accept", std::to_string(port_).c_str(), "-cert",
+               cert.c_str(), "-key", key.c_str(), "-www", "-quiet", nullptr);
+      ::_exit(127);
+    }
+    for (int i = 0; i < 200 && !Connectable(port_); ++i) std::this_thread::sleep_for(10ms);
+  }
+  ~UntrustedTlsServer() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  bool ok() const { return pid_ > 0 && Connectable(port_); }
+  int port() const { return port_; }
+
+ private:
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+TEST(ExtractReasons, EachFailureSaysWhy) {
+  LoopbackServer server;
+  server.Route("/page", [](auto&, auto& c) { c.Respond(200, "<head><title>T</title></head>"); });
+  server.Route("/missing", [](auto&, auto& c) { c.Respond(404, ""); });
+  server.Route("/loop", [](auto&, auto& c) { c.Respond(302, "", "Location: /loop\r\n"); });
+  server.Route("/to-file", [](auto&, auto& c) { c.Respond(302, "", "Location: file:///etc/hostname\r\n"); });
+  server.Route("/stall", [](auto&, auto& c) { c.Sleep(10'000); });
+  server.Route("/huge", [](auto&, auto& c) { c.Write("HTTP/1.1 200 OK\r\nContent-Length: 100000000\r\n\r\n"); });
+  server.Route("/reset", [](auto&, auto& c) {
+    c.Write("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n<title>cut");
+    c.Sleep(50);
+    c.Reset();
+  });
+  TempDir dir;
+  UntrustedTlsServer tls(dir.path());
+  std::vector<std::pair<std::string, std::string>> cases = {
+      {server.Url("/page"), "null"},
+      {"http://127.0.0.1:" + std::to_string(FreePort()) + "/", "refused"},
+      {server.Url("/missing"), "http"},
+      {server.Url("/loop"), "redirects"},
+      {server.Url("/to-file"), "redirects"},
+      {server.Url("/stall"), "timeout"},
+      {server.Url("/huge"), "too-large"},
+      {server.Url("/reset"), "network"},
+      {dir.path() + "/pipe", "no-file"},  // a local path that is no regular file
+  };
+  if (tls.ok()) cases.push_back({"https://localhost:" + std::to_string(tls.port()) + "/", "tls"});
+  ASSERT_EQ(::mkfifo((dir.path() + "/pipe").c_str(), 0600), 0);
+  std::string list;
+  for (const auto& c : cases) list += c.first + "\n";
+  const std::string failures = dir.path() + "/failed.txt";
+  const auto r = RunProgram({Program(), "-m", "head", "-f", "jsonl", "--timeout", "1", "--failures", failures,
+                             dir.File("list.txt", list)});
+  EXPECT_EQ(r.status, 1);
+  const auto lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), cases.size()) << r.out;  // every address has its line, head or not
+  std::string failed;
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].first);
+    EXPECT_EQ(Field(lines[i], "url"), cases[i].first);
+    EXPECT_EQ(Field(lines[i], "reason"), cases[i].second);
+    EXPECT_EQ(Field(lines[i], "detail") == "null", cases[i].second == "null") << lines[i];
+    if (cases[i].second != "null") {
+      EXPECT_EQ(Field(lines[i], "head"), "null");
+      failed += cases[i].first + "\n";
+    }
+  }
+  EXPECT_EQ(ReadAll(failures), failed);
+  // The summary, last on standard error.
+  EXPECT_NE(r.err.find("orvanel-extract: " + std::to_string(cases.size()) + " addresses, 1 rows, 1 fetched, " +
+                       std::to_string(cases.size() - 1) + " failed ("),
+            std::string::npos)
+      << r.err;
+  if (!tls.ok()) GTEST_SKIP() << "no openssl to make a TLS server: the tls case was left out";
+}
+
+// A name that does not resolve, where no look-up can leave the machine.
+TEST(ExtractReasons, AnUnknownHostIsDns) {
+  const int status = RunInIsolatedNetwork([] {
+    const auto r = RunProgram({Program(), "-q", "-f", "jsonl"}, "http://no-such-host.invalid/\n");
+    return Field(r.out, "reason") == "dns" && r.status == 1 ? 0 : 1;
+  });
+  if (status < 0) GTEST_SKIP() << "no network namespace can be made here (needs root or user namespaces)";
+  EXPECT_EQ(status, 0);
+}
+
+}  // namespace
+}  // namespace orvanel
