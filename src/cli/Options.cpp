@@ -31,6 +31,12 @@ Options:
   -j, --jobs N           transfers at once (default 16, at most 4096)
       --per-host N       transfers at once to one host (default 6)
       --timeout SECONDS  whole-transfer time-out (default 30)
+      --connect-timeout SECONDS
+                         time-out for making a connection (default 10)
+      --host-errors N    after N failures in a row to connect to one host (name, refused,
+                         connect time-out, TLS), its other addresses fail at once with
+                         reason skipped-host; a page had resets the count (default 10;
+                         0 tries every address)
       --user-agent TEXT  the User-Agent header
       --no-early-stop    read every document whole
       --keep-blank-lines keep empty addresses, as the desktop loader does
@@ -47,7 +53,8 @@ Lines of FILE: UTF-8 (a byte-order mark is skipped), UTF-16 with a byte-order ma
 any 8-bit text; a NUL byte or a line over 65,536 bytes stops the run.
 
 In jsonl, a row that could not be had tells why: "reason" is dns, refused,
-connect-timeout, timeout, tls, redirects, http, too-large, network or no-file, and
+connect-timeout, timeout, tls, redirects, http, too-large, network, no-file or
+skipped-host, and
 "detail" the underlying error. Unless -q, a summary line ends the run on standard error.
 
 Exit status: 0 every address was fetched, 1 at least one could not be, 2 usage error or
@@ -85,6 +92,7 @@ Options ParseOptions(int argc, char** argv) {
       {"keep-blank-lines", no_argument, nullptr, 6}, {"quiet", no_argument, nullptr, 'q'},
       {"no-local-files", no_argument, nullptr, 7},  {"resolve", required_argument, nullptr, 8},
       {"memory", required_argument, nullptr, 9},    {"failures", required_argument, nullptr, 10},
+      {"host-errors", required_argument, nullptr, 11}, {"connect-timeout", required_argument, nullptr, 12},
       {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0}};
   optind = 1;
@@ -165,6 +173,12 @@ Options ParseOptions(int argc, char** argv) {
         o.fetch.resolve.push_back(entry);
         break;
       }
+      case 11:
+        o.fetch.host_errors = static_cast<int>(ParseNumber(optarg, "--host-errors", 0, 1'000'000));
+        break;
+      case 12:
+        o.fetch.connect_timeout_ms = ParseNumber(optarg, "--connect-timeout", 1, 3600) * 1000;
+        break;
       case 10:
         if (!*optarg) throw UsageError("empty file name for --failures");
         o.failures = optarg;

@@ -17,7 +17,11 @@ struct Options {
   bool jsonl = false;
   std::optional<std::string> output;
   std::optional<std::string> failures;  // --failures FILE
-  FetcherOptions fetch;
+  FetcherOptions fetch = [] {
+    FetcherOptions defaults;
+    defaults.host_errors = 10;  // the companion gives up on dead hosts; the window never
+    return defaults;
+  }();
   bool early_stop = true;
   bool keep_blank = false;
   bool quiet = false;

@@ -63,6 +63,7 @@ const char* FetchErrorName(FetchError error) {
     case FetchError::kTooLarge: return "too-large";
     case FetchError::kNetwork: return "network";
     case FetchError::kFile: return "no-file";
+    case FetchError::kSkippedHost: return "skipped-host";
   }
   return "network";
 }
@@ -501,6 +502,19 @@ class CurlFetcher final : public Fetcher {
       File(job.ticket, std::move(r));
       return;
     }
+    if (options_.host_errors > 0) {
+      const auto trouble = troubled_.find(job.target.host_port);
+      if (trouble != troubled_.end() && trouble->second.failures >= options_.host_errors) {
+        FetchResult r;
+        r.final_url = job.request.url;
+        r.error = FetchError::kSkippedHost;
+        r.error_text = "Not tried: " + std::to_string(trouble->second.failures) + " failures in a row on " +
+                       job.target.host_port + "; the last: " + trouble->second.last;
+        scheduler_.Finished(job.target.host_port);
+        File(job.ticket, std::move(r));
+        return;
+      }
+    }
     auto* t = new Transfer;
     t->owner = this;
     t->job = std::move(job);
@@ -653,7 +667,29 @@ class CurlFetcher final : public Fetcher {
       }
       return;
     }
+    if (options_.host_errors > 0) CountHostTrouble(job.target.host_port, result);
     File(job.ticket, std::move(result));
+  }
+
+  // Failures at the connection level count against their host; a page had clears it.
+  void CountHostTrouble(const std::string& host, const FetchResult& r) {
+    if (r.ok) {
+      troubled_.erase(host);
+      return;
+    }
+    switch (r.error) {
+      case FetchError::kResolve:
+      case FetchError::kRefused:
+      case FetchError::kConnectTimeout:
+      case FetchError::kTls: {
+        auto& trouble = troubled_[host];
+        ++trouble.failures;
+        trouble.last = r.error_text;
+        break;
+      }
+      default:
+        break;
+    }
   }
 
   // Hands a result to its taker, or drops it when it was abandoned.
@@ -773,6 +809,11 @@ class CurlFetcher final : public Fetcher {
 
   // Owned by the worker thread only.
   std::unordered_map<CURL*, Transfer*> active_;
+  struct HostTrouble {
+    int failures = 0;
+    std::string last;
+  };
+  std::unordered_map<std::string, HostTrouble> troubled_;  // hosts failing now, only
 
   // State below is protected by mutex_.
   std::mutex mutex_;

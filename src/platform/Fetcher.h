@@ -23,11 +23,12 @@ enum class FetchError {
   kTooLarge,        // document (or its headers) over the size cap
   kNetwork,         // reset, broken chunking, bad HTTP, any other transfer error
   kFile,            // local file missing, unreadable or not a regular file
+  kSkippedHost,     // not tried: its host failed too often in a row (host_errors)
 };
 
 // The word for a reason, as the companion reports it: "dns", "refused",
 // "connect-timeout", "timeout", "tls", "redirects", "http", "too-large", "network",
-// "no-file"; nullptr for kNone.
+// "no-file", "skipped-host"; nullptr for kNone.
 const char* FetchErrorName(FetchError error);
 
 struct FetchRequest {
@@ -69,6 +70,10 @@ struct FetcherOptions {
   int retry_window_timeouts = 2;
   std::size_t max_outstanding = 1u << 20;  // submitted but not yet taken
   bool allow_local_files = true;  // file:// addresses; only regular files are read
+  // After this many failures in a row at the connection level (name, refused, connect
+  // time-out, TLS) on one host, its further addresses fail at once (kSkippedHost); a page
+  // had from the host starts the count again. 0: every address is tried.
+  int host_errors = 0;
   std::vector<std::string> resolve;  // "HOST:PORT:ADDRESS" entries, as curl's --resolve
   std::string user_agent = std::string("Orvanel/") + ORVANEL_VERSION;
 };

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <map>
 #include <cstring>
 #include <thread>
 
@@ -164,6 +165,26 @@ TEST(ExtractReasons, EachFailureSaysWhy) {
             std::string::npos)
       << r.err;
   if (!tls.ok()) GTEST_SKIP() << "no openssl to make a TLS server: the tls case was left out";
+}
+
+TEST(ExtractReasons, ADeadHostIsGivenUpAfterItsErrorsInARow) {
+  TempDir dir;
+  const std::string dead = "http://127.0.0.1:" + std::to_string(FreePort()) + "/";
+  std::string list;
+  for (int i = 0; i < 30; ++i) list += dead + std::to_string(i) + "\n";
+  const std::string file = dir.File("list.txt", list);
+  auto reasons = [&](std::vector<std::string> options) {
+    std::vector<std::string> args{Program(), "-q", "-f", "jsonl", "-j", "1"};
+    args.insert(args.end(), options.begin(), options.end());
+    args.push_back(file);
+    const auto r = RunProgram(args);
+    std::map<std::string, int> counted;
+    for (const auto& line : Lines(r.out)) ++counted[Field(line, "reason")];
+    return counted;
+  };
+  EXPECT_EQ(reasons({"--host-errors", "5"}), (std::map<std::string, int>{{"refused", 5}, {"skipped-host", 25}}));
+  EXPECT_EQ(reasons({}), (std::map<std::string, int>{{"refused", 10}, {"skipped-host", 20}}));  // the default
+  EXPECT_EQ(reasons({"--host-errors", "0"}), (std::map<std::string, int>{{"refused", 30}}));
 }
 
 // A name that does not resolve, where no look-up can leave the machine.
