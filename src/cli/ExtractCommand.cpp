@@ -22,6 +22,7 @@
 #include "cli/Options.h"
 #include "cli/Output.h"
 #include "cli/Progress.h"
+#include "cli/Resume.h"
 #include "cli/RowFormat.h"
 #include "engine/ResultsTable.h"
 #include "engine/Retrieval.h"
@@ -74,7 +75,15 @@ int FitJobsToFileLimit(int jobs) {
 
 int Run(const Options& o) {
   AddressInput input(o.files, o.keep_blank);  // every input checked before any output
-  RowOutput output(o.output);
+  RowOutput output(o.output, o.resume);
+  // A resumed run first reads past the addresses the file already holds, checking each.
+  ResumePoint resume;
+  if (o.resume) {
+    const std::size_t rows_per_address = o.mode == Mode::kOnlyListedTags ? o.tags.size() : 1;
+    resume = ReadResumePoint(output.fd(), *o.output, o.jsonl, rows_per_address);
+  }
+  std::size_t resumed = 0;  // addresses of the file checked against the input so far
+  bool writing = !o.resume;
   // The addresses that failed, as listed: a file to feed back in.
   std::unique_ptr<AtomicFileWriter> failures;
   if (o.failures) failures = std::make_unique<AtomicFileWriter>(*o.failures);
@@ -116,7 +125,12 @@ int Run(const Options& o) {
     for (const auto& column : ColumnLayout(o.mode)) headers.emplace_back(column.header);
     AppendHeaderLine(header, headers);
   }
-  output.Write(header);
+  auto start_writing = [&] {
+    writing = true;
+    if (o.resume) output.StartAppending(resume.keep_bytes);
+    if (!o.resume || resume.keep_bytes == 0) output.Write(header);
+  };
+  if (!o.resume || resume.keys.empty()) start_writing();
 
   try {
     for (;;) {
@@ -131,7 +145,21 @@ int Run(const Options& o) {
         input.ReadSome(read);
         known += read.size() - before;
       }
-      while (!read.empty() && window.size() < window_size) {
+      while (!writing && !read.empty()) {
+        // The file must hold the rows of the input's first addresses, in order.
+        if (resume.keys[resumed] != 0 && resume.keys[resumed] != RowKey(o.jsonl, read.front())) {
+          throw Failure(*o.output + " line " + std::to_string(resume.first_line[resumed]) +
+                        " is not the row of address " + std::to_string(resumed + 1) +
+                        " of the input; nothing was changed");
+        }
+        read.pop_front();
+        if (++resumed == resume.keys.size()) start_writing();
+      }
+      if (!writing && read.empty() && input.Done()) {
+        throw Failure(*o.output + " holds rows of " + std::to_string(resume.keys.size()) +
+                      " addresses, but the input has only " + std::to_string(resumed) + "; nothing was changed");
+      }
+      while (writing && !read.empty() && window.size() < window_size) {
         InFlight f{std::move(read.front()), {}, 0};
         read.pop_front();
         f.normalised = NormaliseAddress(f.address, o.fetch.allow_local_files);

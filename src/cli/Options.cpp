@@ -45,6 +45,9 @@ Options:
       --resolve H:P:A    connect to address A for host H and port P (repeatable)
       --memory MIB       bytes of pages held at once, in MiB (default 512)
       --failures FILE    write the addresses that failed to FILE, one per line, as listed
+      --resume           with -o FILE: go on after the last address whose rows FILE holds
+                         whole (they must be the input's first addresses, in order), and
+                         append to FILE as rows are ready, synced every second
   -q, --quiet            no progress line
   -h, --help             this text
   -V, --version          the version
@@ -92,7 +95,7 @@ Options ParseOptions(int argc, char** argv) {
       {"keep-blank-lines", no_argument, nullptr, 6}, {"quiet", no_argument, nullptr, 'q'},
       {"no-local-files", no_argument, nullptr, 7},  {"resolve", required_argument, nullptr, 8},
       {"memory", required_argument, nullptr, 9},    {"failures", required_argument, nullptr, 10},
-      {"host-errors", required_argument, nullptr, 11}, {"connect-timeout", required_argument, nullptr, 12},
+      {"host-errors", required_argument, nullptr, 11}, {"resume", no_argument, nullptr, 13}, {"connect-timeout", required_argument, nullptr, 12},
       {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0}};
   optind = 1;
@@ -173,6 +176,9 @@ Options ParseOptions(int argc, char** argv) {
         o.fetch.resolve.push_back(entry);
         break;
       }
+      case 13:
+        o.resume = true;
+        break;
       case 11:
         o.fetch.host_errors = static_cast<int>(ParseNumber(optarg, "--host-errors", 0, 1'000'000));
         break;
@@ -202,6 +208,10 @@ Options ParseOptions(int argc, char** argv) {
     }
   }
   if (!tags_given) o.tags = DefaultTags();
+  if (o.resume && !o.output) throw UsageError("--resume needs --output FILE");
+  if (o.resume && !o.jsonl && o.mode == Mode::kEntireHeadTag) {
+    throw UsageError("--resume in mode head needs -f jsonl (a tsv has no row for a page without a head)");
+  }
   for (int i = optind; i < argc; ++i) o.files.emplace_back(argv[i]);
   if (o.files.empty()) o.files.emplace_back("-");
   return o;

@@ -17,6 +17,7 @@ struct Options {
   bool jsonl = false;
   std::optional<std::string> output;
   std::optional<std::string> failures;  // --failures FILE
+  bool resume = false;
   FetcherOptions fetch = [] {
     FetcherOptions defaults;
     defaults.host_errors = 10;  // the companion gives up on dead hosts; the window never

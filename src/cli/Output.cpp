@@ -51,8 +51,9 @@ void OpenClosedStandardDescriptors() {
   }
 }
 
-RowOutput::RowOutput(const std::optional<std::string>& path) {
+RowOutput::RowOutput(const std::optional<std::string>& path, bool append) : append_(append) {
   if (!path) return;
+  name_ = *path;
   std::string target = *path;
   std::error_code ec;
   if (std::filesystem::is_symlink(target, ec)) {
@@ -62,6 +63,7 @@ RowOutput::RowOutput(const std::optional<std::string>& path) {
   }
   struct stat st {};
   if (::stat(target.c_str(), &st) == 0) {
+    if (append_ && !S_ISREG(st.st_mode)) throw Failure("cannot resume into " + target + ": not a regular file");
     if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)) {
       fd_ = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
       if (fd_ < 0) throw Failure("cannot write " + target + ": " + std::strerror(errno));
@@ -78,8 +80,25 @@ RowOutput::RowOutput(const std::optional<std::string>& path) {
       throw Failure("cannot write " + target + ": the file is read-only");
     }
   }
+  if (append_) {
+    fd_ = ::open(target.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd_ < 0) throw Failure("cannot write " + target + ": " + std::strerror(errno));
+    own_fd_ = true;
+    return;
+  }
   file_ = std::make_unique<AtomicFileWriter>(target);
   SetPending(file_->temp_path());
+}
+
+void RowOutput::StartAppending(std::uint64_t bytes) {
+  if (::ftruncate(fd_, static_cast<off_t>(bytes)) != 0 || ::lseek(fd_, 0, SEEK_END) < 0) {
+    throw Failure("cannot write " + name_ + ": " + std::strerror(errno));
+  }
+}
+
+void RowOutput::Sync() {
+  if (::fsync(fd_) != 0) throw Failure("cannot write " + name_ + ": " + std::strerror(errno));
+  synced_ = std::chrono::steady_clock::now();
 }
 
 RowOutput::~RowOutput() {
@@ -102,9 +121,12 @@ void RowOutput::Write(std::string_view data) {
     if (n < 0) throw Failure(std::string("cannot write the output: ") + std::strerror(errno));
     done += static_cast<std::size_t>(n);
   }
+  // A resumed run loses at most the last second of rows to a crash.
+  if (append_ && std::chrono::steady_clock::now() - synced_ >= std::chrono::seconds(1)) Sync();
 }
 
 void RowOutput::Commit() {
+  if (append_) return Sync();
   if (!file_) return;
   file_->Commit();
   SetPending("");

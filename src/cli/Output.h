@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,9 +23,13 @@ struct BrokenPipe {};
 // folder, a socket, a block device) and a file its owner may not write to are refused.
 // Until Commit, the temporary file is removed on every way out, a fatal signal included
 // (see InstallOutputSignalHandlers).
+//
+// With `append` (--resume), a named regular file is kept: rows go to its end from
+// StartAppending on, made durable at least every second and at Commit; nothing is
+// removed on the way out.
 class RowOutput {
  public:
-  explicit RowOutput(const std::optional<std::string>& path);  // throws Failure
+  explicit RowOutput(const std::optional<std::string>& path, bool append = false);  // throws Failure
   ~RowOutput();
   RowOutput(const RowOutput&) = delete;
   RowOutput& operator=(const RowOutput&) = delete;
@@ -31,9 +37,19 @@ class RowOutput {
   void Write(std::string_view data);  // throws Failure or BrokenPipe
   void Commit();                      // throws Failure
 
+  // Appending only: the file, to read what an earlier run left.
+  int fd() const { return fd_; }
+  // Appending only: cuts the file back to `bytes` and writes from there on.
+  void StartAppending(std::uint64_t bytes);
+
  private:
+  void Sync();
+
   int fd_ = 1;
   bool own_fd_ = false;
+  bool append_ = false;
+  std::string name_;
+  std::chrono::steady_clock::time_point synced_ = std::chrono::steady_clock::now();
   std::unique_ptr<AtomicFileWriter> file_;
 };
 

@@ -1,0 +1,103 @@
+// --resume: a run killed at any moment and resumed ends with the file an uninterrupted run
+// writes, byte for byte; a file that does not belong to the input is left alone.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "LoopbackServer.h"
+#include "Subprocess.h"
+#include "TempDir.h"
+
+namespace orvanel {
+namespace {
+
+using namespace orvanel::testing;
+
+std::string Program() { return BinaryDir() + "/orvanel-extract"; }
+
+pid_t Start(const std::vector<std::string>& argv) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int null = ::open("/dev/null", O_RDWR);
+    ::dup2(null, 0);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
+class ExtractResumeTest : public ::testing::Test {
+ protected:
+  // 20,000 addresses: local pages (a loopback server here would need a thread for each of
+  // 20,000 connections), one in a hundred on the loopback server.
+  ExtractResumeTest() {
+    server_.Route("/page", [](auto&, auto& c) { c.Respond(200, "<head><title>Served</title></head>"); });
+    for (int i = 0; i < 100; ++i) {
+      dir_.File("page-" + std::to_string(i) + ".htm",
+                "<head><title>Page " + std::to_string(i) + "</title><meta name=\"keywords\" content=\"k" +
+                    std::to_string(i) + "\"></head>");
+    }
+    std::string list;
+    for (int i = 0; i < 20'000; ++i) {
+      list += (i % 100 == 99 ? server_.Url("/page?n=" + std::to_string(i))
+                             : dir_.path() + "/page-" + std::to_string(i % 100) + ".htm") +
+              "\n";
+    }
+    list_ = dir_.File("list.txt", list);
+  }
+  LoopbackServer server_;
+  TempDir dir_;
+  std::string list_;
+};
+
+TEST_F(ExtractResumeTest, KilledTenTimesAndResumedItEndsAsOneRunWould) {
+  for (const std::string format : {"jsonl", "tsv"}) {
+    SCOPED_TRACE(format);
+    const std::string reference = dir_.path() + "/reference." + format;
+    const auto whole = RunProgram({Program(), "-q", "-f", format, "-o", reference, list_});
+    ASSERT_EQ(whole.status, 0) << whole.err;
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(RunProgram({Program(), "-q", "-f", format, "-o", dir_.path() + "/timing", list_}).status, 0);
+    const auto run_ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+
+    const std::string out = dir_.path() + "/resumed." + format;
+    std::mt19937 random(7);
+    std::set<std::size_t> sizes;  // of the file after each kill: the runs did get on
+    for (int kill = 0; kill < 10; ++kill) {
+      const pid_t pid = Start({Program(), "-q", "-f", format, "--resume", "-o", out, list_});
+      std::this_thread::sleep_for(std::chrono::milliseconds(random() % std::max<long>(1, run_ms / 3)));
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+      sizes.insert(ReadAll(out).size());
+    }
+    EXPECT_GE(sizes.size(), 3u);
+    const auto last = RunProgram({Program(), "-q", "-f", format, "--resume", "-o", out, list_});
+    ASSERT_EQ(last.status, 0) << last.err;
+    EXPECT_TRUE(ReadAll(out) == ReadAll(reference)) << "the resumed file differs";
+  }
+}
+
+TEST_F(ExtractResumeTest, AFileOfAnotherListIsLeftAlone) {
+  const std::string out = dir_.File("other.jsonl", "{\"url\":\"http://elsewhere.test/\",\"checked\":true}\n");
+  const auto r = RunProgram({Program(), "-q", "-f", "jsonl", "--resume", "-o", out, list_});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("line 1 is not the row of address 1"), std::string::npos) << r.err;
+  EXPECT_EQ(ReadAll(out), "{\"url\":\"http://elsewhere.test/\",\"checked\":true}\n");
+  EXPECT_EQ(RunProgram({Program(), "-q", "--resume", list_}).status, 2);  // needs -o
+  EXPECT_EQ(RunProgram({Program(), "-q", "-m", "head", "--resume", "-o", out, list_}).status, 2);  // tsv head
+}
+
+}  // namespace
+}  // namespace orvanel
