@@ -27,23 +27,6 @@ std::string Which(const std::string& program) {
   return path;
 }
 
-// Starts `argv` with the extra environment, standard output and error to /dev/null.
-pid_t Start(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    for (const auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
-    const int null = ::open("/dev/null", O_RDWR);
-    ::dup2(null, 1);
-    ::dup2(null, 2);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    ::execv(args[0], args.data());
-    ::_exit(127);
-  }
-  return pid;
-}
-
 // Asks first (Xvfb then removes its lock and socket), then insists.
 void Stop(pid_t pid) {
   ::kill(pid, SIGTERM);
@@ -62,7 +45,7 @@ TEST(WindowTitles, TheFailureBoxIsTitledExactlyApplicationError) {
   // Xvfb picks a free display itself and tells its number through a pipe.
   int display_pipe[2];
   ASSERT_EQ(::pipe(display_pipe), 0);
-  const pid_t server = Start({xvfb, "-displayfd", std::to_string(display_pipe[1]), "-nolisten", "tcp",
+  const pid_t server = StartInBackground({xvfb, "-displayfd", std::to_string(display_pipe[1]), "-nolisten", "tcp",
                               "-screen", "0", "1280x800x24"},
                              {});
   ::close(display_pipe[1]);
@@ -77,7 +60,7 @@ TEST(WindowTitles, TheFailureBoxIsTitledExactlyApplicationError) {
   const std::string name = ":" + number;
   TempDir config;
   std::filesystem::create_directory(config.path() + "/Dravikton.ini");  // start-up fails to read it
-  const pid_t program = Start({BinaryDir() + "/orvanel"},
+  const pid_t program = StartInBackground({BinaryDir() + "/orvanel"},
                               {"DISPLAY=" + name, "QT_QPA_PLATFORM=xcb", "XDG_CONFIG_HOME=" + config.path()});
   // Start-up reports each failed read in a box: answer them one by one, noting each title.
   // The later ones come after the application title is set.

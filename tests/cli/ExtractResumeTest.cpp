@@ -22,22 +22,6 @@ using namespace orvanel::testing;
 
 std::string Program() { return BinaryDir() + "/orvanel-extract"; }
 
-pid_t Start(const std::vector<std::string>& argv) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const int null = ::open("/dev/null", O_RDWR);
-    ::dup2(null, 0);
-    ::dup2(null, 1);
-    ::dup2(null, 2);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    ::execv(args[0], args.data());
-    ::_exit(127);
-  }
-  return pid;
-}
-
 class ExtractResumeTest : public ::testing::Test {
  protected:
   // 20,000 addresses: local pages (a loopback server here would need a thread for each of
@@ -76,7 +60,7 @@ TEST_F(ExtractResumeTest, KilledTenTimesAndResumedItEndsAsOneRunWould) {
     std::mt19937 random(7);
     std::set<std::size_t> sizes;  // of the file after each kill: the runs did get on
     for (int kill = 0; kill < 10; ++kill) {
-      const pid_t pid = Start({Program(), "-q", "-f", format, "--resume", "-o", out, list_});
+      const pid_t pid = StartInBackground({Program(), "-q", "-f", format, "--resume", "-o", out, list_}, {}, true);
       std::this_thread::sleep_for(std::chrono::milliseconds(random() % std::max<long>(1, run_ms / 3)));
       ::kill(pid, SIGKILL);
       ::waitpid(pid, nullptr, 0);

@@ -80,6 +80,26 @@ inline Finished RunProgram(const std::vector<std::string>& argv, const std::stri
   return f;
 }
 
+// Starts `argv` in the background with the extra environment (NAME=VALUE), standard
+// output and error on /dev/null (standard input too, with `null_input`).
+inline pid_t StartInBackground(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+                               bool null_input = false) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    for (const auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
+    const int null = ::open("/dev/null", O_RDWR);
+    if (null_input) ::dup2(null, 0);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
 inline std::string BinaryDir() {
   const char* dir = std::getenv("ORVANEL_BINARY_DIR");
   return dir ? dir : ".";
