@@ -197,6 +197,7 @@ int Run(const Options& o) {
       }
       std::uint64_t count = 0;
       [[maybe_unused]] const ssize_t n = ::read(wake, &count, sizeof count);
+      output.SyncIfDue();
     }
     output.Commit();
     if (failures) failures->Commit();

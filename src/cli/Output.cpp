@@ -99,6 +99,11 @@ void RowOutput::StartAppending(std::uint64_t bytes) {
 void RowOutput::Sync() {
   if (::fsync(fd_) != 0) throw Failure("cannot write " + name_ + ": " + std::strerror(errno));
   synced_ = std::chrono::steady_clock::now();
+  dirty_ = false;
+}
+
+void RowOutput::SyncIfDue() {
+  if (append_ && dirty_ && std::chrono::steady_clock::now() - synced_ >= std::chrono::seconds(1)) Sync();
 }
 
 RowOutput::~RowOutput() {
@@ -122,7 +127,8 @@ void RowOutput::Write(std::string_view data) {
     done += static_cast<std::size_t>(n);
   }
   // A resumed run loses at most the last second of rows to a crash.
-  if (append_ && std::chrono::steady_clock::now() - synced_ >= std::chrono::seconds(1)) Sync();
+  dirty_ = true;
+  SyncIfDue();
 }
 
 void RowOutput::Commit() {

@@ -41,6 +41,9 @@ class RowOutput {
   int fd() const { return fd_; }
   // Appending only: cuts the file back to `bytes` and writes from there on.
   void StartAppending(std::uint64_t bytes);
+  // Appending only: syncs rows written more than a second ago, also while no new row
+  // comes (the run waits for a slow page). Call it whenever the run wakes.
+  void SyncIfDue();
 
  private:
   void Sync();
@@ -48,6 +51,7 @@ class RowOutput {
   int fd_ = 1;
   bool own_fd_ = false;
   bool append_ = false;
+  bool dirty_ = false;  // written since the last sync
   std::string name_;
   std::chrono::steady_clock::time_point synced_ = std::chrono::steady_clock::now();
   std::unique_ptr<AtomicFileWriter> file_;
