@@ -4,6 +4,7 @@
 #
 #   scripts/orvanel.sh run     install, build in Release, start the program
 #   scripts/orvanel.sh test    install, build in Release, run every test
+#   scripts/orvanel.sh package install, build in Release, make the Debian package, print its path
 set -euo pipefail
 
 mode="${1:-run}"
@@ -14,7 +15,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev libcurl4-openssl-dev libxlsxwriter-dev zlib1g-dev libidn2-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  fonts-liberation2 xvfb xdotool unzip ca-certificates openssl
+  fonts-liberation2 xvfb xdotool unzip ca-certificates openssl dpkg-dev
 )
 
 missing=()
@@ -41,8 +42,12 @@ case "$mode" in
     # As root, the cases that only a normal user can run, run again as one.
     "$root/scripts/unprivileged-tests.sh" "$build"
     ;;
+  package)
+    (cd "$build" && rm -f orvanel_*.deb && cpack -G DEB > /dev/null)
+    ls "$build"/orvanel_*.deb
+    ;;
   *)
-    echo "usage: $0 run|test" >&2
+    echo "usage: $0 run|test|package" >&2
     exit 2
     ;;
 esac

@@ -57,11 +57,11 @@ any 8-bit text; a NUL byte or a line over 65,536 bytes stops the run.
 
 In jsonl, a row that could not be had tells why: "reason" is dns, refused,
 connect-timeout, timeout, tls, redirects, http, too-large, network, no-file or
-skipped-host, and
-"detail" the underlying error. Unless -q, a summary line ends the run on standard error.
+skipped-host, and "detail" the underlying error. Unless -q, a summary line ends the run
+on standard error.
 
-Exit status: 0 every address was fetched, 1 at least one could not be, 2 usage error or
-an input file that cannot be read.
+Exit status: 0 every address was fetched, 1 at least one could not be, 2 usage error, an
+input file that cannot be used, or a --resume file that does not belong to the list.
 
 Examples:
   orvanel-extract sites.txt > titles.tsv

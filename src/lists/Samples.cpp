@@ -33,6 +33,19 @@ std::vector<std::string> ListFilesInFolder(const std::string& folder, const std:
   return names;
 }
 
+std::string FindProgramFolder(const std::string& executable_folder) {
+  for (const char* own : {"/Samples", "/HAND-M.CUR", "/x/o.cjs"}) {
+    if (PathExists(executable_folder + own)) return executable_folder;
+  }
+  const std::string installed = executable_folder + "/../share/orvanel";
+  if (PathExists(installed)) {
+    // The plain form, as the recorded sample paths and the open-folder question show it.
+    const std::size_t slash = executable_folder.rfind('/');
+    return (slash == std::string::npos ? std::string(".") : executable_folder.substr(0, slash)) + "/share/orvanel";
+  }
+  return executable_folder;
+}
+
 std::string SampleFolder(const std::string& program_folder) { return program_folder + "/Samples"; }
 
 void RecordSamplesSnapshot(SettingsStore& settings, const std::string& program_folder) {

@@ -14,6 +14,12 @@ namespace orvanel {
 // folder cannot be listed.
 std::vector<std::string> ListFilesInFolder(const std::string& folder, const std::string& pattern);
 
+// The folder that holds the sample pages, the pointer file and the skin, found from the
+// folder of the executable: that folder itself when it holds any of them (a build tree),
+// else `../share/orvanel` from it when that exists (an installed copy), else the
+// executable's folder.
+std::string FindProgramFolder(const std::string& executable_folder);
+
 // The sample folder beside the program: <program folder>/Samples.
 std::string SampleFolder(const std::string& program_folder);
 

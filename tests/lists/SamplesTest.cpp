@@ -59,6 +59,17 @@ TEST_F(SamplesTest, NoSamplesRecordsTheEmptyTextAndStillAsks) {
   EXPECT_TRUE(shell_.opened.empty());
 }
 
+TEST(FindProgramFolder, BesideTheProgramThenItsShareFolder) {
+  TempDir root;
+  std::filesystem::create_directories(root.path() + "/usr/bin");
+  std::filesystem::create_directories(root.path() + "/usr/share/orvanel/Samples");
+  EXPECT_EQ(FindProgramFolder(root.path() + "/usr/bin"), root.path() + "/usr/share/orvanel");
+  std::filesystem::create_directories(root.path() + "/usr/bin/Samples");  // a build tree
+  EXPECT_EQ(FindProgramFolder(root.path() + "/usr/bin"), root.path() + "/usr/bin");
+  std::filesystem::create_directories(root.path() + "/bare");
+  EXPECT_EQ(FindProgramFolder(root.path() + "/bare"), root.path() + "/bare");
+}
+
 TEST_F(SamplesTest, APathRecordedTwiceIsAddedOnce) {
   const std::string path = program_.File("page.htm", "");
   settings_.values["Snapshot"] = path + "|" + path + "|" + path;
