@@ -15,7 +15,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev libcurl4-openssl-dev libxlsxwriter-dev zlib1g-dev libidn2-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  fonts-liberation2 xvfb xdotool unzip ca-certificates openssl dpkg-dev
+  fonts-liberation2 xvfb xdotool unzip ca-certificates openssl dpkg-dev man-db
 )
 
 missing=()
