@@ -1,6 +1,8 @@
 #include "cli/Options.h"
 
+#include <fcntl.h>
 #include <getopt.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -43,6 +45,10 @@ Options:
       --no-local-files   fetch every address over the network, never a local file
                          (use it for lists from sources you do not trust)
       --resolve H:P:A    connect to address A for host H and port P (repeatable)
+  -H, --header TEXT      send the header "Name: value" with every request (repeatable)
+      --cacert FILE      trust the certificates in FILE instead of the system's store
+  -k, --insecure         check no certificate at all: UNSAFE, anyone on the way can
+                         answer for any site; for test servers only
       --memory MIB       bytes of pages held at once, in MiB (default 512)
       --failures FILE    write the addresses that failed to FILE, one per line, as listed
       --resume           with -o FILE: go on after the last address whose rows FILE holds
@@ -95,14 +101,16 @@ Options ParseOptions(int argc, char** argv) {
       {"keep-blank-lines", no_argument, nullptr, 6}, {"quiet", no_argument, nullptr, 'q'},
       {"no-local-files", no_argument, nullptr, 7},  {"resolve", required_argument, nullptr, 8},
       {"memory", required_argument, nullptr, 9},    {"failures", required_argument, nullptr, 10},
-      {"host-errors", required_argument, nullptr, 11}, {"resume", no_argument, nullptr, 13}, {"connect-timeout", required_argument, nullptr, 12},
+      {"host-errors", required_argument, nullptr, 11}, {"resume", no_argument, nullptr, 13},
+      {"cacert", required_argument, nullptr, 14},    {"insecure", no_argument, nullptr, 'k'},
+      {"header", required_argument, nullptr, 'H'}, {"connect-timeout", required_argument, nullptr, 12},
       {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0}};
   optind = 1;
   opterr = 0;
   bool tags_given = false;
   for (;;) {
-    const int c = ::getopt_long(argc, argv, ":m:t:f:o:j:qhV", kLong, nullptr);
+    const int c = ::getopt_long(argc, argv, ":m:t:f:o:j:kH:qhV", kLong, nullptr);
     if (c == -1) break;
     switch (c) {
       case 'm': {
@@ -174,6 +182,25 @@ Options ParseOptions(int argc, char** argv) {
         }
         ParseNumber(entry.substr(first + 1, second - first - 1).c_str(), "--resolve port", 1, 65535);
         o.fetch.resolve.push_back(entry);
+        break;
+      }
+      case 14: {
+        const int fd = ::open(optarg, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) throw UsageError(std::string("cannot read ") + optarg + ": " + std::strerror(errno));
+        ::close(fd);
+        o.fetch.ca_file = optarg;
+        break;
+      }
+      case 'k':
+        o.fetch.insecure = true;
+        break;
+      case 'H': {
+        const std::string header = optarg;
+        const auto colon = header.find(':');
+        if (colon == std::string::npos || colon == 0 || header.find_first_of("\r\n") != std::string::npos) {
+          throw UsageError("invalid header '" + header + "' (Name: value)");
+        }
+        o.fetch.headers.push_back(header);
         break;
       }
       case 13:

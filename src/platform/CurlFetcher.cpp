@@ -322,6 +322,7 @@ class CurlFetcher final : public Fetcher {
     // Connections are reused across transfers to the same host.
     curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, static_cast<long>(options_.max_transfers * 2));
     for (const auto& entry : options_.resolve) resolve_ = curl_slist_append(resolve_, entry.c_str());
+    for (const auto& header : options_.headers) headers_ = curl_slist_append(headers_, header.c_str());
     worker_ = std::thread([this] { Run(); });
   }
 
@@ -339,6 +340,7 @@ class CurlFetcher final : public Fetcher {
     }
     curl_multi_cleanup(multi_);
     curl_slist_free_all(resolve_);
+    curl_slist_free_all(headers_);
   }
 
   Ticket Submit(FetchRequest request) override {
@@ -537,8 +539,10 @@ class CurlFetcher final : public Fetcher {
     curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, options_.timeout_ms);
     curl_easy_setopt(e, CURLOPT_USERAGENT, options_.user_agent.c_str());
     curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(options_.max_bytes));
-    curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, options_.insecure ? 0L : 1L);
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, options_.insecure ? 0L : 2L);
+    if (!options_.ca_file.empty()) curl_easy_setopt(e, CURLOPT_CAINFO, options_.ca_file.c_str());
+    if (headers_) curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers_);
     // libcurl walks its whole name cache at the end of every transfer, so a cache that
     // keeps entries grows with every host of a long run and the walk with it (a million
     // hosts: hours). Names are kept only while a transfer uses them; connections to a host
@@ -804,6 +808,7 @@ class CurlFetcher final : public Fetcher {
   const FetcherOptions options_;
   CURLM* multi_ = nullptr;
   curl_slist* resolve_ = nullptr;
+  curl_slist* headers_ = nullptr;
   std::thread worker_;
   std::atomic<std::size_t> held_{0};
 

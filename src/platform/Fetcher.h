@@ -75,6 +75,9 @@ struct FetcherOptions {
   // had from the host starts the count again. 0: every address is tried.
   int host_errors = 0;
   std::vector<std::string> resolve;  // "HOST:PORT:ADDRESS" entries, as curl's --resolve
+  std::vector<std::string> headers;  // "Name: value" request headers sent with every request
+  std::string ca_file;  // certificates to trust instead of the system's store
+  bool insecure = false;  // no certificate check at all (unsafe)
   std::string user_agent = std::string("Orvanel/") + ORVANEL_VERSION;
 };
 

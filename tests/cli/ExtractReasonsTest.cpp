@@ -79,8 +79,10 @@ class UntrustedTlsServer {
  public:
   explicit UntrustedTlsServer(const std::string& dir) {
     const std::string key = dir + "/key.pem", cert = dir + "/cert.pem";
+    cert_ = cert;
     if (RunProgram({"/bin/sh", "-c", "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout " +
-                                         key + " -out " + cert + " -days 1 -subj /CN=localhost 2>/dev/null"})
+                                         key + " -out " + cert +
+                                         " -days 1 -subj /CN=localhost -addext subjectAltName=DNS:localhost 2>/dev/null"})
             .status != 0) {
       return;
     }
@@ -105,8 +107,10 @@ class UntrustedTlsServer {
   }
   bool ok() const { return pid_ > 0 && Connectable(port_); }
   int port() const { return port_; }
+  const std::string& cert() const { return cert_; }
 
  private:
+  std::string cert_;
   pid_t pid_ = -1;
   int port_ = 0;
 };
@@ -202,6 +206,44 @@ TEST(ExtractReasons, ADeadHostIsGivenUpAfterItsErrorsInARow) {
   EXPECT_EQ(reasons({"--host-errors", "5"}), (std::map<std::string, int>{{"refused", 5}, {"skipped-host", 25}}));
   EXPECT_EQ(reasons({}), (std::map<std::string, int>{{"refused", 10}, {"skipped-host", 20}}));  // the default
   EXPECT_EQ(reasons({"--host-errors", "0"}), (std::map<std::string, int>{{"refused", 30}}));
+}
+
+// A server whose certificate nobody trusts is reached when the user says so: with the
+// certificate given by --cacert, or with no check at all (-k).
+TEST(ExtractHttps, TrustIsTheUsersToGive) {
+  TempDir dir;
+  UntrustedTlsServer tls(dir.path());
+  if (!tls.ok()) GTEST_SKIP() << "no openssl to make a TLS server";
+  const std::string url = "https://localhost:" + std::to_string(tls.port()) + "/\n";
+  EXPECT_EQ(Field(RunProgram({Program(), "-q", "-f", "jsonl"}, url).out, "reason"), "tls");
+  const auto trusted = RunProgram({Program(), "-q", "-f", "jsonl", "--cacert", tls.cert()}, url);
+  EXPECT_EQ(Field(trusted.out, "reason"), "null") << trusted.out << trusted.err;
+  const auto unchecked = RunProgram({Program(), "-q", "-f", "jsonl", "-k"}, url);
+  EXPECT_EQ(Field(unchecked.out, "reason"), "null") << unchecked.out << unchecked.err;
+  EXPECT_EQ(RunProgram({Program(), "--cacert", dir.path() + "/none.pem"}, url).status, 2);
+}
+
+// Headers given with -H go with every request; the proxy variables are honoured.
+TEST(ExtractHttp, HeadersAndProxies) {
+  LoopbackServer server;
+  std::string seen;
+  server.Route("/page", [&](const LoopbackServer::Request& request, auto& c) {
+    const auto it = request.headers.find("x-probe");
+    seen = it == request.headers.end() ? "" : it->second;
+    c.Respond(200, "<title>T</title>");
+  });
+  // As a proxy, the server gets the whole address as the request's path.
+  server.Route("http://proxied.test/page", [](auto&, auto& c) { c.Respond(200, "<title>Proxied</title>"); });
+  auto r = RunProgram({Program(), "-q", "-H", "X-Probe: yes"}, server.Url("/page") + "\n");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(seen, "yes");
+  EXPECT_EQ(RunProgram({Program(), "-H", "no colon"}, "").status, 2);
+  // (--resolve: were the proxy not used, the name would not be looked up anywhere.)
+  r = RunProgram({"/usr/bin/env", "http_proxy=http://127.0.0.1:" + std::to_string(server.Port()), Program(), "-q",
+                  "--resolve", "proxied.test:80:127.0.0.1"},
+                 "http://proxied.test/page\n");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\tProxied\t"), std::string::npos) << r.out;
 }
 
 // A name that does not resolve, where no look-up can leave the machine.
