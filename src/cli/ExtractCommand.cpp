@@ -175,8 +175,7 @@ int Run(const Options& o) {
         bytes += page.bytes_read;
         if (!page.ok) {
           ++failed;
-          const char* reason = FetchErrorName(page.reason);
-          ++by_reason[reason ? reason : "network"];
+          ++by_reason[FetchErrorName(page.reason)];
           if (failures) failures->Write(f.address + "\n");
           progress.Clear();
           std::fprintf(stderr, "%s\n", Printable(page.message).c_str());

@@ -112,18 +112,11 @@ void ReadThrough(int fd, const std::string& name, F&& chunk) {
 AddressInput::AddressInput(const std::vector<std::string>& files, bool keep_blank) : keep_blank_(keep_blank) {
   try {
     for (const auto& name : files) {
-      File f;
+      // Each file is opened here, once, and closed with the others from here on.
+      File& f = files_.emplace_back();
       f.name = name == "-" ? "standard input" : name;
-      if (name == "-") {
-        f.fd = 0;
-      } else {
-        // Non-blocking, so that opening a FIFO nobody writes to does not wait here.
-        f.fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-        if (f.fd < 0) throw Failure(Describe(name, errno));
-        files_.push_back(f);  // closed with the others from here on
-        const int flags = ::fcntl(f.fd, F_GETFL);
-        if (flags >= 0) ::fcntl(f.fd, F_SETFL, flags & ~O_NONBLOCK);
-      }
+      f.fd = name == "-" ? 0 : OpenForReading(name.c_str());
+      if (f.fd < 0) throw Failure(Describe(name, errno));
       struct stat st {};
       if (::fstat(f.fd, &st) != 0) throw Failure(Describe(f.name, errno));
       if (S_ISDIR(st.st_mode)) throw Failure("cannot read " + f.name + ": it is a folder");
@@ -134,11 +127,6 @@ AddressInput::AddressInput(const std::vector<std::string>& files, bool keep_blan
         ListTextDecoder check(f.name, [](std::string_view) {});
         ReadThrough(f.fd, f.name, [&](std::string_view chunk) { check.Feed(chunk); });
         check.Finish();
-      }
-      if (name == "-") {
-        files_.push_back(f);
-      } else {
-        files_.back() = f;
       }
     }
   } catch (...) {

@@ -45,9 +45,8 @@ std::string FormatRows(const Options& o, const std::string& address, const Page&
     if (page.ok) {
       json.AddNull("error").AddNull("reason").AddNull("detail");
     } else {
-      const char* reason = FetchErrorName(page.reason);
       json.Add("error", page.message)
-          .Add("reason", std::string(reason ? reason : "network"))
+          .Add("reason", FetchErrorName(page.reason))
           .Add("detail", page.error.empty() ? std::optional<std::string>() : page.error);
     }
     if (page.status > 0) {

@@ -3,7 +3,6 @@
 #include <cmath>
 
 #include "engine/Address.h"
-#include "engine/Charset.h"
 #include "engine/ResultsTable.h"
 
 namespace orvanel {
@@ -21,9 +20,7 @@ ExtractionRun::CutCriteria ExtractionRun::SelectedCriteria() const {
   criteria.mode = ctx_.selected_mode();
   if (criteria.mode == Mode::kOnlyListedTags) {
     criteria.tags = TagEntries(ctx_.tags);
-    for (const auto& tag : criteria.tags) {
-      for (unsigned char c : tag) criteria.ascii_tags = criteria.ascii_tags && c < 0x80;
-    }
+    criteria.ascii_tags = TagsAreAscii(*criteria.mode, criteria.tags);
   }
   return criteria;
 }
@@ -59,10 +56,7 @@ void ExtractionRun::Submit(Prefetched& p, bool early_stop) {
         criteria = live->current;
       }
       if (!criteria || !criteria->mode) return false;
-      if (!IsDecodingSettled(bytes, content_type, criteria->ascii_tags) ||
-          !IsDecided(*criteria->mode, bytes, criteria->tags)) {
-        return false;
-      }
+      if (!RowsAreDecided(*criteria->mode, criteria->tags, criteria->ascii_tags, bytes, content_type)) return false;
       std::lock_guard lock(live->mutex);
       decision->under = std::move(criteria);
       return true;

@@ -2,19 +2,29 @@
 
 namespace orvanel {
 
+bool TagsAreAscii(Mode mode, const std::vector<std::string>& tags) {
+  if (mode != Mode::kOnlyListedTags) return true;
+  for (const auto& tag : tags) {
+    for (unsigned char c : tag) {
+      if (c >= 0x80) return false;
+    }
+  }
+  return true;
+}
+
+bool RowsAreDecided(Mode mode, const std::vector<std::string>& tags, bool ascii_tags, std::string_view bytes,
+                    std::string_view content_type) {
+  return IsDecodingSettled(bytes, content_type, ascii_tags) && IsDecided(mode, bytes, tags);
+}
+
 FetchRequest MakeFetchRequest(const NormalisedAddress& address, Mode mode,
                               const std::vector<std::string>& tags, bool early_stop) {
   FetchRequest request;
   request.url = address.url;
   if (early_stop) {
-    bool ascii = true;
-    if (mode == Mode::kOnlyListedTags) {
-      for (const auto& tag : tags) {
-        for (unsigned char c : tag) ascii = ascii && c < 0x80;
-      }
-    }
-    request.decided = [mode, tags, ascii](std::string_view bytes, std::string_view content_type) {
-      return IsDecodingSettled(bytes, content_type, ascii) && IsDecided(mode, bytes, tags);
+    request.decided = [mode, tags, ascii = TagsAreAscii(mode, tags)](std::string_view bytes,
+                                                                      std::string_view content_type) {
+      return RowsAreDecided(mode, tags, ascii, bytes, content_type);
     };
   }
   return request;
@@ -31,7 +41,8 @@ Page MakePage(const NormalisedAddress& address, FetchResult result) {
   if (!result.ok) {
     page.message = CannotBeExtractedMessage(address.url);
     page.error = std::move(result.error_text);
-    page.reason = result.error;
+    // Every failure has its reason; one the transfer did not name is a network failure.
+    page.reason = result.error == FetchError::kNone ? FetchError::kNetwork : result.error;
     return page;
   }
   DecodedDocument doc = DecodeDocument(result.bytes, result.content_type);

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/Address.h"
@@ -18,7 +19,7 @@ struct Page {
   bool ok = false;
   std::string message;  // "URL ... cannot be extracted." when !ok
   std::string error;    // the transfer's own description when !ok
-  FetchError reason = FetchError::kNone;
+  FetchError reason = FetchError::kNone;  // never kNone when !ok
   long status = 0;
   std::string final_url;
   std::string charset;
@@ -26,6 +27,14 @@ struct Page {
   std::uint64_t bytes_read = 0;  // bytes received, kept or not
   bool cut_early = false;
 };
+
+// Whether the tags of `mode` are plain ASCII (always so outside mode kOnlyListedTags).
+bool TagsAreAscii(Mode mode, const std::vector<std::string>& tags);
+
+// Whether the bytes received so far already fix the rows of `mode` and `tags`: the
+// charset is settled by them and the rules cannot change with more bytes.
+bool RowsAreDecided(Mode mode, const std::vector<std::string>& tags, bool ascii_tags, std::string_view bytes,
+                    std::string_view content_type);
 
 // The request for one address. With `early_stop`, the transfer ends as soon as reading
 // further cannot change the rows of `mode`.

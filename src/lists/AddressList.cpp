@@ -87,11 +87,8 @@ void FileToList(ListView& list, const std::string& path, MessageBoxes& boxes, Ev
     boxes.Message("File not found", BoxStyle::kOk);
     return;
   }
-  // Not blocking in open: a named pipe without a writer is read as empty.
-  FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  FileHandle file(OpenForReading(path.c_str()));
   if (file.get() < 0) throw Failure("Cannot read " + path + ": " + std::strerror(errno));
-  const int flags = ::fcntl(file.get(), F_GETFL);
-  if (flags >= 0) ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK);
 
   TimedYield yield(pump);
   std::vector<std::string> batch;

@@ -1,11 +1,23 @@
 #pragma once
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <string_view>
 
 namespace orvanel {
+
+// Opens `path` for reading without waiting for a named pipe's writer (a plain open
+// would block there until one comes); reads on the descriptor then wait as usual.
+// Returns the descriptor, or -1 with errno set.
+inline int OpenForReading(const char* path) {
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return -1;
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  return fd;
+}
 
 // The one loop that reads files: `fd` to its end, in chunks of at most 64 KiB handed to
 // `chunk` (which may throw to stop); a read interrupted by a signal is made again. Returns

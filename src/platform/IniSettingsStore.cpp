@@ -33,6 +33,9 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
+constexpr char kUpperHex[] = "0123456789ABCDEF";
+constexpr char kLowerHex[] = "0123456789abcdef";
+
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -44,7 +47,7 @@ int HexValue(char c) {
 std::string PercentDecode(std::string_view s) {
   std::string out;
   for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '%' && i + 2 < s.size() + 0 && HexValue(s[i + 1]) >= 0 && HexValue(s[i + 2]) >= 0) {
+    if (s[i] == '%' && i + 2 < s.size() && HexValue(s[i + 1]) >= 0 && HexValue(s[i + 2]) >= 0) {
       out += static_cast<char>(HexValue(s[i + 1]) * 16 + HexValue(s[i + 2]));
       i += 2;
     } else {
@@ -55,15 +58,14 @@ std::string PercentDecode(std::string_view s) {
 }
 
 std::string PercentEncode(std::string_view s) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   for (unsigned char c : s) {
     if (std::isalnum(c) || c == '_' || c == '-' || c == '.') {
       out += static_cast<char>(c);
     } else {
       out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
+      out += kUpperHex[c >> 4];
+      out += kUpperHex[c & 15];
     }
   }
   return out;
@@ -151,10 +153,9 @@ std::string EscapeIniValue(std::string_view value) {
     const unsigned char c = static_cast<unsigned char>(ch);
     if (c == ';' || c == ',' || c == '=') needs_quotes = true;
     if (escape_next_if_digit && HexValue(ch) >= 0) {
-      static constexpr char kHex[] = "0123456789abcdef";
       result += "\\x";
-      result += kHex[c >> 4];
-      result += kHex[c & 15];
+      result += kLowerHex[c >> 4];
+      result += kLowerHex[c & 15];
       continue;
     }
     escape_next_if_digit = false;
@@ -171,10 +172,9 @@ std::string EscapeIniValue(std::string_view value) {
       case '\\': result += "\\\\"; break;
       default:
         if (c <= 0x1F) {
-          static constexpr char kHex[] = "0123456789abcdef";
           result += "\\x";
-          if (c >= 16) result += kHex[c >> 4];
-          result += kHex[c & 15];
+          if (c >= 16) result += kLowerHex[c >> 4];
+          result += kLowerHex[c & 15];
           escape_next_if_digit = true;
         } else {
           result += ch;
