@@ -34,6 +34,12 @@ constexpr const char* kListHint =
     "Double-click item to remove it. Move | line to right and out of window to reveal full names.";
 constexpr const char* kResultsHint = "Move | line to right and out of window to reveal full names.";
 
+// A control's name on the form it was laid out from, and its place in twips.
+void Place(QWidget* control, const char* name, int left, int top, int width, int height) {
+  control->setObjectName(QString::fromUtf8(name));
+  control->setGeometry(Px(left), Px(top), Px(width), Px(height));
+}
+
 QFont WindowFont() {
   QFont font(QStringLiteral("Arial"));
   font.setPointSizeF(9);
@@ -95,8 +101,7 @@ MainWindow::~MainWindow() = default;
 QPushButton* MainWindow::MakeButton(const char* name, const char* caption, int left, int top,
                                     int width, int height, QWidget* parent) {
   auto* button = new QPushButton(QString::fromUtf8(caption), parent);
-  button->setObjectName(QString::fromUtf8(name));
-  button->setGeometry(Px(left), Px(top), Px(width), Px(height));
+  Place(button, name, left, top, width, height);
   button->setFont(ButtonFont());
   button->setMouseTracking(true);
   button->installEventFilter(this);
@@ -105,13 +110,11 @@ QPushButton* MainWindow::MakeButton(const char* name, const char* caption, int l
 
 void MainWindow::BuildControls() {
   addresses_view_ = new ListWidget(addresses_, false, this);
-  addresses_view_->setObjectName(QStringLiteral("ListView1"));
-  addresses_view_->setGeometry(Px(120), Px(120), Px(7800), Px(1695));
+  Place(addresses_view_, "ListView1", 120, 120, 7800, 1695);
   addresses_view_->setToolTip(QString::fromUtf8(kListHint));
 
   results_view_ = new ListWidget(results_, true, this);
-  results_view_->setObjectName(QStringLiteral("ListView2"));
-  results_view_->setGeometry(Px(8040), Px(645), Px(7800), Px(4500));
+  Place(results_view_, "ListView2", 8040, 645, 7800, 4500);
   results_view_->setToolTip(QString::fromUtf8(kResultsHint));
 
   auto* save_text_button = MakeButton("PushButton8", "Save Results As Text File", 8040, 5250, 3840, 405, this);
@@ -119,8 +122,7 @@ void MainWindow::BuildControls() {
   auto* clear_results_button = MakeButton("PushButton9", "Clear Results", 12000, 5775, 3840, 405, this);
 
   progress_ = new QProgressBar(this);
-  progress_->setObjectName(QStringLiteral("ProgressBar1"));
-  progress_->setGeometry(Px(8040), Px(6315), Px(7800), Px(405));
+  Place(progress_, "ProgressBar1", 8040, 6315, 7800, 405);
   progress_->setRange(0, 100);
   progress_->setValue(0);
   progress_->setTextVisible(true);
@@ -136,24 +138,18 @@ void MainWindow::BuildControls() {
   auto* start_button = MakeButton("PushButton17", "Start Extraction", 8040, 120, 7800, 405, this);
 
   options_frame_ = new QGroupBox(QStringLiteral("Extract Options"), this);
-  options_frame_->setObjectName(QStringLiteral("Frame2"));
-  options_frame_->setGeometry(Px(120), Px(2880), Px(7800), Px(3840));
+  Place(options_frame_, "Frame2", 120, 2880, 7800, 3840);
   head_option_ = new QRadioButton(QStringLiteral("Extract Entire Head Tag"), options_frame_);
-  head_option_->setObjectName(QStringLiteral("Option1"));
-  head_option_->setGeometry(Px(240), Px(300), Px(2670), Px(255));
+  Place(head_option_, "Option1", 240, 300, 2670, 255);
   title_meta_option_ = new QRadioButton(QStringLiteral("Extract Title and Meta Tags"), options_frame_);
-  title_meta_option_->setObjectName(QStringLiteral("Option2"));
-  title_meta_option_->setGeometry(Px(240), Px(650), Px(2670), Px(255));
+  Place(title_meta_option_, "Option2", 240, 650, 2670, 255);
   listed_tags_option_ = new QRadioButton(QStringLiteral("Extract Only These Tags:"), options_frame_);
-  listed_tags_option_->setObjectName(QStringLiteral("Option3"));
-  listed_tags_option_->setGeometry(Px(240), Px(1000), Px(2670), Px(255));
+  Place(listed_tags_option_, "Option3", 240, 1000, 2670, 255);
 
   tags_frame_ = new QGroupBox(QStringLiteral("Only These Tags"), options_frame_);
-  tags_frame_->setObjectName(QStringLiteral("Frame1"));
-  tags_frame_->setGeometry(Px(600), Px(1320), Px(6495), Px(2250));
+  Place(tags_frame_, "Frame1", 600, 1320, 6495, 2250);
   tags_view_ = new ListWidget(tags_, false, tags_frame_);
-  tags_view_->setObjectName(QStringLiteral("ListView3"));
-  tags_view_->setGeometry(Px(240), Px(300), Px(6000), Px(1290));
+  Place(tags_view_, "ListView3", 240, 300, 6000, 1290);
   tags_view_->setToolTip(QString::fromUtf8(kListHint));
   auto* add_tag_button = MakeButton("PushButton11", "Add Tag", 240, 1680, 1425, 405, tags_frame_);
   auto* delete_tag_button = MakeButton("PushButton12", "Delete Tag", 1800, 1680, 1545, 405, tags_frame_);
