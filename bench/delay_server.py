@@ -1,15 +1,18 @@
 """A loopback HTTP server for the fetch benchmarks: every answer waits DELAY_MS first.
 
 usage: delay_server.py PORT DELAY_MS [HOST ...]   (loopback addresses; runs until killed)
+The page is about 1 KiB, or PAGE_KIB KiB when that variable is set.
 """
 import asyncio
+import os
 import sys
 
 from aiohttp import web
 
-PAGE = ("<html><head><title>Page</title><meta name=\"keywords\" content=\"a,b\">"
-        "<meta name=\"description\" content=\"A page.\"></head><body>" + "text " * 200 +
-        "</body></html>").encode()
+HEAD = ("<html><head><title>Page</title><meta name=\"keywords\" content=\"a,b\">"
+        "<meta name=\"description\" content=\"A page.\"></head><body>")
+BODY_BYTES = int(os.environ.get("PAGE_KIB", "1")) * 1024 - len(HEAD) - len("</body></html>")
+PAGE = (HEAD + ("text " * (BODY_BYTES // 5 + 1))[:max(BODY_BYTES, 0)] + "</body></html>").encode()
 
 
 async def handle(request):

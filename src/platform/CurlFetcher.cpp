@@ -1,10 +1,13 @@
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <idn2.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -102,6 +105,19 @@ bool IsFileUrl(const std::string& url) {
   return url.size() >= 7 && curl_strnequal(url.c_str(), "file://", 7);
 }
 
+std::string Lowered(std::string text) {
+  for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return text;
+}
+
+// "HOST:PORT" of a "[+]HOST:PORT:ADDRESS" entry, as Target::host_port spells it.
+std::string ResolveKey(const std::string& entry) {
+  const std::size_t start = !entry.empty() && entry[0] == '+' ? 1 : 0;
+  const std::size_t first = entry.find(':', start);
+  const std::size_t second = first == std::string::npos ? first : entry.find(':', first + 1);
+  return Lowered(entry.substr(start, second == std::string::npos ? second : second - start));
+}
+
 // The URL as libcurl is given it (an international host name in its ASCII form), and the
 // host:port that the per-host limit counts. Empty url when the host name is not valid.
 struct Target {
@@ -137,7 +153,7 @@ Target ResolveTarget(const std::string& url) {
           curl_free(rebuilt);
         }
       }
-      target.host_port = name;
+      target.host_port = Lowered(name);  // host names are case-blind
     }
     char* port = nullptr;
     if (curl_url_get(u, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK && port) {
@@ -319,9 +335,38 @@ class CurlFetcher final : public Fetcher {
   explicit CurlFetcher(const FetcherOptions& options) : options_(options), scheduler_(options.max_per_host) {
     GlobalInit();
     multi_ = curl_multi_init();
-    // Connections are reused across transfers to the same host.
-    curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, static_cast<long>(options_.max_transfers * 2));
-    for (const auto& entry : options_.resolve) resolve_ = curl_slist_append(resolve_, entry.c_str());
+    // Connections are reused across transfers to the same host, and kept open for that
+    // up to a bound; HTTP/2 streams to one host share a connection.
+    curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, static_cast<long>(MaxConnections(options_)));
+    curl_multi_setopt(multi_, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
+    epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
+    wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (epoll_fd_ < 0 || wake_fd_ < 0) {
+      const int error = errno;
+      if (epoll_fd_ >= 0) ::close(epoll_fd_);
+      if (wake_fd_ >= 0) ::close(wake_fd_);
+      curl_multi_cleanup(multi_);
+      throw std::runtime_error(std::string("Cannot watch the network: ") + std::strerror(error));
+    }
+    epoll_event wake{};
+    wake.events = EPOLLIN;
+    wake.data.fd = wake_fd_;
+    ::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, wake_fd_, &wake);
+    curl_multi_setopt(multi_, CURLMOPT_SOCKETFUNCTION, &CurlFetcher::OnSocket);
+    curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
+    curl_multi_setopt(multi_, CURLMOPT_TIMERFUNCTION, &CurlFetcher::OnTimer);
+    curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
+    for (auto& share : shares_) {
+      share = curl_share_init();
+      curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+      curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    }
+    // Each transfer is given only its own host's entries: libcurl loads every entry it is
+    // given into the name cache at the start of every transfer.
+    for (const auto& entry : options_.resolve) {
+      auto& list = resolve_[ResolveKey(entry)];
+      list = curl_slist_append(list, entry.c_str());
+    }
     for (const auto& header : options_.headers) headers_ = curl_slist_append(headers_, header.c_str());
     worker_ = std::thread([this] { Run(); });
   }
@@ -331,7 +376,7 @@ class CurlFetcher final : public Fetcher {
       std::lock_guard lock(mutex_);
       stopping_ = true;
     }
-    curl_multi_wakeup(multi_);
+    Wake();
     worker_.join();
     for (auto& [easy, transfer] : active_) {
       curl_multi_remove_handle(multi_, easy);
@@ -339,7 +384,10 @@ class CurlFetcher final : public Fetcher {
       delete transfer;
     }
     curl_multi_cleanup(multi_);
-    curl_slist_free_all(resolve_);
+    for (auto* share : shares_) curl_share_cleanup(share);
+    ::close(epoll_fd_);
+    ::close(wake_fd_);
+    for (auto& [key, list] : resolve_) curl_slist_free_all(list);
     curl_slist_free_all(headers_);
   }
 
@@ -358,7 +406,7 @@ class CurlFetcher final : public Fetcher {
       live_.insert(ticket);
       incoming_.push_back(std::move(job));
     }
-    curl_multi_wakeup(multi_);
+    Wake();
     return ticket;
   }
 
@@ -403,7 +451,7 @@ class CurlFetcher final : public Fetcher {
       }
     }
     if (freed) Release(freed);
-    curl_multi_wakeup(multi_);
+    Wake();
   }
 
   void SetNotify(std::function<void()> notify) override {
@@ -432,7 +480,7 @@ class CurlFetcher final : public Fetcher {
   void Hold(std::size_t n) { held_ += n; }
   void Release(std::size_t n) {
     held_ -= n;
-    if (held_ < options_.memory_budget) curl_multi_wakeup(multi_);
+    if (held_ < options_.memory_budget) Wake();
   }
 
   // The oldest ticket not yet taken: its transfer is never held back by the budget, so
@@ -543,12 +591,18 @@ class CurlFetcher final : public Fetcher {
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, options_.insecure ? 0L : 2L);
     if (!options_.ca_file.empty()) curl_easy_setopt(e, CURLOPT_CAINFO, options_.ca_file.c_str());
     if (headers_) curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers_);
-    // libcurl walks its whole name cache at the end of every transfer, so a cache that
-    // keeps entries grows with every host of a long run and the walk with it (a million
-    // hosts: hours). Names are kept only while a transfer uses them; connections to a host
-    // are still reused, and those need no look-up.
-    curl_easy_setopt(e, CURLOPT_DNS_CACHE_TIMEOUT, 0L);
-    if (resolve_) curl_easy_setopt(e, CURLOPT_RESOLVE, resolve_);
+    // A second connection to a host resumes its TLS session and needs no look-up: both
+    // are kept in one of kShares caches, chosen by host (libcurl keeps 8 sessions in each).
+    curl_easy_setopt(e, CURLOPT_SHARE, shares_[std::hash<std::string>{}(t->job.target.host_port) % kShares]);
+    // Over TLS, streams to a host wait for its first connection to say (by ALPN) whether
+    // it multiplexes, rather than each opening its own. Plain HTTP is HTTP/1.1: nothing
+    // to wait for.
+    if (curl_strnequal(t->job.target.url.c_str(), "https:", 6)) curl_easy_setopt(e, CURLOPT_PIPEWAIT, 1L);
+    curl_easy_setopt(e, CURLOPT_DNS_CACHE_TIMEOUT, NameCacheSeconds(t->job.target.host_port));
+    if (!resolve_.empty()) {
+      const auto it = resolve_.find(t->job.target.host_port);
+      if (it != resolve_.end()) curl_easy_setopt(e, CURLOPT_RESOLVE, it->second);
+    }
     curl_multi_add_handle(multi_, e);
     active_[e] = t;
   }
@@ -782,32 +836,112 @@ class CurlFetcher final : public Fetcher {
     return poll_ms;
   }
 
+  // Any thread: the worker looks at its queues again.
+  void Wake() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto n = ::write(wake_fd_, &one, sizeof one);  // EAGAIN: already due
+  }
+
+  // libcurl says which sockets to watch and for what; they are kept in one epoll set, so
+  // that a pass costs what happened, not how many transfers run.
+  static int OnSocket(CURL*, curl_socket_t socket, int what, void* user, void* known) {
+    auto* self = static_cast<CurlFetcher*>(user);
+    if (what == CURL_POLL_REMOVE) {
+      ::epoll_ctl(self->epoll_fd_, EPOLL_CTL_DEL, socket, nullptr);
+      return 0;
+    }
+    epoll_event event{};
+    event.events = ((what & CURL_POLL_IN) ? EPOLLIN : 0u) | ((what & CURL_POLL_OUT) ? EPOLLOUT : 0u);
+    event.data.fd = socket;
+    if (!known || ::epoll_ctl(self->epoll_fd_, EPOLL_CTL_MOD, socket, &event) != 0) {
+      if (::epoll_ctl(self->epoll_fd_, EPOLL_CTL_ADD, socket, &event) != 0 && errno == EEXIST) {
+        ::epoll_ctl(self->epoll_fd_, EPOLL_CTL_MOD, socket, &event);
+      }
+      curl_multi_assign(self->multi_, socket, self);
+    }
+    return 0;
+  }
+
+  static int OnTimer(CURLM*, long timeout_ms, void* user) {
+    auto* self = static_cast<CurlFetcher*>(user);
+    self->timer_ = timeout_ms < 0 ? std::nullopt
+                                  : std::optional(Clock::now() + std::chrono::milliseconds(timeout_ms));
+    return 0;
+  }
+
+  // Ends the transfers libcurl says are done; whether there were any.
+  bool CollectFinished() {
+    int left = 0;
+    bool finished_any = false;
+    while (CURLMsg* msg = curl_multi_info_read(multi_, &left)) {
+      if (msg->msg == CURLMSG_DONE) {
+        Finish(msg->easy_handle, msg->data.result);
+        finished_any = true;
+      }
+    }
+    return finished_any;
+  }
+
   void Run() {
+    std::array<epoll_event, 256> events{};
+    int running = 0;
     for (;;) {
       {
         std::lock_guard lock(mutex_);
         if (stopping_) return;
       }
-      int poll_ms = Schedule();
-      int running = 0;
-      curl_multi_perform(multi_, &running);
-      int left = 0;
-      bool finished_any = false;
-      while (CURLMsg* msg = curl_multi_info_read(multi_, &left)) {
-        if (msg->msg == CURLMSG_DONE) {
-          Finish(msg->easy_handle, msg->data.result);
-          finished_any = true;
-        }
+      int wait_ms = Schedule();
+      if (timer_) {
+        const auto due = std::chrono::ceil<std::chrono::milliseconds>(*timer_ - Clock::now()).count();
+        wait_ms = std::clamp<int>(static_cast<int>(std::min<long long>(due, wait_ms)), 0, wait_ms);
       }
-      // Slots just freed may be filled at once.
-      if (finished_any) poll_ms = 0;
-      if (poll_ms > 0) curl_multi_poll(multi_, nullptr, 0, poll_ms, nullptr);
+      const int n = ::epoll_wait(epoll_fd_, events.data(), static_cast<int>(events.size()), wait_ms);
+      for (int i = 0; i < n; ++i) {
+        const int fd = events[i].data.fd;
+        if (fd == wake_fd_) {
+          std::uint64_t count = 0;
+          [[maybe_unused]] const auto r = ::read(wake_fd_, &count, sizeof count);
+          continue;
+        }
+        const auto ev = events[i].events;
+        const int mask = ((ev & EPOLLIN) ? CURL_CSELECT_IN : 0) | ((ev & EPOLLOUT) ? CURL_CSELECT_OUT : 0) |
+                         ((ev & (EPOLLERR | EPOLLHUP)) ? CURL_CSELECT_ERR : 0);
+        curl_multi_socket_action(multi_, fd, mask, &running);
+      }
+      if (timer_ && *timer_ <= Clock::now()) {
+        timer_.reset();
+        curl_multi_socket_action(multi_, CURL_SOCKET_TIMEOUT, 0, &running);
+      }
+      CollectFinished();
     }
   }
 
+  // libcurl walks a whole name cache at the end of every transfer that uses it, so a
+  // cache holding every host of a long run costs hours over a million hosts. Names are
+  // kept a minute while a run meets fewer than kNewHostsToCache new hosts a minute (each
+  // cache then holds a few dozen); past that, only while a transfer uses them.
+  long NameCacheSeconds(const std::string& host) {
+    const auto now = Clock::now();
+    if (now - recent_hosts_since_ > std::chrono::seconds(60)) {
+      recent_hosts_.clear();
+      recent_hosts_since_ = now;
+    }
+    if (recent_hosts_.size() < kNewHostsToCache) recent_hosts_.insert(host);
+    return recent_hosts_.size() < kNewHostsToCache ? 60L : 0L;
+  }
+
+  static constexpr std::size_t kShares = 256;
+  static constexpr std::size_t kNewHostsToCache = 16'384;
+
   const FetcherOptions options_;
   CURLM* multi_ = nullptr;
-  curl_slist* resolve_ = nullptr;
+  std::array<CURLSH*, kShares> shares_{};
+  int epoll_fd_ = -1;
+  int wake_fd_ = -1;
+  std::optional<Clock::time_point> timer_;  // when libcurl wants to be called, if at all
+  std::unordered_set<std::string> recent_hosts_;  // met since recent_hosts_since_
+  Clock::time_point recent_hosts_since_ = Clock::now();
+  std::unordered_map<std::string, curl_slist*> resolve_;  // by host:port, lower case
   curl_slist* headers_ = nullptr;
   std::thread worker_;
   std::atomic<std::size_t> held_{0};
@@ -840,6 +974,10 @@ class CurlFetcher final : public Fetcher {
 };
 
 }  // namespace
+
+int MaxConnections(const FetcherOptions& options) {
+  return options.max_connections > 0 ? options.max_connections : 8 * options.max_transfers;
+}
 
 std::unique_ptr<Fetcher> MakeCurlFetcher(const FetcherOptions& options) {
   return std::make_unique<CurlFetcher>(options);

@@ -53,6 +53,9 @@ struct FetchResult {
 struct FetcherOptions {
   int max_transfers = 16;
   int max_per_host = 6;
+  // Connections open at once, running or kept for the next page of their host (each is
+  // a descriptor); 0: 8 for each transfer.
+  int max_connections = 0;
   long connect_timeout_ms = 10'000;
   long timeout_ms = 30'000;
   std::size_t max_bytes = 64u << 20;         // of one document's body
@@ -130,5 +133,8 @@ class Fetcher {
 // The libcurl implementation: one worker thread driving a multi handle. Destroying it
 // aborts every transfer still running and returns promptly.
 std::unique_ptr<Fetcher> MakeCurlFetcher(const FetcherOptions& options = {});
+
+// The connections a fetcher made with `options` keeps open at most.
+int MaxConnections(const FetcherOptions& options);
 
 }  // namespace orvanel
