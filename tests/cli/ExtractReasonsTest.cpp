@@ -21,6 +21,7 @@
 #include "LoopbackServer.h"
 #include "Subprocess.h"
 #include "TempDir.h"
+#include "TlsServer.h"
 
 namespace orvanel {
 namespace {
@@ -50,71 +51,6 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-int FreePort() {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(s);
-  return ntohs(address.sin_port);
-}
-
-bool Connectable(int port) {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  ::close(s);
-  return ok;
-}
-
-// A TLS server whose certificate nobody trusts: openssl s_server with a fresh self-signed
-// certificate. Stopped by its own process id.
-class UntrustedTlsServer {
- public:
-  explicit UntrustedTlsServer(const std::string& dir) {
-    const std::string key = dir + "/key.pem", cert = dir + "/cert.pem";
-    cert_ = cert;
-    if (RunProgram({"/bin/sh", "-c", "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout " +
-                                         key + " -out " + cert +
-                                         " -days 1 -subj /CN=localhost -addext subjectAltName=DNS:localhost 2>/dev/null"})
-            .status != 0) {
-      return;
-    }
-    port_ = FreePort();
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      const int null = ::open("/dev/null", O_RDWR);
-      ::dup2(null, 0);
-      ::dup2(null, 1);
-      ::dup2(null, 2);
-      ::execlp("openssl", "openssl", "s_server", "-accept", std::to_string(port_).c_str(), "-cert",
-               cert.c_str(), "-key", key.c_str(), "-www", "-quiet", nullptr);
-      ::_exit(127);
-    }
-    for (int i = 0; i < 200 && !Connectable(port_); ++i) std::this_thread::sleep_for(10ms);
-  }
-  ~UntrustedTlsServer() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-  bool ok() const { return pid_ > 0 && Connectable(port_); }
-  int port() const { return port_; }
-  const std::string& cert() const { return cert_; }
-
- private:
-  std::string cert_;
-  pid_t pid_ = -1;
-  int port_ = 0;
-};
-
 TEST(ExtractReasons, EachFailureSaysWhy) {
   LoopbackServer server;
   server.Route("/page", [](auto&, auto& c) { c.Respond(200, "<head><title>T</title></head>"); });
@@ -129,7 +65,7 @@ TEST(ExtractReasons, EachFailureSaysWhy) {
     c.Reset();
   });
   TempDir dir;
-  UntrustedTlsServer tls(dir.path());
+  TlsServer tls(dir.path());
   // A listener whose backlog is full and that never accepts: connections time out.
   const int dead = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in dead_address{};
@@ -212,7 +148,7 @@ TEST(ExtractReasons, ADeadHostIsGivenUpAfterItsErrorsInARow) {
 // certificate given by --cacert, or with no check at all (-k).
 TEST(ExtractHttps, TrustIsTheUsersToGive) {
   TempDir dir;
-  UntrustedTlsServer tls(dir.path());
+  TlsServer tls(dir.path());
   if (!tls.ok()) GTEST_SKIP() << "no openssl to make a TLS server";
   const std::string url = "https://localhost:" + std::to_string(tls.port()) + "/\n";
   EXPECT_EQ(Field(RunProgram({Program(), "-q", "-f", "jsonl"}, url).out, "reason"), "tls");

@@ -9,6 +9,7 @@
 #include "Isolation.h"
 #include "LoopbackServer.h"
 #include "TempDir.h"
+#include "TlsServer.h"
 #include "engine/Retrieval.h"
 
 namespace orvanel {
@@ -350,6 +351,53 @@ TEST_F(CurlFetcherTest, PagesPilingUpBehindASlowOneStayWithinTheMemoryBudget) {
   EXPECT_LE(ready, 2);  // 1 MiB holds two pages of 400 KiB, not twenty
   release = true;
   for (const auto ticket : tickets) EXPECT_TRUE(fetcher->Take(ticket).ok);
+}
+
+// Each host's connection is kept for its next page, even when a run goes round more
+// hosts than it runs transfers.
+TEST(CurlFetcherConnections, AreKeptForTheNextPageOfTheirHost) {
+  LoopbackServer server(/*keep_alive=*/true);
+  server.Route("/p", [](auto&, auto& c) { c.Respond(200, "<title>p</title>"); });
+  constexpr int kHosts = 100;
+  FetcherOptions options;  // 16 at once
+  for (int h = 0; h < kHosts; ++h) {
+    options.resolve.push_back("h" + std::to_string(h) + ".test:" + std::to_string(server.Port()) + ":127.0.0.1");
+  }
+  auto fetcher = MakeCurlFetcher(options);
+  std::vector<Fetcher::Ticket> tickets;
+  for (int round = 0; round < 4; ++round) {
+    for (int h = 0; h < kHosts; ++h) {
+      tickets.push_back(fetcher->Submit(
+          {"http://H" + std::to_string(h) + ".test:" + std::to_string(server.Port()) + "/p", {}}));
+    }
+  }
+  for (const auto ticket : tickets) EXPECT_TRUE(fetcher->Take(ticket).ok);
+  EXPECT_EQ(server.Requests(), 4 * kHosts);
+  // One connection for each host; a little more where two pages of a host ran at once.
+  EXPECT_LE(server.AcceptedConnections(), kHosts + kHosts / 10);
+}
+
+// A second connection to a host resumes the TLS session of the first instead of a full
+// handshake; the server says which it was.
+TEST(CurlFetcherTls, NewConnectionsToAHostResumeItsSession) {
+  TempDir dir;
+  testing::TlsServer tls(dir.path());
+  if (!tls.ok()) GTEST_SKIP() << "no openssl to make a TLS server";
+  FetcherOptions options;
+  options.ca_file = tls.cert();
+  auto fetcher = MakeCurlFetcher(options);
+  int fresh = 0, resumed = 0;
+  for (int i = 0; i < 6; ++i) {  // one at a time: the server closes every connection
+    const FetchResult r = fetcher->Take(fetcher->Submit({tls.Url(), {}}));
+    ASSERT_TRUE(r.ok) << r.error_text;
+    fresh += r.bytes.find("\nNew, ") != std::string::npos;
+    resumed += r.bytes.find("\nReused, ") != std::string::npos;
+  }
+  EXPECT_EQ(fresh, 1);
+  EXPECT_EQ(resumed, 5);
+  // Without the certificate the server is not trusted, whatever was cached.
+  auto untrusting = MakeCurlFetcher();
+  EXPECT_EQ(untrusting->Take(untrusting->Submit({tls.Url(), {}})).error, FetchError::kTls);
 }
 
 TEST(FetchPolicy, OnlyBusyAnswersAreAskedAgainWithinTheirWindow) {

@@ -26,8 +26,8 @@ bool LoopbackServer::Connection::Write(const std::string& bytes) {
 bool LoopbackServer::Connection::Respond(int status, const std::string& body,
                                          const std::string& extra_headers) {
   std::string head = "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Length: " +
-                     std::to_string(body.size()) + "\r\nConnection: close\r\n" + extra_headers +
-                     "\r\n";
+                     std::to_string(body.size()) + (keep_alive_ ? "\r\n" : "\r\nConnection: close\r\n") +
+                     extra_headers + "\r\n";
   return Write(head + body);
 }
 
@@ -46,7 +46,7 @@ bool LoopbackServer::Connection::Sleep(int ms) {
   return !stopping_;
 }
 
-LoopbackServer::LoopbackServer() {
+LoopbackServer::LoopbackServer(bool keep_alive) : keep_alive_(keep_alive) {
   listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
   ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -108,54 +108,62 @@ void LoopbackServer::Serve(int fd) {
   int peak = peak_;
   while (now > peak && !peak_.compare_exchange_weak(peak, now)) {
   }
+  ++accepted_;
   std::string data;
   char buffer[4096];
-  while (data.find("\r\n\r\n") == std::string::npos && data.size() < (1 << 20) && !stopping_) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 50) <= 0) continue;
-    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-    if (n <= 0) break;
-    data.append(buffer, static_cast<std::size_t>(n));
-  }
-  Request request;
-  const std::size_t line_end = data.find("\r\n");
-  if (line_end != std::string::npos) {
-    const std::string line = data.substr(0, line_end);
-    const std::size_t a = line.find(' ');
-    const std::size_t b = line.find(' ', a + 1);
-    if (a != std::string::npos && b != std::string::npos) {
-      request.method = line.substr(0, a);
-      request.path = line.substr(a + 1, b - a - 1);
+  // With keep-alive, requests are read one after another until the client closes.
+  for (bool first = true; first || keep_alive_; first = false) {
+    while (data.find("\r\n\r\n") == std::string::npos && data.size() < (1 << 20) && !stopping_) {
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+      if (n <= 0) break;
+      data.append(buffer, static_cast<std::size_t>(n));
     }
-    std::size_t pos = line_end + 2;
-    while (pos < data.size()) {
-      const std::size_t end = data.find("\r\n", pos);
-      if (end == std::string::npos || end == pos) break;
-      const std::string header = data.substr(pos, end - pos);
-      const std::size_t colon = header.find(':');
-      if (colon != std::string::npos) {
-        std::string name = header.substr(0, colon);
-        std::transform(name.begin(), name.end(), name.begin(), ::tolower);
-        std::string value = header.substr(colon + 1);
-        while (!value.empty() && value[0] == ' ') value.erase(0, 1);
-        request.headers[name] = value;
+    const std::size_t head_end = data.find("\r\n\r\n");
+    if (!first && head_end == std::string::npos) break;
+    Request request;
+    const std::size_t line_end = data.find("\r\n");
+    if (line_end != std::string::npos) {
+      const std::string line = data.substr(0, line_end);
+      const std::size_t a = line.find(' ');
+      const std::size_t b = line.find(' ', a + 1);
+      if (a != std::string::npos && b != std::string::npos) {
+        request.method = line.substr(0, a);
+        request.path = line.substr(a + 1, b - a - 1);
       }
-      pos = end + 2;
+      std::size_t pos = line_end + 2;
+      while (pos < data.size()) {
+        const std::size_t end = data.find("\r\n", pos);
+        if (end == std::string::npos || end == pos) break;
+        const std::string header = data.substr(pos, end - pos);
+        const std::size_t colon = header.find(':');
+        if (colon != std::string::npos) {
+          std::string name = header.substr(0, colon);
+          std::transform(name.begin(), name.end(), name.begin(), ::tolower);
+          std::string value = header.substr(colon + 1);
+          while (!value.empty() && value[0] == ' ') value.erase(0, 1);
+          request.headers[name] = value;
+        }
+        pos = end + 2;
+      }
     }
-  }
-  ++requests_;
-  Handler handler;
-  {
-    std::lock_guard lock(mutex_);
-    const std::string route = request.path.substr(0, request.path.find('?'));
-    auto it = routes_.find(route);
-    if (it != routes_.end()) handler = it->second;
-  }
-  Connection connection(fd, stopping_);
-  if (handler) {
-    handler(request, connection);
-  } else if (!request.method.empty()) {
-    connection.Respond(404, "not here");
+    data.erase(0, head_end == std::string::npos ? data.size() : head_end + 4);
+    ++requests_;
+    Handler handler;
+    {
+      std::lock_guard lock(mutex_);
+      const std::string route = request.path.substr(0, request.path.find('?'));
+      auto it = routes_.find(route);
+      if (it != routes_.end()) handler = it->second;
+    }
+    Connection connection(fd, stopping_, keep_alive_);
+    if (handler) {
+      handler(request, connection);
+    } else if (!request.method.empty()) {
+      connection.Respond(404, "not here");
+    }
+    if (stopping_) break;
   }
   --active_;
   std::lock_guard lock(mutex_);

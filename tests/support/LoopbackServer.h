@@ -21,7 +21,8 @@ class LoopbackServer {
   };
   class Connection {
    public:
-    explicit Connection(int fd, const std::atomic<bool>& stopping) : fd_(fd), stopping_(stopping) {}
+    Connection(int fd, const std::atomic<bool>& stopping, bool keep_alive)
+        : fd_(fd), stopping_(stopping), keep_alive_(keep_alive) {}
     bool Write(const std::string& bytes);
     // A complete response with Content-Length.
     bool Respond(int status, const std::string& body, const std::string& extra_headers = "");
@@ -33,10 +34,13 @@ class LoopbackServer {
    private:
     int fd_;
     const std::atomic<bool>& stopping_;
+    bool keep_alive_;
   };
   using Handler = std::function<void(const Request&, Connection&)>;
 
-  LoopbackServer();
+  // With keep_alive, a connection carries request after request (answers have no
+  // "Connection: close"); else each connection is closed after its one answer.
+  explicit LoopbackServer(bool keep_alive = false);
   ~LoopbackServer();  // stops accepting, closes every connection, joins every thread
 
   void Route(const std::string& path, Handler handler);  // exact path, before the query
@@ -46,6 +50,7 @@ class LoopbackServer {
   int ActiveConnections() const { return active_; }
   int PeakConnections() const { return peak_; }
   int Requests() const { return requests_; }
+  int AcceptedConnections() const { return accepted_; }
 
  private:
   void AcceptLoop();
@@ -57,6 +62,8 @@ class LoopbackServer {
   std::atomic<int> active_{0};
   std::atomic<int> peak_{0};
   std::atomic<int> requests_{0};
+  std::atomic<int> accepted_{0};
+  const bool keep_alive_;
   std::thread acceptor_;
   std::mutex mutex_;
   std::map<std::string, Handler> routes_;

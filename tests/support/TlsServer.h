@@ -1,0 +1,90 @@
+#pragma once
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "Subprocess.h"
+
+namespace orvanel::testing {
+
+inline int FreePort() {
+  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(s);
+  return ntohs(address.sin_port);
+}
+
+inline bool Connectable(int port) {
+  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(s);
+  return ok;
+}
+
+// A TLS server for localhost whose certificate nobody trusts unless told to: openssl
+// s_server with a fresh self-signed certificate (cert() names it). One connection at a
+// time, one answer each: a page telling whether the connection's TLS session was "New"
+// or "Reused". Stopped by its own process id.
+class TlsServer {
+ public:
+  explicit TlsServer(const std::string& dir) {
+    const std::string key = dir + "/key.pem";
+    cert_ = dir + "/cert.pem";
+    if (RunProgram({"/bin/sh", "-c",
+                    "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout " + key + " -out " +
+                        cert_ + " -days 1 -subj /CN=localhost -addext subjectAltName=DNS:localhost 2>/dev/null"})
+            .status != 0) {
+      return;
+    }
+    port_ = FreePort();
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const int null = ::open("/dev/null", O_RDWR);
+      ::dup2(null, 0);
+      ::dup2(null, 1);
+      ::dup2(null, 2);
+      ::execlp("openssl", "openssl", "s_server", "-accept", std::to_string(port_).c_str(), "-cert", cert_.c_str(),
+               "-key", key.c_str(), "-www", "-quiet", nullptr);
+      ::_exit(127);
+    }
+    for (int i = 0; i < 200 && !Connectable(port_); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ~TlsServer() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  TlsServer(const TlsServer&) = delete;
+  TlsServer& operator=(const TlsServer&) = delete;
+
+  bool ok() const { return pid_ > 0 && Connectable(port_); }
+  int port() const { return port_; }
+  std::string Url(const std::string& path = "/") const { return "https://localhost:" + std::to_string(port_) + path; }
+  const std::string& cert() const { return cert_; }
+
+ private:
+  std::string cert_;
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+}  // namespace orvanel::testing
