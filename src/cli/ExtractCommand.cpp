@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -52,25 +53,32 @@ std::string Printable(const std::string& text) {
 }
 
 // The soft limit on open files is raised to the hard one; -j is cut to what then fits
-// (each transfer may hold a socket and a name look-up's pair of descriptors).
-int FitJobsToFileLimit(int jobs) {
+// (each transfer may hold a socket and a name look-up's pair of descriptors), and the
+// connections kept for reuse to what is left.
+void FitToFileLimit(FetcherOptions& fetch) {
+  const int jobs = fetch.max_transfers;
   rlimit limit {};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return jobs;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
   if (limit.rlim_cur < limit.rlim_max) {
     limit.rlim_cur = limit.rlim_max;
     ::setrlimit(RLIMIT_NOFILE, &limit);
     ::getrlimit(RLIMIT_NOFILE, &limit);
   }
+  if (limit.rlim_cur == RLIM_INFINITY) return;
   constexpr rlim_t kReserve = 64;
   const rlim_t needed = static_cast<rlim_t>(jobs) * 3 + kReserve;
-  if (limit.rlim_cur == RLIM_INFINITY || needed <= limit.rlim_cur) return jobs;
-  const int fits = static_cast<int>(limit.rlim_cur > kReserve + 3 ? (limit.rlim_cur - kReserve) / 3 : 1);
-  std::fprintf(stderr,
-               "orvanel-extract: -j %d needs about %llu open files, but only %llu are allowed "
-               "(ulimit -n); using -j %d\n",
-               jobs, static_cast<unsigned long long>(needed), static_cast<unsigned long long>(limit.rlim_cur),
-               fits);
-  return fits;
+  if (needed > limit.rlim_cur) {
+    const int fits = static_cast<int>(limit.rlim_cur > kReserve + 3 ? (limit.rlim_cur - kReserve) / 3 : 1);
+    std::fprintf(stderr,
+                 "orvanel-extract: -j %d needs about %llu open files, but only %llu are allowed "
+                 "(ulimit -n); using -j %d\n",
+                 jobs, static_cast<unsigned long long>(needed), static_cast<unsigned long long>(limit.rlim_cur),
+                 fits);
+    fetch.max_transfers = fits;
+  }
+  const rlim_t left = limit.rlim_cur - kReserve - 2 * static_cast<rlim_t>(fetch.max_transfers);
+  fetch.max_connections = static_cast<int>(
+      std::clamp<rlim_t>(left, static_cast<rlim_t>(fetch.max_transfers), static_cast<rlim_t>(MaxConnections(fetch))));
 }
 
 int Run(const Options& o) {
@@ -232,7 +240,7 @@ int ExtractMain(int argc, char** argv) {
     std::fprintf(stderr, "orvanel-extract: %s\nTry 'orvanel-extract --help'.\n", Printable(e.what()).c_str());
     return 2;
   }
-  o.fetch.max_transfers = FitJobsToFileLimit(o.fetch.max_transfers);
+  FitToFileLimit(o.fetch);
   try {
     return Run(o);
   } catch (const std::exception& e) {
