@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Peak memory with many large pages at once: 200 pages of 60 MiB whose head never ends
+# (so each must be read whole), over 200 host names served by nginx on loopback, at -j 1000,
+# with the default budget for page bytes held (512 MiB) and with --memory 128.
+# usage: bench/memory_bench.sh [BUILD_DIR]
+set -euo pipefail
+build="$(cd "${1:-build}" && pwd)"
+work="$(mktemp -d)"
+chmod 755 "$work"
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+dpkg-query -W -f='${Status}' nginx-light 2>/dev/null | grep -q "install ok installed" ||
+  DEBIAN_FRONTEND=noninteractive $([ "$(id -u)" -eq 0 ] || echo sudo) apt-get install -y -qq nginx-light > /dev/null
+ulimit -n "$(ulimit -Hn)"
+
+port=18451
+mkdir -p "$work/www"
+/usr/bin/python3 -c "
+line = b'<meta name=\"filler\" content=\"' + b'x' * 60 + b'\">\n'
+with open('$work/www/big.html', 'wb') as f:
+    f.write(b'<html><head><title>Big</title>\n')
+    f.write(line * (60 * 1024 * 1024 // len(line)))"
+chmod -R a+rX "$work/www"
+cat > "$work/nginx.conf" <<CONF
+worker_processes 1;
+pid $work/nginx.pid;
+error_log $work/error.log;
+events { worker_connections 4096; }
+http { access_log off; server { listen 127.0.0.1:$port; root $work/www; } }
+CONF
+nginx -c "$work/nginx.conf" -p "$work" -g 'daemon off;' & pids+=($!)
+for _ in $(seq 50); do curl -s -o /dev/null "http://127.0.0.1:$port/big.html" && break; sleep 0.1; done
+
+resolve=()
+for i in $(seq 0 199); do
+  resolve+=(--resolve "m$i.bench.test:$port:127.0.0.1")
+  echo "http://m$i.bench.test:$port/big.html"
+done > "$work/list.txt"
+echo "== 200 pages of $(($(stat -c %s "$work/www/big.html") / 1048576)) MiB, head never closed, -j 1000"
+for memory in "" "--memory 128"; do
+  /usr/bin/time -f "orvanel-extract -j 1000 ${memory:-(default budget)}: %e s, peak RSS %M KiB" \
+    "$build/orvanel-extract" -q -f jsonl -j 1000 $memory "${resolve[@]}" "$work/list.txt" > "$work/out.jsonl"
+  echo "   rows: $(wc -l < "$work/out.jsonl"), with a title: $(grep -c '"Big"' "$work/out.jsonl")"
+done
