@@ -17,6 +17,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-liberation2 xvfb xdotool unzip ca-certificates openssl dpkg-dev man-db
 )
+# A real HTTP/2 server for the fetcher's tests; started by the tests themselves.
+[ "$mode" = test ] && packages+=(nginx-light)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -490,13 +490,20 @@ class CurlFetcher final : public Fetcher {
     return !live_.empty() && *live_.begin() == ticket;
   }
 
+  // Whether the rest of a decided document is read (and dropped) rather than the transfer
+  // stopped. Over HTTP/1 a short rest is read, so that the connection stays usable for
+  // the next page; a long one is not worth waiting for. An HTTP/2 stream is stopped at
+  // once: that costs its connection nothing.
+  static bool DrainRest(const Transfer& t) {
+    long version = 0;
+    curl_easy_getinfo(t.easy, CURLINFO_HTTP_VERSION, &version);
+    if (version >= CURL_HTTP_VERSION_2_0) return false;
+    return t.received - t.result.bytes.size() <= kDrainBudget;
+  }
+
   std::size_t Received(Transfer& t, const char* data, std::size_t n) {
     t.received += n;
-    if (t.result.cut_early) {
-      // The document is decided. A short rest is read and dropped, so that the connection
-      // stays usable for the next page; a long one is not worth waiting for.
-      return t.received - t.result.bytes.size() > kDrainBudget ? 0 : n;
-    }
+    if (t.result.cut_early) return DrainRest(t) ? n : 0;
     if (t.result.bytes.size() + n > options_.max_bytes) {
       t.too_large = true;
       return 0;  // aborts the transfer
@@ -524,7 +531,7 @@ class CurlFetcher final : public Fetcher {
       // An error page is never decided early: it is thrown away anyway.
       if (MayStopEarly(status) && t.job.request.decided(t.result.bytes, type ? type : "")) {
         t.result.cut_early = true;
-        return t.received - t.result.bytes.size() > kDrainBudget ? 0 : n;
+        return DrainRest(t) ? n : 0;
       }
     }
     return n;

@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <set>
 #include <stdexcept>
 #include <thread>
 
@@ -398,6 +403,97 @@ TEST(CurlFetcherTls, NewConnectionsToAHostResumeItsSession) {
   // Without the certificate the server is not trusted, whatever was cached.
   auto untrusting = MakeCurlFetcher();
   EXPECT_EQ(untrusting->Take(untrusting->Submit({tls.Url(), {}})).error, FetchError::kTls);
+}
+
+void WriteFile(const std::string& path, const std::string& contents) {
+  std::ofstream(path, std::ios::binary) << contents;
+}
+
+// nginx with TLS and HTTP/2 on a free loopback port, serving the folder's www; each
+// request is logged with the serial number of its connection. Stopped by its process id.
+class Http2Server {
+ public:
+  explicit Http2Server(const std::string& dir) : dir_(dir) {
+    if (::access("/usr/sbin/nginx", X_OK) != 0 || !testing::MakeCertificate(dir + "/key.pem", dir + "/cert.pem")) {
+      return;
+    }
+    ::chmod(dir.c_str(), 0755);  // nginx's workers may run as another user
+    port_ = testing::FreePort();
+    WriteFile(dir + "/nginx.conf",
+                   "worker_processes 1;\npid " + dir + "/nginx.pid;\nevents { worker_connections 256; }\n"
+                   "http {\n  log_format c '$connection $server_protocol';\n  access_log " + dir +
+                       "/access.log c;\n  server {\n    listen 127.0.0.1:" + std::to_string(port_) +
+                       " ssl http2;\n    ssl_certificate " + dir + "/cert.pem;\n    ssl_certificate_key " + dir +
+                       "/key.pem;\n    root " + dir + "/www;\n  }\n}\n");
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const int null = ::open("/dev/null", O_RDWR);
+      ::dup2(null, 0);
+      ::dup2(null, 1);
+      ::dup2(null, 2);
+      ::execl("/usr/sbin/nginx", "nginx", "-p", dir.c_str(), "-c", (dir + "/nginx.conf").c_str(), "-e",
+              (dir + "/error.log").c_str(), "-g", "daemon off;", nullptr);
+      ::_exit(127);
+    }
+    for (int i = 0; i < 300 && !testing::Connectable(port_); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ~Http2Server() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  bool ok() const { return pid_ > 0 && testing::Connectable(port_); }
+  std::string Url(const std::string& path) const { return "https://localhost:" + std::to_string(port_) + path; }
+  std::string Cert() const { return dir_ + "/cert.pem"; }
+  // The log's lines: "connection protocol".
+  std::vector<std::string> Log() const {
+    std::ifstream in(dir_ + "/access.log");
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+
+ private:
+  std::string dir_;
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+// Pages of one HTTP/2 host share its one connection, several streams at once, and a
+// page decided early has its stream stopped there without harm to the connection.
+TEST(CurlFetcherHttp2, StreamsToAHostShareOneConnectionAndStopWhenDecided) {
+  TempDir dir;
+  std::filesystem::create_directory(dir.path() + "/www");
+  const std::string page = "<html><head><title>T</title></head><body>" + std::string(256 * 1024, 'x');
+  WriteFile(dir.path() + "/www/p.html", page);
+  ::chmod((dir.path() + "/www").c_str(), 0755);
+  ::chmod((dir.path() + "/www/p.html").c_str(), 0644);
+  Http2Server server(dir.path());
+  if (!server.ok()) GTEST_SKIP() << "no nginx or openssl here";
+  FetcherOptions options;
+  options.ca_file = server.Cert();
+  auto fetcher = MakeCurlFetcher(options);
+  const auto decided = [](std::string_view bytes, std::string_view) {
+    return bytes.find("</head>") != std::string_view::npos;
+  };
+  std::vector<Fetcher::Ticket> tickets;
+  for (int i = 0; i < 30; ++i) tickets.push_back(fetcher->Submit({server.Url("/p.html?" + std::to_string(i)), decided}));
+  for (const auto ticket : tickets) {
+    const FetchResult r = fetcher->Take(ticket);
+    ASSERT_TRUE(r.ok) << r.error_text;
+    EXPECT_TRUE(r.cut_early);
+    EXPECT_LT(r.bytes_read, 48u * 1024);  // stopped, not read on
+  }
+  fetcher.reset();
+  const auto log = server.Log();
+  ASSERT_EQ(log.size(), 30u);
+  std::set<std::string> connections;
+  for (const auto& line : log) {
+    EXPECT_NE(line.find(" HTTP/2.0"), std::string::npos) << line;
+    connections.insert(line.substr(0, line.find(' ')));
+  }
+  EXPECT_EQ(connections.size(), 1u);
 }
 
 TEST(FetchPolicy, OnlyBusyAnswersAreAskedAgainWithinTheirWindow) {

@@ -39,6 +39,15 @@ inline bool Connectable(int port) {
   return ok;
 }
 
+// A fresh self-signed ECDSA certificate for localhost, made with the openssl command.
+inline bool MakeCertificate(const std::string& key, const std::string& cert) {
+  return RunProgram({"/bin/sh", "-c",
+                     "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout '" + key +
+                         "' -out '" + cert + "' -days 1 -subj /CN=localhost -addext subjectAltName=DNS:localhost "
+                         "2>/dev/null"})
+             .status == 0;
+}
+
 // A TLS server for localhost whose certificate nobody trusts unless told to: openssl
 // s_server with a fresh self-signed certificate (cert() names it). One connection at a
 // time, one answer each: a page telling whether the connection's TLS session was "New"
@@ -48,12 +57,7 @@ class TlsServer {
   explicit TlsServer(const std::string& dir) {
     const std::string key = dir + "/key.pem";
     cert_ = dir + "/cert.pem";
-    if (RunProgram({"/bin/sh", "-c",
-                    "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout " + key + " -out " +
-                        cert_ + " -days 1 -subj /CN=localhost -addext subjectAltName=DNS:localhost 2>/dev/null"})
-            .status != 0) {
-      return;
-    }
+    if (!MakeCertificate(key, cert_)) return;
     port_ = FreePort();
     pid_ = ::fork();
     if (pid_ == 0) {
