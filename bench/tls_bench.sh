@@ -3,11 +3,13 @@
 #   latency  10,000 pages of 60 KiB over TLS (HTTP/1.1), every answer 200 ms late
 #            (floor: 10,000 / 256 x 0.2 s = 7.81 s)
 #   nginx    20,000 pages from nginx over TLS with HTTP/2, no delay
+#   wide     orvanel-extract alone at -j 4096 over the same 500 names: 20,000 pages from
+#            nginx over TLS, with HTTP/2 and with HTTP/1.1 (up to 6 connections a host)
 # A certificate authority and one ECDSA certificate for *.bench.test are made here; the
 # names h000.bench.test ... h499.bench.test all lead to 127.0.0.1 (--resolve for
 # orvanel-extract and curl, a resolver of its own for aiohttp). Everything stays on loopback.
 # Connections, full and resumed TLS handshakes are counted from nginx's log, one run each.
-# usage: bench/tls_bench.sh [BUILD_DIR] [latency|nginx|all] [JOBS]
+# usage: bench/tls_bench.sh [BUILD_DIR] [latency|nginx|wide|all] [JOBS]
 set -euo pipefail
 build="$(cd "${1:-build}" && pwd)"
 what="${2:-all}"
@@ -158,12 +160,34 @@ if [ "$what" = latency ] || [ "$what" = all ]; then
   echo
 fi
 
-if [ "$what" = nginx ] || [ "$what" = all ]; then
+make_pages() {
+  [ -d "$work/www" ] && return
   mkdir -p "$work/www"
   /usr/bin/python3 -c "
 page = open('$here/../Samples/bakery.htm', 'rb').read()
 for i in range(20000): open('$work/www/p%d.html' % i, 'wb').write(page)"
   chmod -R a+rX "$work/www"
+}
+
+# orvanel-extract alone at -j 4096: every row must come back without a failure.
+wide_run() {  # PORT LABEL
+  local port="$1" label="$2" resolve=() n
+  for n in "${names[@]}"; do resolve+=(--resolve "$n:$port:127.0.0.1"); done
+  make_list "$port" 20000 "p%d.html" "$work/wide.txt"
+  : > "$work/access-$port.log"
+  /usr/bin/time -f "%e %U %S %M" -o "$work/time" "$build/orvanel-extract" -q -f jsonl -j 4096 \
+    --cacert "$work/ca.pem" "${resolve[@]}" "$work/wide.txt" > "$work/wide.jsonl" || true
+  read -r wall user sys rss < "$work/time"
+  local ok
+  ok=$(grep -c '"reason":null' "$work/wide.jsonl" || true)
+  awk -v label="$label" -v wall="$wall" -v user="$user" -v sys="$sys" -v rss="$rss" -v ok="$ok" '
+    !($1 in seen) { seen[$1] = 1; conns++; if ($2 == "r") resumed++; else full++ }
+    END { printf "| %s | %.2f | %d of 20000 | %.3f | %.0f | %d | %d | %d |\n", label, wall, ok,
+            (user + sys) * 1000 / 20000, rss / 1024, conns, full, resumed }' "$work/access-$port.log"
+}
+
+if [ "$what" = nginx ] || [ "$what" = all ]; then
+  make_pages
   start_nginx 18443 http2 -
   make_list 18443 20000 "p%d.html" "$work/nginx.txt"
   commands 18443 "$work/nginx.txt"
@@ -171,4 +195,16 @@ for i in range(20000): open('$work/www/p%d.html' % i, 'wb').write(page)"
   side_by_side nginx
   echo
   count_runs 18443 20000
+fi
+
+if [ "$what" = wide ] || [ "$what" = all ]; then
+  make_pages
+  ss -ltn | grep -q ":18443 " || start_nginx 18443 http2 -
+  start_nginx 18444 http1 -
+  echo
+  echo "== orvanel-extract -j 4096 over 500 names, 20,000 pages from nginx over TLS"
+  printf '| protocol | wall s | rows without failure | CPU s per 1,000 pages | peak RSS MiB | connections | full handshakes | resumed |\n'
+  printf '|---|---|---|---|---|---|---|---|\n'
+  wide_run 18443 "HTTP/2"
+  wide_run 18444 "HTTP/1.1"
 fi
