@@ -8,11 +8,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <chrono>
 #include <deque>
 #include <map>
 #include <memory>
@@ -57,7 +57,7 @@ std::string Printable(const std::string& text) {
 // connections kept for reuse to what is left.
 void FitToFileLimit(FetcherOptions& fetch) {
   const int jobs = fetch.max_transfers;
-  rlimit limit {};
+  rlimit limit{};
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
   if (limit.rlim_cur < limit.rlim_max) {
     limit.rlim_cur = limit.rlim_max;
@@ -68,17 +68,18 @@ void FitToFileLimit(FetcherOptions& fetch) {
   constexpr rlim_t kReserve = 64;
   const rlim_t needed = static_cast<rlim_t>(jobs) * 3 + kReserve;
   if (needed > limit.rlim_cur) {
-    const int fits = static_cast<int>(limit.rlim_cur > kReserve + 3 ? (limit.rlim_cur - kReserve) / 3 : 1);
+    const int fits =
+        static_cast<int>(limit.rlim_cur > kReserve + 3 ? (limit.rlim_cur - kReserve) / 3 : 1);
     std::fprintf(stderr,
                  "orvanel-extract: -j %d needs about %llu open files, but only %llu are allowed "
                  "(ulimit -n); using -j %d\n",
-                 jobs, static_cast<unsigned long long>(needed), static_cast<unsigned long long>(limit.rlim_cur),
-                 fits);
+                 jobs, static_cast<unsigned long long>(needed),
+                 static_cast<unsigned long long>(limit.rlim_cur), fits);
     fetch.max_transfers = fits;
   }
   const rlim_t left = limit.rlim_cur - kReserve - 2 * static_cast<rlim_t>(fetch.max_transfers);
-  fetch.max_connections = static_cast<int>(
-      std::clamp<rlim_t>(left, static_cast<rlim_t>(fetch.max_transfers), static_cast<rlim_t>(MaxConnections(fetch))));
+  fetch.max_connections = static_cast<int>(std::clamp<rlim_t>(
+      left, static_cast<rlim_t>(fetch.max_transfers), static_cast<rlim_t>(MaxConnections(fetch))));
 }
 
 int Run(const Options& o) {
@@ -100,7 +101,8 @@ int Run(const Options& o) {
   // The fetcher says when a transfer ends; the input says when it has more. One poll
   // waits for either, so rows are written as soon as they are ready.
   const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (wake < 0) throw Failure(std::string("cannot make an event descriptor: ") + std::strerror(errno));
+  if (wake < 0)
+    throw Failure(std::string("cannot make an event descriptor: ") + std::strerror(errno));
   struct Closer {
     int fd;
     ~Closer() { ::close(fd); }
@@ -165,7 +167,8 @@ int Run(const Options& o) {
       }
       if (!writing && read.empty() && input.Done()) {
         throw Failure(*o.output + " holds rows of " + std::to_string(resume.keys.size()) +
-                      " addresses, but the input has only " + std::to_string(resumed) + "; nothing was changed");
+                      " addresses, but the input has only " + std::to_string(resumed) +
+                      "; nothing was changed");
       }
       while (writing && !read.empty() && window.size() < window_size) {
         InFlight f{std::move(read.front()), {}, 0};
@@ -220,9 +223,13 @@ int Run(const Options& o) {
       reasons += (reasons.empty() ? " (" : ", ") + reason + " " + std::to_string(count);
     }
     if (!reasons.empty()) reasons += ")";
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    std::fprintf(stderr, "orvanel-extract: %zu addresses, %zu rows, %zu fetched, %zu failed%s, %llu bytes read, %.1f s\n",
-                 done, rows, done - failed, failed, reasons.c_str(), static_cast<unsigned long long>(bytes), seconds);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::fprintf(stderr,
+                 "orvanel-extract: %zu addresses, %zu rows, %zu fetched, %zu failed%s, %llu bytes "
+                 "read, %.1f s\n",
+                 done, rows, done - failed, failed, reasons.c_str(),
+                 static_cast<unsigned long long>(bytes), seconds);
   }
   return failed > 0 ? 1 : 0;
 }
@@ -237,7 +244,8 @@ int ExtractMain(int argc, char** argv) {
   try {
     o = ParseOptions(argc, argv);
   } catch (const UsageError& e) {
-    std::fprintf(stderr, "orvanel-extract: %s\nTry 'orvanel-extract --help'.\n", Printable(e.what()).c_str());
+    std::fprintf(stderr, "orvanel-extract: %s\nTry 'orvanel-extract --help'.\n",
+                 Printable(e.what()).c_str());
     return 2;
   }
   FitToFileLimit(o.fetch);

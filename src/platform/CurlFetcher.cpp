@@ -55,26 +55,39 @@ std::optional<long long> ParseRetryAfter(std::string_view value, long long now) 
 
 const char* FetchErrorName(FetchError error) {
   switch (error) {
-    case FetchError::kNone: return nullptr;
-    case FetchError::kResolve: return "dns";
-    case FetchError::kRefused: return "refused";
-    case FetchError::kConnectTimeout: return "connect-timeout";
-    case FetchError::kTimeout: return "timeout";
-    case FetchError::kTls: return "tls";
-    case FetchError::kRedirects: return "redirects";
-    case FetchError::kHttpStatus: return "http";
-    case FetchError::kTooLarge: return "too-large";
-    case FetchError::kNetwork: return "network";
-    case FetchError::kFile: return "no-file";
-    case FetchError::kSkippedHost: return "skipped-host";
+    case FetchError::kNone:
+      return nullptr;
+    case FetchError::kResolve:
+      return "dns";
+    case FetchError::kRefused:
+      return "refused";
+    case FetchError::kConnectTimeout:
+      return "connect-timeout";
+    case FetchError::kTimeout:
+      return "timeout";
+    case FetchError::kTls:
+      return "tls";
+    case FetchError::kRedirects:
+      return "redirects";
+    case FetchError::kHttpStatus:
+      return "http";
+    case FetchError::kTooLarge:
+      return "too-large";
+    case FetchError::kNetwork:
+      return "network";
+    case FetchError::kFile:
+      return "no-file";
+    case FetchError::kSkippedHost:
+      return "skipped-host";
   }
   return "network";
 }
 
 bool MayStopEarly(long status) { return status < 400; }
 
-std::optional<long long> RetryDelay(long status, int attempts, std::optional<std::string_view> retry_after,
-                                    long long now, long long elapsed_ms, const FetcherOptions& options) {
+std::optional<long long> RetryDelay(long status, int attempts,
+                                    std::optional<std::string_view> retry_after, long long now,
+                                    long long elapsed_ms, const FetcherOptions& options) {
   if (status != 429 && status != 503) return std::nullopt;
   if (attempts > options.retries) return std::nullopt;
   long long wait = options.retry_wait_ms;
@@ -82,7 +95,8 @@ std::optional<long long> RetryDelay(long status, int attempts, std::optional<std
     if (const auto asked = ParseRetryAfter(*retry_after, now)) wait = *asked;
   }
   wait = std::min<long long>(wait, options.max_retry_wait_ms);
-  if (elapsed_ms + wait >= static_cast<long long>(options.retry_window_timeouts) * options.timeout_ms) {
+  if (elapsed_ms + wait >=
+      static_cast<long long>(options.retry_window_timeouts) * options.timeout_ms) {
     return std::nullopt;
   }
   return wait;
@@ -134,10 +148,12 @@ Target ResolveTarget(const std::string& url) {
     if (curl_url_get(u, CURLUPART_HOST, &host, 0) == CURLUE_OK && host) {
       std::string name = host;
       curl_free(host);
-      if (std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+      if (std::any_of(name.begin(), name.end(),
+                      [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
         char* ascii = nullptr;
         const int rc = idn2_lookup_u8(reinterpret_cast<const uint8_t*>(name.c_str()),
-                                      reinterpret_cast<uint8_t**>(&ascii), IDN2_NFC_INPUT | IDN2_NONTRANSITIONAL);
+                                      reinterpret_cast<uint8_t**>(&ascii),
+                                      IDN2_NFC_INPUT | IDN2_NONTRANSITIONAL);
         if (rc != IDN2_OK) {
           target.url.clear();
           target.error = "Invalid international host name " + name + ": " + idn2_strerror(rc);
@@ -185,7 +201,8 @@ FetchResult ReadLocalFile(const std::string& url, std::size_t max_bytes) {
     r.error_text = why;
     return r;
   };
-  if (path.empty() || path.find('\0') != std::string::npos) return fail("Not a file address: " + url);
+  if (path.empty() || path.find('\0') != std::string::npos)
+    return fail("Not a file address: " + url);
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return fail("Cannot open " + path + ": " + std::strerror(errno));
   struct stat st {};
@@ -318,7 +335,9 @@ class Scheduler {
     int running = 0;
     std::deque<Job> waiting;
   };
-  bool Startable(const Host& host) const { return !host.waiting.empty() && host.running < per_host_; }
+  bool Startable(const Host& host) const {
+    return !host.waiting.empty() && host.running < per_host_;
+  }
   void Forget(std::unordered_map<std::string, Host>::iterator it) {
     if (it->second.running <= 0 && it->second.waiting.empty()) hosts_.erase(it);
   }
@@ -332,7 +351,8 @@ class Scheduler {
 
 class CurlFetcher final : public Fetcher {
  public:
-  explicit CurlFetcher(const FetcherOptions& options) : options_(options), scheduler_(options.max_per_host) {
+  explicit CurlFetcher(const FetcherOptions& options)
+      : options_(options), scheduler_(options.max_per_host) {
     GlobalInit();
     multi_ = curl_multi_init();
     // Connections are reused across transfers to the same host, and kept open for that
@@ -367,7 +387,8 @@ class CurlFetcher final : public Fetcher {
       auto& list = resolve_[ResolveKey(entry)];
       list = curl_slist_append(list, entry.c_str());
     }
-    for (const auto& header : options_.headers) headers_ = curl_slist_append(headers_, header.c_str());
+    for (const auto& header : options_.headers)
+      headers_ = curl_slist_append(headers_, header.c_str());
     worker_ = std::thread([this] { Run(); });
   }
 
@@ -565,8 +586,9 @@ class CurlFetcher final : public Fetcher {
         FetchResult r;
         r.final_url = job.request.url;
         r.error = FetchError::kSkippedHost;
-        r.error_text = "Not tried: " + std::to_string(trouble->second.failures) + " failures in a row on " +
-                       job.target.host_port + "; the last: " + trouble->second.last;
+        r.error_text = "Not tried: " + std::to_string(trouble->second.failures) +
+                       " failures in a row on " + job.target.host_port +
+                       "; the last: " + trouble->second.last;
         scheduler_.Finished(job.target.host_port);
         File(job.ticket, std::move(r));
         return;
@@ -600,11 +622,13 @@ class CurlFetcher final : public Fetcher {
     if (headers_) curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers_);
     // A second connection to a host resumes its TLS session and needs no look-up: both
     // are kept in one of kShares caches, chosen by host (libcurl keeps 8 sessions in each).
-    curl_easy_setopt(e, CURLOPT_SHARE, shares_[std::hash<std::string>{}(t->job.target.host_port) % kShares]);
+    curl_easy_setopt(e, CURLOPT_SHARE,
+                     shares_[std::hash<std::string>{}(t->job.target.host_port) % kShares]);
     // Over TLS, streams to a host wait for its first connection to say (by ALPN) whether
     // it multiplexes, rather than each opening its own. Plain HTTP is HTTP/1.1: nothing
     // to wait for.
-    if (curl_strnequal(t->job.target.url.c_str(), "https:", 6)) curl_easy_setopt(e, CURLOPT_PIPEWAIT, 1L);
+    if (curl_strnequal(t->job.target.url.c_str(), "https:", 6))
+      curl_easy_setopt(e, CURLOPT_PIPEWAIT, 1L);
     curl_easy_setopt(e, CURLOPT_DNS_CACHE_TIMEOUT, NameCacheSeconds(t->job.target.host_port));
     if (!resolve_.empty()) {
       const auto it = resolve_.find(t->job.target.host_port);
@@ -651,11 +675,13 @@ class CurlFetcher final : public Fetcher {
   long RetryWait(const Transfer& t, CURL* e, long status) const {
     std::optional<std::string_view> retry_after;
     curl_header* h = nullptr;
-    if (curl_easy_header(e, "Retry-After", 0, CURLH_HEADER, -1, &h) == CURLHE_OK && h) retry_after = h->value;
+    if (curl_easy_header(e, "Retry-After", 0, CURLH_HEADER, -1, &h) == CURLHE_OK && h)
+      retry_after = h->value;
     const auto elapsed =
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t.job.first_start).count();
-    const auto wait = RetryDelay(status, t.job.attempts, retry_after, static_cast<long long>(std::time(nullptr)),
-                                 elapsed, options_);
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t.job.first_start)
+            .count();
+    const auto wait = RetryDelay(status, t.job.attempts, retry_after,
+                                 static_cast<long long>(std::time(nullptr)), elapsed, options_);
     return wait ? static_cast<long>(*wait) : -1;
   }
 
@@ -685,7 +711,8 @@ class CurlFetcher final : public Fetcher {
       r.error_text = "Document larger than " + std::to_string(options_.max_bytes) + " bytes";
     } else if (t->headers_too_large) {
       r.error = FetchError::kTooLarge;
-      r.error_text = "Response headers larger than " + std::to_string(options_.max_header_bytes) + " bytes";
+      r.error_text =
+          "Response headers larger than " + std::to_string(options_.max_header_bytes) + " bytes";
     } else if (code != CURLE_OK) {
       curl_off_t connected_us = 0;
       curl_easy_getinfo(e, CURLINFO_CONNECT_TIME_T, &connected_us);
@@ -827,7 +854,9 @@ class CurlFetcher final : public Fetcher {
         delayed_jobs_.erase(it);
       }
       if (!delayed_.empty()) {
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(delayed_.top().first - now).count();
+        const auto ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(delayed_.top().first - now)
+                .count();
         poll_ms = std::min<int>(poll_ms, static_cast<int>(ms) + 1);
       }
       const Ticket oldest = live_.empty() ? 0 : *live_.begin();
@@ -858,7 +887,8 @@ class CurlFetcher final : public Fetcher {
       return 0;
     }
     epoll_event event{};
-    event.events = ((what & CURL_POLL_IN) ? EPOLLIN : 0u) | ((what & CURL_POLL_OUT) ? EPOLLOUT : 0u);
+    event.events =
+        ((what & CURL_POLL_IN) ? EPOLLIN : 0u) | ((what & CURL_POLL_OUT) ? EPOLLOUT : 0u);
     event.data.fd = socket;
     if (!known || ::epoll_ctl(self->epoll_fd_, EPOLL_CTL_MOD, socket, &event) != 0) {
       if (::epoll_ctl(self->epoll_fd_, EPOLL_CTL_ADD, socket, &event) != 0 && errno == EEXIST) {
@@ -871,8 +901,9 @@ class CurlFetcher final : public Fetcher {
 
   static int OnTimer(CURLM*, long timeout_ms, void* user) {
     auto* self = static_cast<CurlFetcher*>(user);
-    self->timer_ = timeout_ms < 0 ? std::nullopt
-                                  : std::optional(Clock::now() + std::chrono::milliseconds(timeout_ms));
+    self->timer_ = timeout_ms < 0
+                       ? std::nullopt
+                       : std::optional(Clock::now() + std::chrono::milliseconds(timeout_ms));
     return 0;
   }
 
@@ -899,10 +930,12 @@ class CurlFetcher final : public Fetcher {
       }
       int wait_ms = Schedule();
       if (timer_) {
-        const auto due = std::chrono::ceil<std::chrono::milliseconds>(*timer_ - Clock::now()).count();
+        const auto due =
+            std::chrono::ceil<std::chrono::milliseconds>(*timer_ - Clock::now()).count();
         wait_ms = std::clamp<int>(static_cast<int>(std::min<long long>(due, wait_ms)), 0, wait_ms);
       }
-      const int n = ::epoll_wait(epoll_fd_, events.data(), static_cast<int>(events.size()), wait_ms);
+      const int n =
+          ::epoll_wait(epoll_fd_, events.data(), static_cast<int>(events.size()), wait_ms);
       for (int i = 0; i < n; ++i) {
         const int fd = events[i].data.fd;
         if (fd == wake_fd_) {
@@ -911,7 +944,8 @@ class CurlFetcher final : public Fetcher {
           continue;
         }
         const auto ev = events[i].events;
-        const int mask = ((ev & EPOLLIN) ? CURL_CSELECT_IN : 0) | ((ev & EPOLLOUT) ? CURL_CSELECT_OUT : 0) |
+        const int mask = ((ev & EPOLLIN) ? CURL_CSELECT_IN : 0) |
+                         ((ev & EPOLLOUT) ? CURL_CSELECT_OUT : 0) |
                          ((ev & (EPOLLERR | EPOLLHUP)) ? CURL_CSELECT_ERR : 0);
         curl_multi_socket_action(multi_, fd, mask, &running);
       }
@@ -945,7 +979,7 @@ class CurlFetcher final : public Fetcher {
   std::array<CURLSH*, kShares> shares_{};
   int epoll_fd_ = -1;
   int wake_fd_ = -1;
-  std::optional<Clock::time_point> timer_;  // when libcurl wants to be called, if at all
+  std::optional<Clock::time_point> timer_;        // when libcurl wants to be called, if at all
   std::unordered_set<std::string> recent_hosts_;  // met since recent_hosts_since_
   Clock::time_point recent_hosts_since_ = Clock::now();
   std::unordered_map<std::string, curl_slist*> resolve_;  // by host:port, lower case
@@ -969,8 +1003,8 @@ class CurlFetcher final : public Fetcher {
   std::size_t outstanding_ = 0;
   std::vector<Job> incoming_;
   Scheduler scheduler_;
-  std::priority_queue<std::pair<Clock::time_point, Ticket>, std::vector<std::pair<Clock::time_point, Ticket>>,
-                      std::greater<>>
+  std::priority_queue<std::pair<Clock::time_point, Ticket>,
+                      std::vector<std::pair<Clock::time_point, Ticket>>, std::greater<>>
       delayed_;
   std::unordered_map<Ticket, Job> delayed_jobs_;
   std::map<Ticket, FetchResult> done_;

@@ -4,9 +4,9 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <vector>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace orvanel {
 
@@ -58,29 +58,29 @@ struct FetcherOptions {
   int max_connections = 0;
   long connect_timeout_ms = 10'000;
   long timeout_ms = 30'000;
-  std::size_t max_bytes = 64u << 20;         // of one document's body
-  std::size_t max_header_bytes = 1u << 20;   // of one response's headers and trailers
+  std::size_t max_bytes = 64u << 20;        // of one document's body
+  std::size_t max_header_bytes = 1u << 20;  // of one response's headers and trailers
   // Bytes of documents held at once, running or finished and not yet taken. Past it no
   // transfer starts, and a running one that would grow past it (except the oldest one
   // not yet taken, which always goes on) is stopped and started again later.
   std::size_t memory_budget = 512u << 20;
   int max_redirects = 10;
-  int retries = 2;                // on 429 and 503
-  long retry_wait_ms = 2'000;     // when the server gives no Retry-After
+  int retries = 2;             // on 429 and 503
+  long retry_wait_ms = 2'000;  // when the server gives no Retry-After
   long max_retry_wait_ms = 30'000;
   // Retries of one address start within this many time-outs of its first request, so an
   // address takes at most (this + 1) time-outs in all.
   int retry_window_timeouts = 2;
   std::size_t max_outstanding = 1u << 20;  // submitted but not yet taken
-  bool allow_local_files = true;  // file:// addresses; only regular files are read
+  bool allow_local_files = true;           // file:// addresses; only regular files are read
   // After this many failures in a row at the connection level (name, refused, connect
   // time-out, TLS) on one host, its further addresses fail at once (kSkippedHost); a page
   // had from the host starts the count again. 0: every address is tried.
   int host_errors = 0;
   std::vector<std::string> resolve;  // "HOST:PORT:ADDRESS" entries, as curl's --resolve
   std::vector<std::string> headers;  // "Name: value" request headers sent with every request
-  std::string ca_file;  // certificates to trust instead of the system's store
-  bool insecure = false;  // no certificate check at all (unsafe)
+  std::string ca_file;               // certificates to trust instead of the system's store
+  bool insecure = false;             // no certificate check at all (unsafe)
   std::string user_agent = std::string("Orvanel/") + ORVANEL_VERSION;
 };
 
@@ -96,8 +96,9 @@ bool MayStopEarly(long status);
 // (`retry_after`, if sent; else options.retry_wait_ms), at most options.max_retry_wait_ms;
 // and only when the retry starts within options.retry_window_timeouts time-outs of the
 // address's first request (`elapsed_ms` ago).
-std::optional<long long> RetryDelay(long status, int attempts, std::optional<std::string_view> retry_after,
-                                    long long now, long long elapsed_ms, const FetcherOptions& options);
+std::optional<long long> RetryDelay(long status, int attempts,
+                                    std::optional<std::string_view> retry_after, long long now,
+                                    long long elapsed_ms, const FetcherOptions& options);
 
 // The wait a Retry-After value asks for, in milliseconds: a number of seconds (any
 // number of digits; clamped, never overflowing) or an HTTP date, counted from `now`

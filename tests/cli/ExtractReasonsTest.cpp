@@ -13,8 +13,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <map>
 #include <cstring>
+#include <map>
 #include <thread>
 
 #include "Isolation.h"
@@ -56,9 +56,12 @@ TEST(ExtractReasons, EachFailureSaysWhy) {
   server.Route("/page", [](auto&, auto& c) { c.Respond(200, "<head><title>T</title></head>"); });
   server.Route("/missing", [](auto&, auto& c) { c.Respond(404, ""); });
   server.Route("/loop", [](auto&, auto& c) { c.Respond(302, "", "Location: /loop\r\n"); });
-  server.Route("/to-file", [](auto&, auto& c) { c.Respond(302, "", "Location: file:///etc/hostname\r\n"); });
+  server.Route("/to-file",
+               [](auto&, auto& c) { c.Respond(302, "", "Location: file:///etc/hostname\r\n"); });
   server.Route("/stall", [](auto&, auto& c) { c.Sleep(10'000); });
-  server.Route("/huge", [](auto&, auto& c) { c.Write("HTTP/1.1 200 OK\r\nContent-Length: 100000000\r\n\r\n"); });
+  server.Route("/huge", [](auto&, auto& c) {
+    c.Write("HTTP/1.1 200 OK\r\nContent-Length: 100000000\r\n\r\n");
+  });
   server.Route("/reset", [](auto&, auto& c) {
     c.Write("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n<title>cut");
     c.Sleep(50);
@@ -97,8 +100,9 @@ TEST(ExtractReasons, EachFailureSaysWhy) {
   std::string list;
   for (const auto& c : cases) list += c.first + "\n";
   const std::string failures = dir.path() + "/failed.txt";
-  const auto r = RunProgram({Program(), "-m", "head", "-f", "jsonl", "--timeout", "1", "--connect-timeout", "1",
-                             "--failures", failures, dir.File("list.txt", list)});
+  const auto r =
+      RunProgram({Program(), "-m", "head", "-f", "jsonl", "--timeout", "1", "--connect-timeout",
+                  "1", "--failures", failures, dir.File("list.txt", list)});
   for (const int fd : fillers) ::close(fd);
   ::close(dead);
   EXPECT_EQ(r.status, 1);
@@ -117,8 +121,9 @@ TEST(ExtractReasons, EachFailureSaysWhy) {
   }
   EXPECT_EQ(ReadAll(failures), failed);
   // The summary, last on standard error.
-  EXPECT_NE(r.err.find("orvanel-extract: " + std::to_string(cases.size()) + " addresses, 1 rows, 1 fetched, " +
-                       std::to_string(cases.size() - 1) + " failed ("),
+  EXPECT_NE(r.err.find("orvanel-extract: " + std::to_string(cases.size()) +
+                       " addresses, 1 rows, 1 fetched, " + std::to_string(cases.size() - 1) +
+                       " failed ("),
             std::string::npos)
       << r.err;
   if (!tls.ok()) GTEST_SKIP() << "no openssl to make a TLS server: the tls case was left out";
@@ -139,8 +144,10 @@ TEST(ExtractReasons, ADeadHostIsGivenUpAfterItsErrorsInARow) {
     for (const auto& line : Lines(r.out)) ++counted[Field(line, "reason")];
     return counted;
   };
-  EXPECT_EQ(reasons({"--host-errors", "5"}), (std::map<std::string, int>{{"refused", 5}, {"skipped-host", 25}}));
-  EXPECT_EQ(reasons({}), (std::map<std::string, int>{{"refused", 10}, {"skipped-host", 20}}));  // the default
+  EXPECT_EQ(reasons({"--host-errors", "5"}),
+            (std::map<std::string, int>{{"refused", 5}, {"skipped-host", 25}}));
+  EXPECT_EQ(reasons({}),
+            (std::map<std::string, int>{{"refused", 10}, {"skipped-host", 20}}));  // the default
   EXPECT_EQ(reasons({"--host-errors", "0"}), (std::map<std::string, int>{{"refused", 30}}));
 }
 
@@ -169,14 +176,15 @@ TEST(ExtractHttp, HeadersAndProxies) {
     c.Respond(200, "<title>T</title>");
   });
   // As a proxy, the server gets the whole address as the request's path.
-  server.Route("http://proxied.test/page", [](auto&, auto& c) { c.Respond(200, "<title>Proxied</title>"); });
+  server.Route("http://proxied.test/page",
+               [](auto&, auto& c) { c.Respond(200, "<title>Proxied</title>"); });
   auto r = RunProgram({Program(), "-q", "-H", "X-Probe: yes"}, server.Url("/page") + "\n");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(seen, "yes");
   EXPECT_EQ(RunProgram({Program(), "-H", "no colon"}, "").status, 2);
   // (--resolve: were the proxy not used, the name would not be looked up anywhere.)
-  r = RunProgram({"/usr/bin/env", "http_proxy=http://127.0.0.1:" + std::to_string(server.Port()), Program(), "-q",
-                  "--resolve", "proxied.test:80:127.0.0.1"},
+  r = RunProgram({"/usr/bin/env", "http_proxy=http://127.0.0.1:" + std::to_string(server.Port()),
+                  Program(), "-q", "--resolve", "proxied.test:80:127.0.0.1"},
                  "http://proxied.test/page\n");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("\tProxied\t"), std::string::npos) << r.out;
@@ -188,7 +196,8 @@ TEST(ExtractReasons, AnUnknownHostIsDns) {
     const auto r = RunProgram({Program(), "-q", "-f", "jsonl"}, "http://no-such-host.invalid/\n");
     return Field(r.out, "reason") == "dns" && r.status == 1 ? 0 : 1;
   });
-  if (status < 0) GTEST_SKIP() << "no network namespace can be made here (needs root or user namespaces)";
+  if (status < 0)
+    GTEST_SKIP() << "no network namespace can be made here (needs root or user namespaces)";
   EXPECT_EQ(status, 0);
 }
 

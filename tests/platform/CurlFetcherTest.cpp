@@ -52,11 +52,14 @@ class CurlFetcherTest : public ::testing::Test {
     });
     for (int i = 1; i <= 3; ++i) {
       server_.Route("/hop" + std::to_string(i), [i](auto&, auto& c) {
-        c.Respond(302, "", "Location: /" + std::string(i == 3 ? "page" : "hop" + std::to_string(i + 1)) + "\r\n");
+        c.Respond(
+            302, "",
+            "Location: /" + std::string(i == 3 ? "page" : "hop" + std::to_string(i + 1)) + "\r\n");
       });
     }
     server_.Route("/loop", [](auto&, auto& c) { c.Respond(302, "", "Location: /loop\r\n"); });
-    server_.Route("/to-file", [](auto&, auto& c) { c.Respond(302, "", "Location: file:///etc/hostname\r\n"); });
+    server_.Route("/to-file",
+                  [](auto&, auto& c) { c.Respond(302, "", "Location: file:///etc/hostname\r\n"); });
     server_.Route("/missing", [](auto&, auto& c) { c.Respond(404, "<title>Not found</title>"); });
     server_.Route("/broken", [](auto&, auto& c) { c.Respond(500, "<title>Oops</title>"); });
     server_.Route("/slow", [](auto&, auto& c) {
@@ -74,9 +77,8 @@ class CurlFetcherTest : public ::testing::Test {
       }
     });
     server_.Route("/latin", [](auto&, auto& c) { c.Respond(200, "<title>caf\xe9</title>"); });
-    server_.Route("/nul", [](auto&, auto& c) {
-      c.Respond(200, std::string("<title>a\0b</title>", 18));
-    });
+    server_.Route("/nul",
+                  [](auto&, auto& c) { c.Respond(200, std::string("<title>a\0b</title>", 18)); });
     server_.Route("/busy", [this](auto&, auto& c) {
       if (++busy_calls_ == 1) return (void)c.Respond(503, "", "Retry-After: 0\r\n");
       c.Respond(200, "<title>after retry</title>");
@@ -129,13 +131,14 @@ TEST_F(CurlFetcherTest, DocumentsThatCannotBeHadGiveOneMessageAndNoText) {
   } cases[] = {
       {"/missing", FetchError::kHttpStatus}, {"/broken", FetchError::kHttpStatus},
       {"/loop", FetchError::kRedirects},     {"/slow", FetchError::kTimeout},
-      {"/reset", FetchError::kNetwork},        {"/endless", FetchError::kTooLarge},
+      {"/reset", FetchError::kNetwork},      {"/endless", FetchError::kTooLarge},
       {"/to-file", FetchError::kRedirects},
   };
   for (const auto& c : cases) {
     auto fetcher = MakeCurlFetcher(quick);
     const NormalisedAddress address{server_.Url(c.path), false};
-    const auto result = fetcher->Take(fetcher->Submit(MakeFetchRequest(address, Mode::kEntireHeadTag, {}, false)));
+    const auto result =
+        fetcher->Take(fetcher->Submit(MakeFetchRequest(address, Mode::kEntireHeadTag, {}, false)));
     EXPECT_FALSE(result.ok) << c.path;
     EXPECT_EQ(result.error, c.error) << c.path << " " << result.error_text;
     EXPECT_FALSE(result.error_text.empty());
@@ -150,12 +153,14 @@ TEST_F(CurlFetcherTest, RefusedConnectionsAndUnknownHostsFail) {
   // The look-up runs where no query can leave the machine.
   const int status = testing::RunInIsolatedNetwork([this] {
     const auto page = Fetch("no-such-host.invalid/page");
-    return !page.ok && page.message == "URL http://no-such-host.invalid/page cannot be extracted." &&
+    return !page.ok &&
+                   page.message == "URL http://no-such-host.invalid/page cannot be extracted." &&
                    page.error.find("resolve") != std::string::npos
                ? 0
                : 1;
   });
-  if (status < 0) GTEST_SKIP() << "no network namespace can be made here (needs root or user namespaces)";
+  if (status < 0)
+    GTEST_SKIP() << "no network namespace can be made here (needs root or user namespaces)";
   EXPECT_EQ(status, 0);
 }
 
@@ -194,9 +199,11 @@ TEST_F(CurlFetcherTest, ResultsComeByTicketAndTheHostLimitHolds) {
   options.max_per_host = 3;
   auto fetcher = MakeCurlFetcher(options);
   std::vector<Fetcher::Ticket> tickets;
-  for (int i = 0; i < 24; ++i) tickets.push_back(fetcher->Submit({server_.Url("/n?i=" + std::to_string(i)), {}}));
+  for (int i = 0; i < 24; ++i)
+    tickets.push_back(fetcher->Submit({server_.Url("/n?i=" + std::to_string(i)), {}}));
   for (int i = 23; i >= 0; --i) {  // taken in any order, each result is its own
-    EXPECT_EQ(fetcher->Take(tickets[static_cast<std::size_t>(i)]).bytes, "<title>" + std::to_string(i) + "</title>");
+    EXPECT_EQ(fetcher->Take(tickets[static_cast<std::size_t>(i)]).bytes,
+              "<title>" + std::to_string(i) + "</title>");
   }
   EXPECT_LE(peak, 3);
   EXPECT_GE(peak, 2);
@@ -213,8 +220,10 @@ TEST_F(CurlFetcherTest, DestroyingCancelsEverythingPromptly) {
 
 TEST_F(CurlFetcherTest, EarlyStopReadsOnlyWhatTheRowsNeed) {
   server_.Route("/long", [](auto&, auto& c) {
-    c.Write("HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: 10000000\r\n\r\n"
-            "<head><title>Early</title></head>");
+    c.Write(
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: "
+        "10000000\r\n\r\n"
+        "<head><title>Early</title></head>");
     const std::string chunk(100'000, 'b');
     for (int i = 0; i < 100 && c.Write(chunk); ++i) c.Sleep(20);
   });
@@ -294,8 +303,9 @@ TEST_F(CurlFetcherTest, RetriesOfOneAddressStayWithinTheirWindow) {
 TEST_F(CurlFetcherTest, EndlessHeadersOrTrailersFailAtTheirCap) {
   std::atomic<std::size_t> sent{0};
   server_.Route("/trailers", [&](auto&, auto& c) {
-    c.Write("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nTrailer: X-Pad\r\n\r\n"
-            "12\r\n<title>T</title>xx\r\n0\r\n");
+    c.Write(
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nTrailer: X-Pad\r\n\r\n"
+        "12\r\n<title>T</title>xx\r\n0\r\n");
     const std::string trailers = [] {
       std::string lines;
       for (int i = 0; i < 1000; ++i) lines += "X-Pad: p\r\n";
@@ -349,7 +359,8 @@ TEST_F(CurlFetcherTest, PagesPilingUpBehindASlowOneStayWithinTheMemoryBudget) {
   options.max_per_host = 16;
   auto fetcher = MakeCurlFetcher(options);
   std::vector<Fetcher::Ticket> tickets{fetcher->Submit({server_.Url("/first"), {}})};
-  for (int i = 0; i < 20; ++i) tickets.push_back(fetcher->Submit({server_.Url("/big?" + std::to_string(i)), {}}));
+  for (int i = 0; i < 20; ++i)
+    tickets.push_back(fetcher->Submit({server_.Url("/big?" + std::to_string(i)), {}}));
   std::this_thread::sleep_for(std::chrono::milliseconds(800));
   int ready = 0;
   for (std::size_t i = 1; i < tickets.size(); ++i) ready += fetcher->Ready(tickets[i]);
@@ -366,7 +377,8 @@ TEST(CurlFetcherConnections, AreKeptForTheNextPageOfTheirHost) {
   constexpr int kHosts = 100;
   FetcherOptions options;  // 16 at once
   for (int h = 0; h < kHosts; ++h) {
-    options.resolve.push_back("h" + std::to_string(h) + ".test:" + std::to_string(server.Port()) + ":127.0.0.1");
+    options.resolve.push_back("h" + std::to_string(h) + ".test:" + std::to_string(server.Port()) +
+                              ":127.0.0.1");
   }
   auto fetcher = MakeCurlFetcher(options);
   std::vector<Fetcher::Ticket> tickets;
@@ -414,28 +426,32 @@ void WriteFile(const std::string& path, const std::string& contents) {
 class Http2Server {
  public:
   explicit Http2Server(const std::string& dir) : dir_(dir) {
-    if (::access("/usr/sbin/nginx", X_OK) != 0 || !testing::MakeCertificate(dir + "/key.pem", dir + "/cert.pem")) {
+    if (::access("/usr/sbin/nginx", X_OK) != 0 ||
+        !testing::MakeCertificate(dir + "/key.pem", dir + "/cert.pem")) {
       return;
     }
     ::chmod(dir.c_str(), 0755);  // nginx's workers may run as another user
     port_ = testing::FreePort();
-    WriteFile(dir + "/nginx.conf",
-                   "worker_processes 1;\npid " + dir + "/nginx.pid;\nevents { worker_connections 256; }\n"
-                   "http {\n  log_format c '$connection $server_protocol';\n  access_log " + dir +
-                       "/access.log c;\n  server {\n    listen 127.0.0.1:" + std::to_string(port_) +
-                       " ssl http2;\n    ssl_certificate " + dir + "/cert.pem;\n    ssl_certificate_key " + dir +
-                       "/key.pem;\n    root " + dir + "/www;\n  }\n}\n");
+    WriteFile(
+        dir + "/nginx.conf",
+        "worker_processes 1;\npid " + dir +
+            "/nginx.pid;\nevents { worker_connections 256; }\n"
+            "http {\n  log_format c '$connection $server_protocol';\n  access_log " +
+            dir + "/access.log c;\n  server {\n    listen 127.0.0.1:" + std::to_string(port_) +
+            " ssl http2;\n    ssl_certificate " + dir + "/cert.pem;\n    ssl_certificate_key " +
+            dir + "/key.pem;\n    root " + dir + "/www;\n  }\n}\n");
     pid_ = ::fork();
     if (pid_ == 0) {
       const int null = ::open("/dev/null", O_RDWR);
       ::dup2(null, 0);
       ::dup2(null, 1);
       ::dup2(null, 2);
-      ::execl("/usr/sbin/nginx", "nginx", "-p", dir.c_str(), "-c", (dir + "/nginx.conf").c_str(), "-e",
-              (dir + "/error.log").c_str(), "-g", "daemon off;", nullptr);
+      ::execl("/usr/sbin/nginx", "nginx", "-p", dir.c_str(), "-c", (dir + "/nginx.conf").c_str(),
+              "-e", (dir + "/error.log").c_str(), "-g", "daemon off;", nullptr);
       ::_exit(127);
     }
-    for (int i = 0; i < 300 && !testing::Connectable(port_); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 300 && !testing::Connectable(port_); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   ~Http2Server() {
     if (pid_ > 0) {
@@ -444,7 +460,9 @@ class Http2Server {
     }
   }
   bool ok() const { return pid_ > 0 && testing::Connectable(port_); }
-  std::string Url(const std::string& path) const { return "https://localhost:" + std::to_string(port_) + path; }
+  std::string Url(const std::string& path) const {
+    return "https://localhost:" + std::to_string(port_) + path;
+  }
   std::string Cert() const { return dir_ + "/cert.pem"; }
   // The log's lines: "connection protocol".
   std::vector<std::string> Log() const {
@@ -465,7 +483,8 @@ class Http2Server {
 TEST(CurlFetcherHttp2, StreamsToAHostShareOneConnectionAndStopWhenDecided) {
   TempDir dir;
   std::filesystem::create_directory(dir.path() + "/www");
-  const std::string page = "<html><head><title>T</title></head><body>" + std::string(256 * 1024, 'x');
+  const std::string page =
+      "<html><head><title>T</title></head><body>" + std::string(256 * 1024, 'x');
   WriteFile(dir.path() + "/www/p.html", page);
   ::chmod((dir.path() + "/www").c_str(), 0755);
   ::chmod((dir.path() + "/www/p.html").c_str(), 0644);
@@ -478,7 +497,8 @@ TEST(CurlFetcherHttp2, StreamsToAHostShareOneConnectionAndStopWhenDecided) {
     return bytes.find("</head>") != std::string_view::npos;
   };
   std::vector<Fetcher::Ticket> tickets;
-  for (int i = 0; i < 30; ++i) tickets.push_back(fetcher->Submit({server.Url("/p.html?" + std::to_string(i)), decided}));
+  for (int i = 0; i < 30; ++i)
+    tickets.push_back(fetcher->Submit({server.Url("/p.html?" + std::to_string(i)), decided}));
   for (const auto ticket : tickets) {
     const FetchResult r = fetcher->Take(ticket);
     ASSERT_TRUE(r.ok) << r.error_text;
@@ -501,10 +521,13 @@ TEST(FetchPolicy, OnlyBusyAnswersAreAskedAgainWithinTheirWindow) {
   EXPECT_EQ(RetryDelay(503, 1, std::nullopt, 0, 0, o), 2'000);
   EXPECT_EQ(RetryDelay(429, 2, std::string_view("7"), 0, 0, o), 7'000);
   EXPECT_EQ(RetryDelay(503, 3, std::nullopt, 0, 0, o), std::nullopt);  // two retries made
-  for (long status : {200L, 301L, 404L, 500L, 502L}) EXPECT_EQ(RetryDelay(status, 1, std::nullopt, 0, 0, o), std::nullopt);
+  for (long status : {200L, 301L, 404L, 500L, 502L})
+    EXPECT_EQ(RetryDelay(status, 1, std::nullopt, 0, 0, o), std::nullopt);
   EXPECT_EQ(RetryDelay(503, 1, std::string_view("120"), 0, 0, o), 30'000);  // capped
-  EXPECT_EQ(RetryDelay(503, 1, std::string_view("soon"), 0, 0, o), 2'000);  // unreadable: the default
-  EXPECT_EQ(RetryDelay(503, 1, std::string_view("10"), 0, 50'000, o), std::nullopt);  // reaches 60 s
+  EXPECT_EQ(RetryDelay(503, 1, std::string_view("soon"), 0, 0, o),
+            2'000);  // unreadable: the default
+  EXPECT_EQ(RetryDelay(503, 1, std::string_view("10"), 0, 50'000, o),
+            std::nullopt);  // reaches 60 s
   EXPECT_EQ(RetryDelay(503, 1, std::string_view("10"), 0, 49'000, o), 10'000);
   o.timeout_ms = 5'000;
   EXPECT_EQ(RetryDelay(503, 1, std::string_view("30"), 0, 0, o), std::nullopt);
@@ -521,7 +544,8 @@ TEST_F(CurlFetcherTest, AnErrorPageIsNeverCutEarly) {
     c.Respond(500, "<head><title>Oops</title></head>" + std::string(200'000, 'x'));
   });
   auto fetcher = MakeCurlFetcher();
-  FetchRequest request{server_.Url("/err-long"), [](std::string_view, std::string_view) { return true; }};
+  FetchRequest request{server_.Url("/err-long"),
+                       [](std::string_view, std::string_view) { return true; }};
   const auto result = fetcher->Take(fetcher->Submit(std::move(request)));
   EXPECT_FALSE(result.ok);
   EXPECT_FALSE(result.cut_early);

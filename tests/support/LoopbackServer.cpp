@@ -25,9 +25,9 @@ bool LoopbackServer::Connection::Write(const std::string& bytes) {
 
 bool LoopbackServer::Connection::Respond(int status, const std::string& body,
                                          const std::string& extra_headers) {
-  std::string head = "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Length: " +
-                     std::to_string(body.size()) + (keep_alive_ ? "\r\n" : "\r\nConnection: close\r\n") +
-                     extra_headers + "\r\n";
+  std::string head = "HTTP/1.1 " + std::to_string(status) +
+                     " X\r\nContent-Length: " + std::to_string(body.size()) +
+                     (keep_alive_ ? "\r\n" : "\r\nConnection: close\r\n") + extra_headers + "\r\n";
   return Write(head + body);
 }
 

@@ -16,7 +16,7 @@ class LoopbackServer {
  public:
   struct Request {
     std::string method;
-    std::string path;  // with the query
+    std::string path;                            // with the query
     std::map<std::string, std::string> headers;  // names in lower case
   };
   class Connection {

@@ -41,10 +41,12 @@ inline bool Connectable(int port) {
 
 // A fresh self-signed ECDSA certificate for localhost, made with the openssl command.
 inline bool MakeCertificate(const std::string& key, const std::string& cert) {
-  return RunProgram({"/bin/sh", "-c",
-                     "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout '" + key +
-                         "' -out '" + cert + "' -days 1 -subj /CN=localhost -addext subjectAltName=DNS:localhost "
-                         "2>/dev/null"})
+  return RunProgram(
+             {"/bin/sh", "-c",
+              "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout '" +
+                  key + "' -out '" + cert +
+                  "' -days 1 -subj /CN=localhost -addext subjectAltName=DNS:localhost "
+                  "2>/dev/null"})
              .status == 0;
 }
 
@@ -65,11 +67,12 @@ class TlsServer {
       ::dup2(null, 0);
       ::dup2(null, 1);
       ::dup2(null, 2);
-      ::execlp("openssl", "openssl", "s_server", "-accept", std::to_string(port_).c_str(), "-cert", cert_.c_str(),
-               "-key", key.c_str(), "-www", "-quiet", nullptr);
+      ::execlp("openssl", "openssl", "s_server", "-accept", std::to_string(port_).c_str(), "-cert",
+               cert_.c_str(), "-key", key.c_str(), "-www", "-quiet", nullptr);
       ::_exit(127);
     }
-    for (int i = 0; i < 200 && !Connectable(port_); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 200 && !Connectable(port_); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   ~TlsServer() {
     if (pid_ > 0) {
@@ -82,7 +85,9 @@ class TlsServer {
 
   bool ok() const { return pid_ > 0 && Connectable(port_); }
   int port() const { return port_; }
-  std::string Url(const std::string& path = "/") const { return "https://localhost:" + std::to_string(port_) + path; }
+  std::string Url(const std::string& path = "/") const {
+    return "https://localhost:" + std::to_string(port_) + path;
+  }
   const std::string& cert() const { return cert_; }
 
  private:
