@@ -256,7 +256,8 @@ struct Transfer {
   std::size_t header_bytes = 0;
   bool too_large = false;
   bool headers_too_large = false;
-  bool over_budget = false;  // stopped to keep within the memory budget; starts again
+  bool paused = false;      // held back by the memory budget until there is room
+  bool was_paused = false;  // at some time: a time-out may be the budget's doing
   char error_buffer[CURL_ERROR_SIZE] = {};
 };
 
@@ -452,6 +453,7 @@ class CurlFetcher final : public Fetcher {
       --outstanding_;
     }
     Release(result.bytes.size());
+    Wake();  // a new oldest ticket, which may be paused
     return result;
   }
 
@@ -523,16 +525,22 @@ class CurlFetcher final : public Fetcher {
   }
 
   std::size_t Received(Transfer& t, const char* data, std::size_t n) {
-    t.received += n;
-    if (t.result.cut_early) return DrainRest(t) ? n : 0;
+    if (t.result.cut_early) {
+      t.received += n;
+      return DrainRest(t) ? n : 0;
+    }
     if (t.result.bytes.size() + n > options_.max_bytes) {
+      t.received += n;
       t.too_large = true;
       return 0;  // aborts the transfer
     }
     if (held_ + n > options_.memory_budget && !IsOldestWanted(t.job.ticket)) {
-      t.over_budget = true;
-      return 0;  // stopped now, started again when there is room
+      // Paused with what it has; libcurl hands these bytes again when it goes on.
+      t.paused = t.was_paused = true;
+      paused_.emplace(t.job.ticket, &t);
+      return CURL_WRITEFUNC_PAUSE;
     }
+    t.received += n;
     try {
       t.result.bytes.append(data, n);
     } catch (const std::bad_alloc&) {
@@ -700,11 +708,13 @@ class CurlFetcher final : public Fetcher {
     r.content_type = type ? type : "";
     r.bytes_read = t->received;
 
+    if (t->paused) paused_.erase(t->job.ticket);
     long wait_ms = -1;
-    bool again = false;  // stopped for the budget: start again, no attempt counted
+    // Timed out while the budget held it back: started again, no attempt counted.
+    bool again = false;
     if (r.cut_early) {
       r.ok = true;
-    } else if (t->over_budget) {
+    } else if (t->was_paused && code == CURLE_OPERATION_TIMEDOUT) {
       again = true;
     } else if (t->too_large) {
       r.error = FetchError::kTooLarge;
@@ -825,6 +835,7 @@ class CurlFetcher final : public Fetcher {
         continue;
       }
       scheduler_.Finished(t->job.target.host_port);
+      if (t->paused) paused_.erase(t->job.ticket);
       Release(t->result.bytes.size());
       curl_multi_remove_handle(multi_, it->first);
       curl_easy_cleanup(it->first);
@@ -839,6 +850,7 @@ class CurlFetcher final : public Fetcher {
   int Schedule() {
     std::vector<Job> starting;
     int poll_ms = 1000;
+    Ticket oldest = 0;
     {
       std::lock_guard lock(mutex_);
       if (!abandoned_.empty()) DropAbandoned();
@@ -859,7 +871,7 @@ class CurlFetcher final : public Fetcher {
                 .count();
         poll_ms = std::min<int>(poll_ms, static_cast<int>(ms) + 1);
       }
-      const Ticket oldest = live_.empty() ? 0 : *live_.begin();
+      oldest = live_.empty() ? 0 : *live_.begin();
       while (active_.size() + starting.size() < static_cast<std::size_t>(options_.max_transfers)) {
         const auto next = scheduler_.OldestReady();
         if (!next) break;
@@ -868,8 +880,22 @@ class CurlFetcher final : public Fetcher {
         starting.push_back(std::move(*scheduler_.Next()));
       }
     }
+    ResumePaused(oldest);
     for (auto& job : starting) Start(std::move(job));
     return poll_ms;
+  }
+
+  // Paused transfers go on, oldest first, while there is room in the budget; the oldest
+  // wanted document always does. (Outside the lock: going on may call Received at once.)
+  void ResumePaused(Ticket oldest) {
+    while (!paused_.empty()) {
+      const auto [ticket, t] = *paused_.begin();
+      if (held_ >= options_.memory_budget && ticket != oldest) break;
+      paused_.erase(paused_.begin());
+      t->paused = false;
+      curl_easy_pause(t->easy, CURLPAUSE_CONT);
+      if (t->paused) break;  // paused again at once: no more room
+    }
   }
 
   // Any thread: the worker looks at its queues again.
@@ -989,6 +1015,7 @@ class CurlFetcher final : public Fetcher {
 
   // Owned by the worker thread only.
   std::unordered_map<CURL*, Transfer*> active_;
+  std::map<Ticket, Transfer*> paused_;  // held back by the budget, by ticket
   struct HostTrouble {
     int failures = 0;
     std::string last;

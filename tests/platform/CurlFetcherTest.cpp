@@ -367,6 +367,33 @@ TEST_F(CurlFetcherTest, PagesPilingUpBehindASlowOneStayWithinTheMemoryBudget) {
   EXPECT_LE(ready, 2);  // 1 MiB holds two pages of 400 KiB, not twenty
   release = true;
   for (const auto ticket : tickets) EXPECT_TRUE(fetcher->Take(ticket).ok);
+  // Held back, not thrown away: each page came over the network once.
+  EXPECT_EQ(served, 20);
+}
+
+// A page held back by the budget for longer than the time-out is fetched again, not
+// reported as timed out.
+TEST_F(CurlFetcherTest, APageHeldBackPastTheTimeOutIsFetchedAgain) {
+  server_.Route("/first", [&](auto&, auto& c) {
+    if (c.Sleep(1500)) c.Respond(200, "<title>first</title>");
+  });
+  const std::string big = "<title>big</title>" + std::string(400 * 1024, 'x');
+  server_.Route("/big", [&](auto&, auto& c) { c.Respond(200, big); });
+  FetcherOptions options;
+  options.memory_budget = 1u << 20;
+  options.max_per_host = 16;
+  options.timeout_ms = 1000;  // the first page itself takes longer: it is the oldest
+  options.retries = 0;
+  auto fetcher = MakeCurlFetcher(options);
+  const auto first = fetcher->Submit({server_.Url("/first"), {}});
+  std::vector<Fetcher::Ticket> tickets;
+  for (int i = 0; i < 6; ++i) tickets.push_back(fetcher->Submit({server_.Url("/big?" + std::to_string(i)), {}}));
+  EXPECT_EQ(fetcher->Take(first).error, FetchError::kTimeout);
+  for (const auto ticket : tickets) {
+    const FetchResult r = fetcher->Take(ticket);
+    EXPECT_TRUE(r.ok) << r.error_text;
+    EXPECT_EQ(r.bytes, big);
+  }
 }
 
 // Each host's connection is kept for its next page, even when a run goes round more
