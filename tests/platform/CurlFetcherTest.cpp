@@ -371,6 +371,35 @@ TEST_F(CurlFetcherTest, PagesPilingUpBehindASlowOneStayWithinTheMemoryBudget) {
   EXPECT_EQ(served, 20);
 }
 
+// A page held back by the budget goes on as soon as it is the oldest wanted, even while
+// later pages fill the budget.
+TEST_F(CurlFetcherTest, APageHeldBackGoesOnOnceItIsTheOldest) {
+  server_.Route("/first", [&](auto&, auto& c) {
+    if (c.Sleep(800)) c.Respond(200, "<title>first</title>");
+  });
+  const std::string big = "<title>big</title>" + std::string(400 * 1024, 'x');
+  server_.Route("/stutter", [&](auto&, auto& c) {  // a pause in the middle of the page
+    if (!c.Write("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(big.size()) + "\r\n\r\n")) return;
+    if (!c.Write(big.substr(0, 100 * 1024)) || !c.Sleep(300)) return;
+    c.Write(big.substr(100 * 1024));
+  });
+  server_.Route("/big", [&](auto&, auto& c) { c.Respond(200, big); });
+  FetcherOptions options;
+  options.memory_budget = 1u << 20;
+  options.max_per_host = 16;
+  options.timeout_ms = 5000;
+  auto fetcher = MakeCurlFetcher(options);
+  const auto start = Clock::now();
+  std::vector<Fetcher::Ticket> tickets{fetcher->Submit({server_.Url("/first"), {}}),
+                                       fetcher->Submit({server_.Url("/stutter"), {}})};
+  for (int i = 0; i < 4; ++i) tickets.push_back(fetcher->Submit({server_.Url("/big?" + std::to_string(i)), {}}));
+  for (const auto ticket : tickets) {
+    const FetchResult r = fetcher->Take(ticket);
+    EXPECT_TRUE(r.ok) << r.error_text;
+  }
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(3000));  // not after a time-out
+}
+
 // A page held back by the budget for longer than the time-out is fetched again, not
 // reported as timed out.
 TEST_F(CurlFetcherTest, APageHeldBackPastTheTimeOutIsFetchedAgain) {
