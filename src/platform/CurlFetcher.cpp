@@ -452,7 +452,7 @@ class CurlFetcher final : public Fetcher {
       taking_.erase(ticket);
       --outstanding_;
     }
-    Release(result.bytes.size());
+    Release(HeapBytes(result.bytes));
     Wake();  // a new oldest ticket, which may be paused
     return result;
   }
@@ -466,7 +466,7 @@ class CurlFetcher final : public Fetcher {
       }
       const auto it = done_.find(ticket);
       if (it != done_.end()) {
-        freed = it->second.bytes.size();
+        freed = HeapBytes(it->second.bytes);
         done_.erase(it);
         --outstanding_;
       } else {
@@ -499,7 +499,11 @@ class CurlFetcher final : public Fetcher {
   }
 
  private:
-  // Bytes held: running bodies plus finished documents not yet taken.
+  // Bytes held: the memory of running bodies plus finished documents not yet taken.
+  // (A short text lives inside the string itself: nothing allocated.)
+  static std::size_t HeapBytes(const std::string& s) {
+    return s.capacity() > std::string().capacity() ? s.capacity() : 0;
+  }
   void Hold(std::size_t n) { held_ += n; }
   void Release(std::size_t n) {
     held_ -= n;
@@ -534,7 +538,22 @@ class CurlFetcher final : public Fetcher {
       t.too_large = true;
       return 0;  // aborts the transfer
     }
-    if (held_ + n > options_.memory_budget && !IsOldestWanted(t.job.ticket)) {
+    // The budget counts memory allocated, so the buffer grows in steps chosen here: to
+    // the length the server announced when the bytes fit in it, else by half again.
+    std::string& bytes = t.result.bytes;
+    const std::size_t need = bytes.size() + n;
+    std::size_t grow_to = bytes.capacity();
+    if (need > grow_to) {
+      grow_to = std::max(need, std::min(grow_to + grow_to / 2, options_.max_bytes));
+      curl_off_t length = -1;
+      curl_easy_getinfo(t.easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+      if (length > 0 && static_cast<std::size_t>(length) >= need &&
+          static_cast<std::size_t>(length) <= options_.max_bytes) {
+        grow_to = static_cast<std::size_t>(length);
+      }
+    }
+    const std::size_t growth = grow_to - HeapBytes(bytes);
+    if (growth > 0 && held_ + growth > options_.memory_budget && !IsOldestWanted(t.job.ticket)) {
       // Paused with what it has; libcurl hands these bytes again when it goes on.
       t.paused = t.was_paused = true;
       paused_.emplace(t.job.ticket, &t);
@@ -542,13 +561,15 @@ class CurlFetcher final : public Fetcher {
     }
     t.received += n;
     try {
-      t.result.bytes.append(data, n);
+      const std::size_t before = HeapBytes(bytes);
+      if (grow_to > bytes.capacity()) bytes.reserve(grow_to);
+      bytes.append(data, n);
+      Hold(HeapBytes(bytes) - before);
     } catch (const std::bad_alloc&) {
       // No memory for this page: it fails, the run goes on.
       t.too_large = true;
       return 0;
     }
-    Hold(n);
     if (t.job.request.decided && t.result.bytes.size() >= t.next_check) {
       // Checking at geometric steps keeps the decision linear in the document's size.
       const std::size_t size = t.result.bytes.size();
@@ -584,7 +605,7 @@ class CurlFetcher final : public Fetcher {
         r = ReadLocalFile(job.target.url, options_.max_bytes);
       }
       scheduler_.Finished(job.target.host_port);
-      Hold(r.bytes.size());
+      Hold(HeapBytes(r.bytes));
       File(job.ticket, std::move(r));
       return;
     }
@@ -738,7 +759,7 @@ class CurlFetcher final : public Fetcher {
       r.ok = true;
     }
     if (!r.ok || again || wait_ms >= 0) {
-      Release(r.bytes.size());
+      Release(HeapBytes(r.bytes));
       r.bytes.clear();
       r.bytes.shrink_to_fit();
     }
@@ -802,7 +823,7 @@ class CurlFetcher final : public Fetcher {
       std::lock_guard lock(mutex_);
       if (abandoned_.erase(ticket) != 0) {
         --outstanding_;
-        dropped = r.bytes.size();
+        dropped = HeapBytes(r.bytes);
       } else {
         done_[ticket] = std::move(r);
         notify = notify_;
@@ -836,7 +857,7 @@ class CurlFetcher final : public Fetcher {
       }
       scheduler_.Finished(t->job.target.host_port);
       if (t->paused) paused_.erase(t->job.ticket);
-      Release(t->result.bytes.size());
+      Release(HeapBytes(t->result.bytes));
       curl_multi_remove_handle(multi_, it->first);
       curl_easy_cleanup(it->first);
       delete t;
