@@ -37,7 +37,8 @@ class MemorySettings : public orvanel::SettingsStore {
 }  // namespace
 
 int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
+  // Offscreen unless told otherwise (QT_QPA_PLATFORM=xcb under Xvfb draws for real).
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   if (argc < 2) {
     std::fprintf(stderr, "usage: gui_run_bench LIST [mode 1|2|3]\n");
@@ -55,6 +56,7 @@ int main(int argc, char** argv) {
                                    fetcher.get(), "/nonexistent"};
   orvanel::MainWindow window(services);
   window.StartUp();
+  window.show();  // painted as the user sees it
   QFile list(QString::fromLocal8Bit(argv[1]));
   if (!list.open(QIODevice::ReadOnly)) return 2;
   std::vector<std::string> addresses;

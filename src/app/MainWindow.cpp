@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QElapsedTimer>
+#include <QEvent>
 #include <QFile>
 #include <QGroupBox>
 #include <QMouseEvent>
@@ -12,6 +14,7 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QThread>
+#include <QTimer>
 #include <cmath>
 
 #include "engine/Address.h"
@@ -96,7 +99,14 @@ MainWindow::MainWindow(WindowServices services, QWidget* parent)
   }
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow() {
+  // The list widgets read the lists, which are members and go first: the widgets are
+  // taken down while the lists are still there (a shown window would otherwise be
+  // hidden, and its headers measured, by the base class after they are gone).
+  delete addresses_view_;
+  delete results_view_;
+  delete tags_view_;
+}
 
 QPushButton* MainWindow::MakeButton(const char* name, const char* caption, int left, int top,
                                     int width, int height, QWidget* parent) {
@@ -316,8 +326,56 @@ void MainWindow::LoadSampleFiles() {
                   services_.program_folder);
 }
 void MainWindow::ClearUrlList() { ClearList(addresses_, *this, *services_.boxes); }
+namespace {
+
+// While a run goes, the window is painted at most every `interval_ms`: the run passes
+// through the event loop once or twice for every address, and a repaint of the lists
+// for each pass cost ten times the run's own work. A paint request that comes sooner is
+// held and sent again when the interval is over; nothing that is shown changes, only
+// how often it is drawn.
+class PaintThrottle : public QObject {
+ public:
+  PaintThrottle(QWidget* window, int interval_ms) : window_(window), interval_ms_(interval_ms) {
+    timer_.setSingleShot(true);
+    connect(&timer_, &QTimer::timeout, this, [this] { Resend(); });
+    since_.start();
+    window_->installEventFilter(this);
+  }
+  ~PaintThrottle() override {
+    window_->removeEventFilter(this);
+    if (held_) Resend();
+  }
+
+  bool eventFilter(QObject* target, QEvent* event) override {
+    if (target != window_ || event->type() != QEvent::UpdateRequest) return false;
+    const qint64 elapsed = since_.elapsed();
+    if (elapsed >= interval_ms_) {
+      since_.restart();
+      return false;  // painted now
+    }
+    held_ = true;
+    if (!timer_.isActive()) timer_.start(static_cast<int>(interval_ms_ - elapsed));
+    return true;
+  }
+
+ private:
+  void Resend() {
+    held_ = false;
+    QCoreApplication::postEvent(window_, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
+  }
+
+  QWidget* window_;
+  const int interval_ms_;
+  QElapsedTimer since_;
+  QTimer timer_;
+  bool held_ = false;
+};
+
+}  // namespace
+
 void MainWindow::StartExtraction() {
   BusyScope scope(busy_commands_);
+  PaintThrottle throttle(this, 100);
   run_->Start();
 }
 

@@ -323,6 +323,49 @@ class MainWindowTest : public QObject {
     QCOMPARE(h.Window().Results().Header(2), std::string("Head Tag"));
   }
 
+  // During a run the window is drawn every 100 ms at most, not on every pass of the event
+  // loop; what the run changed last is drawn after it, and its last row is scrolled to.
+  void aLongRunIsDrawnAtIntervalsAndWhollyAtTheEnd() {
+    LoopbackServer server;
+    server.Route("/p", [](auto& request, auto& c) {
+      c.Sleep(40);
+      c.Respond(200, "<title>" + request.path.substr(request.path.find('?') + 1) + "</title>");
+    });
+    Harness h;
+    h.settings.values["Option"] = "2";
+    h.Window().StartUp();
+    h.Window().show();
+    QVERIFY(QTest::qWaitForWindowExposed(&h.Window()));
+    std::vector<std::string> addresses;
+    for (int i = 0; i < 300; ++i) addresses.push_back(server.Url("/p?" + std::to_string(i)));
+    h.Window().Addresses().AddMany(addresses);
+    QTest::qWait(200);
+
+    struct PaintCounter : QObject {
+      int paints = 0;
+      bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::UpdateRequest) ++paints;
+        return false;
+      }
+    } counter;
+    h.Window().installEventFilter(&counter);  // sees what the run lets through
+    QElapsedTimer run;
+    run.start();
+    QTest::mouseClick(h.Find<QPushButton>("PushButton17"), Qt::LeftButton);
+    const qint64 took = run.elapsed();
+    QCOMPARE(h.Window().Results().Count(), std::size_t{300});
+    QVERIFY2(took > 500, "the run is long enough to tell");
+    QVERIFY2(counter.paints >= 2, "drawn while the run goes");
+    QVERIFY2(counter.paints <= took / 100 + 3, qPrintable(QString::number(counter.paints) + " paints in " +
+                                                          QString::number(took) + " ms"));
+    counter.paints = 0;
+    QTest::qWait(250);
+    QVERIFY2(counter.paints >= 1, "drawn once more after the run");
+    auto* view = h.Find<QTableView>("ListView2");
+    const QRect last = view->visualRect(view->model()->index(299, 0));
+    QVERIFY(view->viewport()->rect().intersects(last));
+  }
+
   void closingDuringARunSavesTagsAndEndsAtOnce() {
     LoopbackServer server;
     server.Route("/slow", [](auto&, auto& c) {

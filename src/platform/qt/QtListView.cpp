@@ -115,8 +115,24 @@ ListWidget::ListWidget(ListView& list, bool checkable, QWidget* parent)
   setMouseTracking(true);
   horizontalHeader()->setStretchLastSection(false);
   horizontalHeader()->setSectionsMovable(false);
-  connect(model_, &ListModel::revealRequested, this,
-          [this](int row) { scrollTo(model_->index(row, 0)); });
+  // A row asked for alone is scrolled to at once; of a burst (a run adds a row for every
+  // address), the last one asked for within each 100 ms: scrolling moves the whole
+  // picture of the list, and doing it for every row cost more than the run itself.
+  reveal_timer_.setSingleShot(true);
+  connect(&reveal_timer_, &QTimer::timeout, this, [this] {
+    if (pending_reveal_ < 0) return;
+    if (pending_reveal_ < model_->rowCount()) scrollTo(model_->index(pending_reveal_, 0));
+    pending_reveal_ = -1;
+    reveal_timer_.start(kRevealIntervalMs);
+  });
+  connect(model_, &ListModel::revealRequested, this, [this](int row) {
+    if (reveal_timer_.isActive()) {
+      pending_reveal_ = row;
+      return;
+    }
+    scrollTo(model_->index(row, 0));
+    reveal_timer_.start(kRevealIntervalMs);
+  });
   connect(model_, &ListModel::columnsChanged, this, [this] { ApplyColumnWidths(); });
   connect(model_, &QAbstractItemModel::modelReset, this, [this] { ApplyColumnWidths(); });
   // The list's selection is the selected row, not the current one: after a removal

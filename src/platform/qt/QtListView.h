@@ -2,6 +2,7 @@
 
 #include <QAbstractTableModel>
 #include <QTableView>
+#include <QTimer>
 
 #include "platform/ListView.h"
 
@@ -63,7 +64,10 @@ class ListWidget : public QTableView {
 
  private:
   void ApplyColumnWidths();
+  static constexpr int kRevealIntervalMs = 100;
   ListModel* model_;
+  QTimer reveal_timer_;
+  int pending_reveal_ = -1;  // the row to scroll to when the timer ends; -1: none
 };
 
 }  // namespace orvanel

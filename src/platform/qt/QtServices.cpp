@@ -109,8 +109,12 @@ void QtEventPump::WaitUntil(const std::function<bool()>& ready) {
 }
 
 void QtEventPump::Wake() {
+  // One wake-up event waiting is enough, however many things changed meanwhile.
+  if (woken_->exchange(true)) return;
   if (auto* app = QCoreApplication::instance()) {
-    QMetaObject::invokeMethod(app, [] {}, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(app, [woken = woken_] { *woken = false; }, Qt::QueuedConnection);
+  } else {
+    *woken_ = false;
   }
 }
 

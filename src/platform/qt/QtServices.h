@@ -57,7 +57,8 @@ class QtEventPump : public EventPump {
   void Wake() override;
 
  private:
-  std::atomic<bool> woken_{false};
+  // Whether a wake-up event is on its way (shared with it: it may outlive the pump).
+  std::shared_ptr<std::atomic<bool>> woken_ = std::make_shared<std::atomic<bool>>(false);
 };
 
 }  // namespace orvanel
