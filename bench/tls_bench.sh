@@ -2,6 +2,7 @@
 # HTTPS over 500 host names, side by side with curl --parallel and aiohttp, 256 at once:
 #   latency  10,000 pages of 60 KiB over TLS (HTTP/1.1), every answer 200 ms late
 #            (floor: 10,000 / 256 x 0.2 s = 7.81 s)
+#   plain    the same over plain HTTP and 128 names
 #   nginx    20,000 pages from nginx over TLS with HTTP/2, no delay
 #   wide     orvanel-extract alone at -j 4096 over the same 500 names: 20,000 pages from
 #            nginx over TLS, with HTTP/2 and with HTTP/1.1 (up to 6 connections a host)
@@ -9,7 +10,7 @@
 # names h000.bench.test ... h499.bench.test all lead to 127.0.0.1 (--resolve for
 # orvanel-extract and curl, a resolver of its own for aiohttp). Everything stays on loopback.
 # Connections, full and resumed TLS handshakes are counted from nginx's log, one run each.
-# usage: bench/tls_bench.sh [BUILD_DIR] [latency|nginx|wide|all] [JOBS]
+# usage: bench/tls_bench.sh [BUILD_DIR] [latency|plain|nginx|wide|all] [JOBS]
 set -euo pipefail
 build="$(cd "${1:-build}" && pwd)"
 what="${2:-all}"
@@ -51,19 +52,22 @@ names=()
 for i in $(seq 0 499); do names+=("$(printf 'h%03d.bench.test' "$i")"); done
 
 # LIST: COUNT addresses over the 500 names in a shuffled but repeatable order.
-make_list() {  # PORT COUNT PATH_FORMAT OUT
+make_list() {  # PORT COUNT PATH_FORMAT OUT [SCHEME [NAMES]]
   /usr/bin/python3 - "$@" <<'PY'
 import random, sys
 port, count, fmt, out = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
-rows = ["https://h%03d.bench.test:%s/%s" % (i % 500, port, fmt % i) for i in range(count)]
+scheme = sys.argv[5] if len(sys.argv) > 5 else "https"
+names = int(sys.argv[6]) if len(sys.argv) > 6 else 500
+rows = ["%s://h%03d.bench.test:%s/%s" % (scheme, i % names, port, fmt % i) for i in range(count)]
 random.Random(7).shuffle(rows)
 open(out, "w").write("\n".join(rows) + "\n")
 PY
 }
 
-start_nginx() {  # PORT http2|http1 PROXY_PORT|-
-  local port="$1" proto="$2" upstream="$3" h2="" location
-  [ "$proto" = http2 ] && h2=" http2"
+start_nginx() {  # PORT http2|http1|plain PROXY_PORT|-
+  local port="$1" proto="$2" upstream="$3" h2=" ssl" location scheme=https
+  [ "$proto" = http2 ] && h2=" ssl http2"
+  [ "$proto" = plain ] && h2="" && scheme=http
   if [ "$upstream" = - ]; then
     location="root $work/www;"
   else
@@ -83,7 +87,7 @@ http {
   ssl_session_cache shared:bench:20m;
   upstream delay { server 127.0.0.1:$upstream; keepalive 1024; }
   server {
-    listen 127.0.0.1:$port ssl$h2;
+    listen 127.0.0.1:$port$h2;
     server_name *.bench.test;
     ssl_certificate $work/server.pem;
     ssl_certificate_key $work/server.key;
@@ -95,7 +99,7 @@ CONF
   nginx -c "$work/nginx-$port.conf" -p "$work" -g 'daemon off;' & pids+=($!)
   for _ in $(seq 100); do
     curl -s -o /dev/null --cacert "$work/ca.pem" --resolve "h000.bench.test:$port:127.0.0.1" \
-      "https://h000.bench.test:$port/p0.html" && return
+      "$scheme://h000.bench.test:$port/p0.html" && return
     sleep 0.1
   done
   echo "nginx did not start on $port" >&2
@@ -130,12 +134,13 @@ count_runs() {  # PORT PAGES
     /usr/bin/time -f "%e %U %S %M" -o "$work/time" bash -c "$cmd"
     read -r wall user sys rss < "$work/time"
     awk -v name="$name" -v wall="$wall" -v user="$user" -v sys="$sys" -v rss="$rss" -v pages="$pages" '
-      !($1 in seen) { seen[$1] = 1; conns++; if ($2 == "r") resumed++; else full++ }
+      !($1 in seen) { seen[$1] = 1; conns++; if ($2 == "r") resumed++; else if ($2 != "-") full++ }
       { requests++; proto[$4]++ }
       END {
         p = ""; for (k in proto) p = p k " ";
-        printf "| %s | %.2f | %.0f | %.3f | %.0f | %d | %d | %d | %s|\n", name, wall, pages / wall,
-          (user + sys) * 1000 / pages, rss / 1024, conns, full, resumed, p
+        tls = full + resumed > 0
+        printf "| %s | %.2f | %.0f | %.3f | %.0f | %d | %s | %s | %s|\n", name, wall, pages / wall,
+          (user + sys) * 1000 / pages, rss / 1024, conns, tls ? full : "-", tls ? resumed : "-", p
         if (requests != pages) printf "(%s: %d requests seen, %d pages)\n", name, requests, pages > "/dev/stderr"
       }' "$work/access-$port.log"
   done
@@ -185,6 +190,18 @@ wide_run() {  # PORT LABEL
     END { printf "| %s | %.2f | %d of 20000 | %.3f | %.0f | %d | %d | %d |\n", label, wall, ok,
             (user + sys) * 1000 / 20000, rss / 1024, conns, full, resumed }' "$work/access-$port.log"
 }
+
+if [ "$what" = plain ] || [ "$what" = all ]; then
+  pgrep -f "delay_server.py 18441" > /dev/null || { PAGE_KIB=60 /usr/bin/python3 "$here/delay_server.py" 18441 200 & pids+=($!); }
+  start_nginx 18445 plain 18441
+  make_list 18445 10000 "page/%d" "$work/plain.txt" http 128
+  commands 18445 "$work/plain.txt"
+  echo "== plain HTTP, 10,000 pages of 60 KiB over 128 names, 200 ms each, $jobs at once (floor 7.81 s)"
+  side_by_side plain
+  echo
+  count_runs 18445 10000
+  echo
+fi
 
 if [ "$what" = nginx ] || [ "$what" = all ]; then
   make_pages
