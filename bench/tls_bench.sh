@@ -98,7 +98,7 @@ CONF
   [ "$upstream" = - ] && sed -i '/upstream delay/d' "$work/nginx-$port.conf"
   nginx -c "$work/nginx-$port.conf" -p "$work" -g 'daemon off;' & pids+=($!)
   for _ in $(seq 100); do
-    curl -s -o /dev/null --cacert "$work/ca.pem" --resolve "h000.bench.test:$port:127.0.0.1" \
+    curl -sf -o /dev/null --cacert "$work/ca.pem" --resolve "h000.bench.test:$port:127.0.0.1" \
       "$scheme://h000.bench.test:$port/p0.html" && return
     sleep 0.1
   done
