@@ -31,7 +31,9 @@
 namespace orvanel {
 namespace {
 
-int Px(int twips) { return static_cast<int>(std::lround(static_cast<double>(twips) / kTwipsPerPixel)); }
+int Px(int twips) {
+  return static_cast<int>(std::lround(static_cast<double>(twips) / kTwipsPerPixel));
+}
 
 constexpr const char* kListHint =
     "Double-click item to remove it. Move | line to right and out of window to reveal full names.";
@@ -90,9 +92,9 @@ MainWindow::MainWindow(WindowServices services, QWidget* parent)
   setPalette(palette);
   setMouseTracking(true);
   BuildControls();
-  run_ = std::make_unique<ExtractionRun>(RunContext{
-      addresses_, results_, tags_, *this, *services_.pump, *services_.boxes, *services_.fetcher,
-      [this] { return SelectedMode(); }});
+  run_ = std::make_unique<ExtractionRun>(
+      RunContext{addresses_, results_, tags_, *this, *services_.pump, *services_.boxes,
+                 *services_.fetcher, [this] { return SelectedMode(); }});
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
     const QRect area = screen->availableGeometry();
     move(area.center() - QPoint(width() / 2, height() / 2));
@@ -127,9 +129,12 @@ void MainWindow::BuildControls() {
   Place(results_view_, "ListView2", 8040, 645, 7800, 4500);
   results_view_->setToolTip(QString::fromUtf8(kResultsHint));
 
-  auto* save_text_button = MakeButton("PushButton8", "Save Results As Text File", 8040, 5250, 3840, 405, this);
-  auto* save_workbook_button = MakeButton("PushButton13", "Save Results As Excel File", 12000, 5250, 3840, 405, this);
-  auto* clear_results_button = MakeButton("PushButton9", "Clear Results", 12000, 5775, 3840, 405, this);
+  auto* save_text_button =
+      MakeButton("PushButton8", "Save Results As Text File", 8040, 5250, 3840, 405, this);
+  auto* save_workbook_button =
+      MakeButton("PushButton13", "Save Results As Excel File", 12000, 5250, 3840, 405, this);
+  auto* clear_results_button =
+      MakeButton("PushButton9", "Clear Results", 12000, 5775, 3840, 405, this);
 
   progress_ = new QProgressBar(this);
   Place(progress_, "ProgressBar1", 8040, 6315, 7800, 405);
@@ -142,8 +147,10 @@ void MainWindow::BuildControls() {
   progress_->setAttribute(Qt::WA_NoMousePropagation);
 
   auto* add_url_button = MakeButton("PushButton3", "Add URL", 120, 1905, 3840, 405, this);
-  auto* load_list_button = MakeButton("PushButton5", "Load List Of URLs From Text File", 4080, 1905, 3840, 405, this);
-  auto* samples_button = MakeButton("PushButton15", "Load Sample/Example Files", 4080, 2400, 3840, 405, this);
+  auto* load_list_button =
+      MakeButton("PushButton5", "Load List Of URLs From Text File", 4080, 1905, 3840, 405, this);
+  auto* samples_button =
+      MakeButton("PushButton15", "Load Sample/Example Files", 4080, 2400, 3840, 405, this);
   auto* clear_list_button = MakeButton("PushButton16", "Clear List", 120, 2400, 3840, 405, this);
   auto* start_button = MakeButton("PushButton17", "Start Extraction", 8040, 120, 7800, 405, this);
 
@@ -151,9 +158,11 @@ void MainWindow::BuildControls() {
   Place(options_frame_, "Frame2", 120, 2880, 7800, 3840);
   head_option_ = new QRadioButton(QStringLiteral("Extract Entire Head Tag"), options_frame_);
   Place(head_option_, "Option1", 240, 300, 2670, 255);
-  title_meta_option_ = new QRadioButton(QStringLiteral("Extract Title and Meta Tags"), options_frame_);
+  title_meta_option_ =
+      new QRadioButton(QStringLiteral("Extract Title and Meta Tags"), options_frame_);
   Place(title_meta_option_, "Option2", 240, 650, 2670, 255);
-  listed_tags_option_ = new QRadioButton(QStringLiteral("Extract Only These Tags:"), options_frame_);
+  listed_tags_option_ =
+      new QRadioButton(QStringLiteral("Extract Only These Tags:"), options_frame_);
   Place(listed_tags_option_, "Option3", 240, 1000, 2670, 255);
 
   tags_frame_ = new QGroupBox(QStringLiteral("Only These Tags"), options_frame_);
@@ -162,13 +171,16 @@ void MainWindow::BuildControls() {
   Place(tags_view_, "ListView3", 240, 300, 6000, 1290);
   tags_view_->setToolTip(QString::fromUtf8(kListHint));
   auto* add_tag_button = MakeButton("PushButton11", "Add Tag", 240, 1680, 1425, 405, tags_frame_);
-  auto* delete_tag_button = MakeButton("PushButton12", "Delete Tag", 1800, 1680, 1545, 405, tags_frame_);
+  auto* delete_tag_button =
+      MakeButton("PushButton12", "Delete Tag", 1800, 1680, 1545, 405, tags_frame_);
   auto* clear_tags_button = MakeButton("PushButton10", "Clear", 3480, 1680, 1305, 405, tags_frame_);
   auto* tag_help_button = MakeButton("PushButton14", "Help", 4920, 1680, 1305, 405, tags_frame_);
-  auto* copy_button = MakeButton("PushButton1", "Copy Results To Clipboard", 8040, 5775, 3840, 405, this);
+  auto* copy_button =
+      MakeButton("PushButton1", "Copy Results To Clipboard", 8040, 5775, 3840, 405, this);
 
   // White backgrounds for the frames and options, as for the window.
-  for (QWidget* w : std::initializer_list<QWidget*>{tags_frame_, options_frame_, head_option_, title_meta_option_, listed_tags_option_}) {
+  for (QWidget* w : std::initializer_list<QWidget*>{tags_frame_, options_frame_, head_option_,
+                                                    title_meta_option_, listed_tags_option_}) {
     QPalette white = w->palette();
     white.setColor(QPalette::Window, Qt::white);
     w->setPalette(white);
@@ -177,9 +189,12 @@ void MainWindow::BuildControls() {
     w->installEventFilter(this);
   }
 
-  QWidget* order[] = {addresses_view_, results_view_, save_text_button,  save_workbook_button, clear_results_button,       add_url_button,       progress_, load_list_button,
-                      samples_button,         clear_list_button,         start_button, options_frame_, head_option_, title_meta_option_, listed_tags_option_, tags_frame_,
-                      tags_view_, add_tag_button,         delete_tag_button, clear_tags_button,     tag_help_button,      copy_button};
+  QWidget* order[] = {
+      addresses_view_, results_view_,  save_text_button, save_workbook_button, clear_results_button,
+      add_url_button,  progress_,      load_list_button, samples_button,       clear_list_button,
+      start_button,    options_frame_, head_option_,     title_meta_option_,   listed_tags_option_,
+      tags_frame_,     tags_view_,     add_tag_button,   delete_tag_button,    clear_tags_button,
+      tag_help_button, copy_button};
   // ProgressBar1 takes no focus; the rest follow the window's tab order.
   progress_->setFocusPolicy(Qt::NoFocus);
   QWidget* previous = nullptr;
@@ -301,7 +316,8 @@ class BusyScope {
 
 void MainWindow::CopyResultsToClipboard() {
   BusyScope scope(busy_commands_);
-  orvanel::CopyResultsToClipboard(results_, *services_.clipboard, *services_.boxes, *services_.pump);
+  orvanel::CopyResultsToClipboard(results_, *services_.clipboard, *services_.boxes,
+                                  *services_.pump);
 }
 void MainWindow::AddUrl() { orvanel::AddUrl(addresses_, *services_.boxes); }
 void MainWindow::LoadUrlList() {
@@ -318,12 +334,13 @@ void MainWindow::AddTag() { orvanel::AddTag(tags_, *services_.boxes); }
 void MainWindow::DeleteTag() { orvanel::DeleteTag(tags_, *services_.boxes); }
 void MainWindow::SaveResultsAsWorkbook() {
   BusyScope scope(busy_commands_);
-  SaveResultsAsExcelFile(results_, *services_.spreadsheet, *this, *services_.boxes, *services_.pump);
+  SaveResultsAsExcelFile(results_, *services_.spreadsheet, *this, *services_.boxes,
+                         *services_.pump);
 }
 void MainWindow::ShowTagHelp() { orvanel::ShowTagHelp(*services_.boxes); }
 void MainWindow::LoadSampleFiles() {
   orvanel::LoadSampleFiles(addresses_, *services_.settings, *services_.boxes, *services_.shell,
-                  services_.program_folder);
+                           services_.program_folder);
 }
 void MainWindow::ClearUrlList() { ClearList(addresses_, *this, *services_.boxes); }
 namespace {
@@ -380,13 +397,15 @@ void MainWindow::StartExtraction() {
 }
 
 void MainWindow::ApplySkin() {
-  const QString path = QString::fromStdString(services_.program_folder) + QStringLiteral("/x/o.cjs");
+  const QString path =
+      QString::fromStdString(services_.program_folder) + QStringLiteral("/x/o.cjs");
   if (!IsExistingFile(path.toStdString())) return;
   QFile file(path);
   if (!file.open(QIODevice::ReadOnly)) throw Failure("Cannot read the skin " + path.toStdString());
   const QString style = QString::fromUtf8(file.readAll());
   const QColor face = QApplication::palette().color(QPalette::Button);
-  for (QWidget* w : std::initializer_list<QWidget*>{this, tags_frame_, options_frame_, head_option_, title_meta_option_, listed_tags_option_}) {
+  for (QWidget* w : std::initializer_list<QWidget*>{this, tags_frame_, options_frame_, head_option_,
+                                                    title_meta_option_, listed_tags_option_}) {
     QPalette palette = w->palette();
     palette.setColor(QPalette::Window, face);
     w->setPalette(palette);

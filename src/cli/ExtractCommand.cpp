@@ -197,6 +197,9 @@ int Run(const Options& o) {
         progress.Update(done, known, input.Done() && read.empty(), failed);
       }
       if (window.empty() && read.empty() && input.Done()) break;
+      // Addresses read and room to send them: no reason to wait (the window may have been
+      // emptied just now, and then nothing would wake the wait).
+      if (writing && !read.empty() && window.size() < window_size) continue;
       // Wait for a transfer to end, or for more input when there is room for it.
       pollfd fds[2] = {{wake, POLLIN, 0}, {-1, POLLIN, 0}};
       const bool room = read.size() + window.size() < window_size;

@@ -587,7 +587,9 @@ class CurlFetcher final : public Fetcher {
     return n;
   }
 
-  void Start(Job job) {
+  // Starts a job: true when it became a transfer, false when it ended here (a local file,
+  // a bad host name, a host skipped), leaving its slot free at once.
+  bool Start(Job job) {
     if (job.attempts == 0) job.first_start = Clock::now();
     job.attempts++;
     if (IsFileUrl(job.target.url) || job.target.url.empty()) {
@@ -607,7 +609,7 @@ class CurlFetcher final : public Fetcher {
       scheduler_.Finished(job.target.host_port);
       Hold(HeapBytes(r.bytes));
       File(job.ticket, std::move(r));
-      return;
+      return false;
     }
     if (options_.host_errors > 0) {
       const auto trouble = troubled_.find(job.target.host_port);
@@ -620,7 +622,7 @@ class CurlFetcher final : public Fetcher {
                        "; the last: " + trouble->second.last;
         scheduler_.Finished(job.target.host_port);
         File(job.ticket, std::move(r));
-        return;
+        return false;
       }
     }
     auto* t = new Transfer;
@@ -665,6 +667,7 @@ class CurlFetcher final : public Fetcher {
     }
     curl_multi_add_handle(multi_, e);
     active_[e] = t;
+    return true;
   }
 
   // `connected`: whether a connection was made before the error (a time-out before that
@@ -902,8 +905,10 @@ class CurlFetcher final : public Fetcher {
       }
     }
     ResumePaused(oldest);
-    for (auto& job : starting) Start(std::move(job));
-    return poll_ms;
+    bool ended_here = false;
+    for (auto& job : starting) ended_here |= !Start(std::move(job));
+    // Slots of jobs that ended at once are filled on the next pass, without waiting.
+    return ended_here ? 0 : poll_ms;
   }
 
   // Paused transfers go on, oldest first, while there is room in the budget; the oldest

@@ -1,16 +1,16 @@
+#include <QApplication>
+#include <QElapsedTimer>
 #include <QGroupBox>
+#include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalSpy>
+#include <QTableView>
 #include <QTest>
 #include <QTimer>
 #include <cstdint>
 #include <filesystem>
-#include <QSignalSpy>
-#include <QApplication>
-#include <QMouseEvent>
-#include <QElapsedTimer>
-#include <QTableView>
 
 #include "Fakes.h"
 #include "LoopbackServer.h"
@@ -89,19 +89,32 @@ class MainWindowTest : public QObject {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("caption");
     QTest::addColumn<QRect>("geometry");
-    QTest::addRow("start") << "PushButton17" << "Start Extraction" << QRect(536, 8, 520, 27);
-    QTest::addRow("text") << "PushButton8" << "Save Results As Text File" << QRect(536, 350, 256, 27);
-    QTest::addRow("excel") << "PushButton13" << "Save Results As Excel File" << QRect(800, 350, 256, 27);
-    QTest::addRow("clear results") << "PushButton9" << "Clear Results" << QRect(800, 385, 256, 27);
-    QTest::addRow("copy") << "PushButton1" << "Copy Results To Clipboard" << QRect(536, 385, 256, 27);
-    QTest::addRow("add url") << "PushButton3" << "Add URL" << QRect(8, 127, 256, 27);
-    QTest::addRow("load") << "PushButton5" << "Load List Of URLs From Text File" << QRect(272, 127, 256, 27);
-    QTest::addRow("samples") << "PushButton15" << "Load Sample/Example Files" << QRect(272, 160, 256, 27);
-    QTest::addRow("clear list") << "PushButton16" << "Clear List" << QRect(8, 160, 256, 27);
-    QTest::addRow("add tag") << "PushButton11" << "Add Tag" << QRect(16, 112, 95, 27);
-    QTest::addRow("delete tag") << "PushButton12" << "Delete Tag" << QRect(120, 112, 103, 27);
-    QTest::addRow("clear tags") << "PushButton10" << "Clear" << QRect(232, 112, 87, 27);
-    QTest::addRow("help") << "PushButton14" << "Help" << QRect(328, 112, 87, 27);
+    QTest::addRow("start") << "PushButton17"
+                           << "Start Extraction" << QRect(536, 8, 520, 27);
+    QTest::addRow("text") << "PushButton8"
+                          << "Save Results As Text File" << QRect(536, 350, 256, 27);
+    QTest::addRow("excel") << "PushButton13"
+                           << "Save Results As Excel File" << QRect(800, 350, 256, 27);
+    QTest::addRow("clear results") << "PushButton9"
+                                   << "Clear Results" << QRect(800, 385, 256, 27);
+    QTest::addRow("copy") << "PushButton1"
+                          << "Copy Results To Clipboard" << QRect(536, 385, 256, 27);
+    QTest::addRow("add url") << "PushButton3"
+                             << "Add URL" << QRect(8, 127, 256, 27);
+    QTest::addRow("load") << "PushButton5"
+                          << "Load List Of URLs From Text File" << QRect(272, 127, 256, 27);
+    QTest::addRow("samples") << "PushButton15"
+                             << "Load Sample/Example Files" << QRect(272, 160, 256, 27);
+    QTest::addRow("clear list") << "PushButton16"
+                                << "Clear List" << QRect(8, 160, 256, 27);
+    QTest::addRow("add tag") << "PushButton11"
+                             << "Add Tag" << QRect(16, 112, 95, 27);
+    QTest::addRow("delete tag") << "PushButton12"
+                                << "Delete Tag" << QRect(120, 112, 103, 27);
+    QTest::addRow("clear tags") << "PushButton10"
+                                << "Clear" << QRect(232, 112, 87, 27);
+    QTest::addRow("help") << "PushButton14"
+                          << "Help" << QRect(328, 112, 87, 27);
   }
   void controlsStandWhereTheLayoutSays() {
     QFETCH(QString, name);
@@ -127,7 +140,8 @@ class MainWindowTest : public QObject {
     QCOMPARE(h.Find<QWidget>("ListView2")->toolTip(),
              QStringLiteral("Move | line to right and out of window to reveal full names."));
     QCOMPARE(h.Find<QWidget>("ListView1")->toolTip(),
-             QStringLiteral("Double-click item to remove it. Move | line to right and out of window to reveal full names."));
+             QStringLiteral("Double-click item to remove it. Move | line to right and out of "
+                            "window to reveal full names."));
     QCOMPARE(h.Window().font().pointSizeF(), 9.0);
   }
 
@@ -180,11 +194,13 @@ class MainWindowTest : public QObject {
     h.settings.values["Option"] = stored.toStdString();
     h.Window().StartUp();
     for (int i = 1; i <= 3; ++i) {
-      QCOMPARE(h.Find<QRadioButton>(qPrintable(QStringLiteral("Option%1").arg(i)))->isChecked(), i == selected);
+      QCOMPARE(h.Find<QRadioButton>(qPrintable(QStringLiteral("Option%1").arg(i)))->isChecked(),
+               i == selected);
     }
     QCOMPARE(h.settings.values["Option"], stored.toStdString());
-    const auto option_saves = std::count_if(h.settings.saves.begin(), h.settings.saves.end(),
-                                            [](const auto& save) { return save.first == "Option"; });
+    const auto option_saves =
+        std::count_if(h.settings.saves.begin(), h.settings.saves.end(),
+                      [](const auto& save) { return save.first == "Option"; });
     QCOMPARE(option_saves, selected ? 1 : 0);  // restoring an option clicks it
     QTest::mouseClick(h.Find<QRadioButton>("Option3"), Qt::LeftButton);
     QCOMPARE(h.settings.values["Option"], std::string("3"));
@@ -197,7 +213,8 @@ class MainWindowTest : public QObject {
     QCOMPARE(h.Window().Tags().Count(), std::size_t{3});
     h.Window().Tags().Add("x|Dravikton|y");
     h.Window().close();
-    QCOMPARE(h.settings.values["Tags"], std::string("a|Dravikton| b |Dravikton|a|Dravikton|x|Dravikton|y|Dravikton|"));
+    QCOMPARE(h.settings.values["Tags"],
+             std::string("a|Dravikton| b |Dravikton|a|Dravikton|x|Dravikton|y|Dravikton|"));
     QCOMPARE(h.exits, 0);
   }
 
@@ -206,9 +223,22 @@ class MainWindowTest : public QObject {
     // A 16 x 16 cursor file, 32 bits per pixel.
     std::string cur("\0\0\2\0\1\0", 6);
     const std::uint32_t bitmap = 40 + 16 * 16 * 4 + 16 * 4;
-    const unsigned char entry[16] = {16, 16, 0, 0, 1, 0, 1, 0,
+    const unsigned char entry[16] = {16,
+                                     16,
+                                     0,
+                                     0,
+                                     1,
+                                     0,
+                                     1,
+                                     0,
                                      static_cast<unsigned char>(bitmap & 0xff),
-                                     static_cast<unsigned char>(bitmap >> 8), 0, 0, 22, 0, 0, 0};
+                                     static_cast<unsigned char>(bitmap >> 8),
+                                     0,
+                                     0,
+                                     22,
+                                     0,
+                                     0,
+                                     0};
     cur.append(reinterpret_cast<const char*>(entry), 16);
     const unsigned char info[40] = {40, 0, 0, 0, 16, 0, 0, 0, 32, 0, 0, 0, 1, 0, 32, 0};
     cur.append(reinterpret_cast<const char*>(info), 40);
@@ -222,7 +252,8 @@ class MainWindowTest : public QObject {
     h.Window().SetPointer(Pointer::kHand);
     QCOMPARE(h.Window().cursor().shape(), Qt::BitmapCursor);
     QVERIFY(h.Window().styleSheet().contains(QStringLiteral("rgb(1, 2, 3)")));
-    QCOMPARE(h.Window().palette().color(QPalette::Window), QApplication::palette().color(QPalette::Button));
+    QCOMPARE(h.Window().palette().color(QPalette::Window),
+             QApplication::palette().color(QPalette::Button));
   }
 
   void anUnreadablePointerFileIsReportedAtStep106() {
@@ -230,7 +261,8 @@ class MainWindowTest : public QObject {
     h.folder.File("HAND-M.CUR", "not a cursor");
     h.Window().StartUp();
     QCOMPARE(h.boxes.shown.size(), std::size_t{1});
-    QVERIFY(h.boxes.shown[0].text.find("in Quorlin2021/08/31.Form1.Form_Load at line 106") != std::string::npos);
+    QVERIFY(h.boxes.shown[0].text.find("in Quorlin2021/08/31.Form1.Form_Load at line 106") !=
+            std::string::npos);
     QCOMPARE(h.Window().Tags().Count(), std::size_t{2});  // start-up went on
     h.Window().SetPointer(Pointer::kHand);
     QCOMPARE(h.Window().cursor().shape(), Qt::PointingHandCursor);
@@ -242,8 +274,8 @@ class MainWindowTest : public QObject {
     h.Window().StartUp();
     h.Window().show();
     auto move = [](QWidget* w) {
-      QMouseEvent event(QEvent::MouseMove, QPointF(5, 5), w->mapToGlobal(QPointF(5, 5)), Qt::NoButton,
-                        Qt::NoButton, Qt::NoModifier);
+      QMouseEvent event(QEvent::MouseMove, QPointF(5, 5), w->mapToGlobal(QPointF(5, 5)),
+                        Qt::NoButton, Qt::NoButton, Qt::NoModifier);
       QApplication::sendEvent(w, &event);
     };
     auto* button = h.Find<QPushButton>("PushButton9");
@@ -257,7 +289,8 @@ class MainWindowTest : public QObject {
     move(results->viewport());
     QCOMPARE(h.Window().GetPointer(), Pointer::kDefault);
     h.Window().SetPointer(Pointer::kBusy);
-    for (QWidget* w : {static_cast<QWidget*>(button), results->viewport(), h.Find<QWidget>("Option1")}) {
+    for (QWidget* w :
+         {static_cast<QWidget*>(button), results->viewport(), h.Find<QWidget>("Option1")}) {
       move(w);
       QCOMPARE(h.Window().GetPointer(), Pointer::kBusy);
     }
@@ -303,12 +336,14 @@ class MainWindowTest : public QObject {
       c.Sleep(300);
       c.Respond(200, "<head><title>Slow</title></head>");
     });
-    server.Route("/fast", [](auto&, auto& c) { c.Respond(200, "<head><title>Fast</title></head>"); });
+    server.Route("/fast",
+                 [](auto&, auto& c) { c.Respond(200, "<head><title>Fast</title></head>"); });
     Harness h;
     h.settings.values["Option"] = "1";
     h.Window().StartUp();
     const std::string file = h.folder.File("page one.htm", "<HEAD>local</HEAD>");
-    for (const auto& a : {server.Url("/slow"), std::string("http://127.0.0.1:1/refused"), file, server.Url("/fast")}) {
+    for (const auto& a : {server.Url("/slow"), std::string("http://127.0.0.1:1/refused"), file,
+                          server.Url("/fast")}) {
       h.Window().Addresses().Add(a);
     }
     QSignalSpy values(h.Find<QProgressBar>("ProgressBar1"), &QProgressBar::valueChanged);
@@ -316,7 +351,8 @@ class MainWindowTest : public QObject {
     QList<int> seen;
     for (const auto& v : values) seen << v.at(0).toInt();
     QCOMPARE(seen, (QList<int>{25, 50, 75, 100, 0}));
-    QCOMPARE(h.boxes.Texts(), (std::vector<std::string>{"URL http://127.0.0.1:1/refused cannot be extracted.", "Done."}));
+    QCOMPARE(h.boxes.Texts(), (std::vector<std::string>{
+                                  "URL http://127.0.0.1:1/refused cannot be extracted.", "Done."}));
     QCOMPARE(h.Window().Results().Count(), std::size_t{3});  // no head row for the failed one
     QCOMPARE(h.Window().Results().SubItem(1, 1), std::string("<head><title>Slow</title></head>"));
     QCOMPARE(h.Window().Results().SubItem(2, 1), std::string("<HEAD>local</HEAD>"));
@@ -356,8 +392,9 @@ class MainWindowTest : public QObject {
     QCOMPARE(h.Window().Results().Count(), std::size_t{300});
     QVERIFY2(took > 500, "the run is long enough to tell");
     QVERIFY2(counter.paints >= 2, "drawn while the run goes");
-    QVERIFY2(counter.paints <= took / 100 + 3, qPrintable(QString::number(counter.paints) + " paints in " +
-                                                          QString::number(took) + " ms"));
+    QVERIFY2(counter.paints <= took / 100 + 3,
+             qPrintable(QString::number(counter.paints) + " paints in " + QString::number(took) +
+                        " ms"));
     counter.paints = 0;
     QTest::qWait(250);
     QVERIFY2(counter.paints >= 1, "drawn once more after the run");

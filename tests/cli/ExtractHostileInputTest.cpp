@@ -36,7 +36,9 @@ Finished Shell(const std::string& line, const std::string& input = "") {
   return RunProgram({"/bin/sh", "-c", "P='" + Program() + "'; " + line}, input);
 }
 
-std::size_t Lines(const std::string& text) { return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')); }
+std::size_t Lines(const std::string& text) {
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
 
 std::size_t EntriesIn(const std::string& dir) {
   std::size_t n = 0;
@@ -51,7 +53,9 @@ class ExtractHostileInputTest : public ::testing::Test {
     server_.Route("/hang", [](auto&, auto& c) { c.Sleep(20'000); });
   }
   std::string Url(const std::string& path) const { return server_.Url(path); }
-  std::string List(const std::string& name, const std::string& text) const { return dir_.File(name, text); }
+  std::string List(const std::string& name, const std::string& text) const {
+    return dir_.File(name, text);
+  }
   LoopbackServer server_;
   TempDir dir_;
 };
@@ -67,8 +71,9 @@ TEST_F(ExtractHostileInputTest, AnyAcceptedJobCountWorksOverALongList) {
 }
 
 TEST_F(ExtractHostileInputTest, EndlessOrBinaryInputIsRefusedNamingTheLine) {
-  for (const std::string& line : {std::string("$P /dev/zero"), std::string("$P < /dev/zero"),
-                                  std::string("$P --tags-file /dev/zero -m tags " + Url("/page"))}) {
+  for (const std::string& line :
+       {std::string("$P /dev/zero"), std::string("$P < /dev/zero"),
+        std::string("$P --tags-file /dev/zero -m tags " + Url("/page"))}) {
     SCOPED_TRACE(line);
     const auto start = Clock::now();
     const auto r = Shell(line + " -o '" + dir_.path() + "/out'");
@@ -77,12 +82,14 @@ TEST_F(ExtractHostileInputTest, EndlessOrBinaryInputIsRefusedNamingTheLine) {
     EXPECT_LT(Clock::now() - start, 5s);
     EXPECT_FALSE(std::filesystem::exists(dir_.path() + "/out"));
   }
-  const std::string long_line = List("long.txt", Url("/page") + "\n" + std::string(70'000, 'a') + "\n");
+  const std::string long_line =
+      List("long.txt", Url("/page") + "\n" + std::string(70'000, 'a') + "\n");
   auto r = RunProgram({Program(), "-q", long_line});
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("line 2 is longer than 65536 bytes"), std::string::npos) << r.err;
   EXPECT_EQ(r.out, "");  // refused before any output
-  r = RunProgram({Program(), "-q", List("nul.txt", Url("/page") + "\n" + std::string("a\0b", 3) + "\n")});
+  r = RunProgram(
+      {Program(), "-q", List("nul.txt", Url("/page") + "\n" + std::string("a\0b", 3) + "\n")});
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("line 2 holds a NUL byte"), std::string::npos) << r.err;
 }
@@ -103,8 +110,8 @@ TEST_F(ExtractHostileInputTest, ListsInUtf8WithAMarkOrInUtf16AreRead) {
     SCOPED_TRACE(name);
     const auto r = RunProgram({Program(), "-q", List(name, text)});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "URL(s)\tTitle\tKeywords\tDescription\t\r\n" + address + "\tT\t\t\t\r\n" + address +
-                         "\tT\t\t\t\r\n");
+    EXPECT_EQ(r.out, "URL(s)\tTitle\tKeywords\tDescription\t\r\n" + address + "\tT\t\t\t\r\n" +
+                         address + "\tT\t\t\t\r\n");
   }
 }
 
@@ -146,6 +153,25 @@ TEST_F(ExtractHostileInputTest, EveryInputIsCheckedBeforeAnythingIsWritten) {
   r = RunProgram({Program(), "-m", "tags", "--tags-file", List("empty.txt", "\n\n"), good});
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("no tag entries"), std::string::npos) << r.err;
+}
+
+// A window of transfers that ends all at once, with many more addresses read and waiting,
+// goes straight on to the next ones: it does not wait for a transfer that is not there.
+TEST_F(ExtractHostileInputTest, AWindowThatEndsAtOnceGoesStraightOnToTheNextAddresses) {
+  server_.Route("/slow", [](auto&, auto& c) {
+    if (c.Sleep(300)) c.Respond(200, "<title>slow</title>");
+  });
+  const std::string page = dir_.File("page.htm", "<title>local</title>");
+  // -j 2: a window of 80 addresses; the first is slow, the rest are done meanwhile, and
+  // the whole list is read at once.
+  std::string list = Url("/slow") + "\n";
+  for (int i = 0; i < 400; ++i) list += page + "\n";
+  const auto start = Clock::now();
+  const auto r = RunProgram({Program(), "-q", "-j", "2", List("list.txt", list)});
+  const auto took = Clock::now() - start;
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Lines(r.out), 402u);  // with the header line
+  EXPECT_LT(took, 1100ms) << "a wait of a second with nothing under way";
 }
 
 // Rows come out as soon as they and the ones before are done, while more input is awaited.
@@ -257,7 +283,8 @@ TEST_F(ExtractHostileInputTest, ASignalDuringTheRunLeavesNoTemporaryFile) {
       ::execl(Program().c_str(), Program().c_str(), "-q", "-o", out.c_str(), list.c_str(), nullptr);
       ::_exit(127);
     }
-    for (int i = 0; i < 100 && EntriesIn(out_dir.path()) == 0; ++i) std::this_thread::sleep_for(20ms);
+    for (int i = 0; i < 100 && EntriesIn(out_dir.path()) == 0; ++i)
+      std::this_thread::sleep_for(20ms);
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(EntriesIn(out_dir.path()), 1u);  // the temporary file, while it runs
     ::kill(pid, signal);
@@ -269,7 +296,8 @@ TEST_F(ExtractHostileInputTest, ASignalDuringTheRunLeavesNoTemporaryFile) {
 }
 
 TEST_F(ExtractHostileInputTest, ControlCharactersInAddressesAreShownEscaped) {
-  const auto r = RunProgram({Program(), "-q", List("l.txt", "http://127.0.0.1:1/\x1b]0;owned\x07\n")}, "");
+  const auto r =
+      RunProgram({Program(), "-q", List("l.txt", "http://127.0.0.1:1/\x1b]0;owned\x07\n")}, "");
   EXPECT_EQ(r.err.find('\x1b'), std::string::npos);
   EXPECT_NE(r.err.find("\\x1b]0;owned\\x07"), std::string::npos) << r.err;
 }
@@ -298,7 +326,8 @@ TEST_F(ExtractHostileInputTest, FileLimitsAreRaisedOrTheJobsFitted) {
 
 TEST_F(ExtractHostileInputTest, TheTimeOutIsInSeconds) {
   const auto start = Clock::now();
-  const auto r = RunProgram({Program(), "-q", "--timeout", "1", List("l.txt", Url("/hang") + "\n")});
+  const auto r =
+      RunProgram({Program(), "-q", "--timeout", "1", List("l.txt", Url("/hang") + "\n")});
   const auto took = Clock::now() - start;
   EXPECT_EQ(r.status, 1);
   EXPECT_GE(took, 900ms);
@@ -318,13 +347,25 @@ TEST(ExtractInternationalNames, AreConvertedBeforeTheyAreLookedUp) {
     if (::ioctl(s, SIOCSIFFLAGS, &ifr) != 0) return 3;
     ::close(s);
     LoopbackServer server;
-    server.Route("/page", [](auto&, auto& c) { c.Respond(200, "<title>B\xC3\xBC" "cher</title>"); });
+    server.Route("/page", [](auto&, auto& c) {
+      c.Respond(200,
+                "<title>B\xC3\xBC"
+                "cher</title>");
+    });
     const std::string port = std::to_string(server.Port());
-    const auto r = RunProgram({Program(), "-q", "--resolve", "xn--bcher-kva.test:" + port + ":127.0.0.1"},
-                              "http://b\xC3\xBC" "cher.test:" + port + "/page\n");
-    return r.status == 0 && r.out.find("\tB\xC3\xBC" "cher\t") != std::string::npos ? 0 : 1;
+    const auto r =
+        RunProgram({Program(), "-q", "--resolve", "xn--bcher-kva.test:" + port + ":127.0.0.1"},
+                   "http://b\xC3\xBC"
+                   "cher.test:" +
+                       port + "/page\n");
+    return r.status == 0 && r.out.find(
+                                "\tB\xC3\xBC"
+                                "cher\t") != std::string::npos
+               ? 0
+               : 1;
   });
-  if (status < 0) GTEST_SKIP() << "no network namespace can be made here (needs root or user namespaces)";
+  if (status < 0)
+    GTEST_SKIP() << "no network namespace can be made here (needs root or user namespaces)";
   EXPECT_EQ(status, 0);
 }
 

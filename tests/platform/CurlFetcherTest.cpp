@@ -371,6 +371,25 @@ TEST_F(CurlFetcherTest, PagesPilingUpBehindASlowOneStayWithinTheMemoryBudget) {
   EXPECT_EQ(served, 20);
 }
 
+// Local pages end as they start; the slots they leave are filled at once, not when the
+// next transfer or caller happens to wake the fetcher.
+TEST_F(CurlFetcherTest, LocalPagesBesideASlowTransferAreReadWithoutWaiting) {
+  TempDir dir;
+  const std::string page = dir.File("page.htm", "<title>local</title>");
+  FetcherOptions options;
+  options.max_transfers = 2;
+  auto fetcher = MakeCurlFetcher(options);
+  const auto slow = fetcher->Submit({server_.Url("/slow"), {}});  // 2 s
+  std::vector<Fetcher::Ticket> local;
+  for (int i = 0; i < 50; ++i) local.push_back(fetcher->Submit({"file://" + page, {}}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  int ready = 0;
+  for (const auto ticket : local) ready += fetcher->Ready(ticket);
+  EXPECT_EQ(ready, 50);
+  fetcher->Abandon(slow);
+  for (const auto ticket : local) EXPECT_TRUE(fetcher->Take(ticket).ok);
+}
+
 // A page held back by the budget goes on as soon as it is the oldest wanted, even while
 // later pages fill the budget.
 TEST_F(CurlFetcherTest, APageHeldBackGoesOnOnceItIsTheOldest) {
@@ -379,7 +398,8 @@ TEST_F(CurlFetcherTest, APageHeldBackGoesOnOnceItIsTheOldest) {
   });
   const std::string big = "<title>big</title>" + std::string(400 * 1024, 'x');
   server_.Route("/stutter", [&](auto&, auto& c) {  // a pause in the middle of the page
-    if (!c.Write("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(big.size()) + "\r\n\r\n")) return;
+    if (!c.Write("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(big.size()) + "\r\n\r\n"))
+      return;
     if (!c.Write(big.substr(0, 100 * 1024)) || !c.Sleep(300)) return;
     c.Write(big.substr(100 * 1024));
   });
@@ -392,7 +412,8 @@ TEST_F(CurlFetcherTest, APageHeldBackGoesOnOnceItIsTheOldest) {
   const auto start = Clock::now();
   std::vector<Fetcher::Ticket> tickets{fetcher->Submit({server_.Url("/first"), {}}),
                                        fetcher->Submit({server_.Url("/stutter"), {}})};
-  for (int i = 0; i < 4; ++i) tickets.push_back(fetcher->Submit({server_.Url("/big?" + std::to_string(i)), {}}));
+  for (int i = 0; i < 4; ++i)
+    tickets.push_back(fetcher->Submit({server_.Url("/big?" + std::to_string(i)), {}}));
   for (const auto ticket : tickets) {
     const FetchResult r = fetcher->Take(ticket);
     EXPECT_TRUE(r.ok) << r.error_text;
@@ -416,7 +437,8 @@ TEST_F(CurlFetcherTest, APageHeldBackPastTheTimeOutIsFetchedAgain) {
   auto fetcher = MakeCurlFetcher(options);
   const auto first = fetcher->Submit({server_.Url("/first"), {}});
   std::vector<Fetcher::Ticket> tickets;
-  for (int i = 0; i < 6; ++i) tickets.push_back(fetcher->Submit({server_.Url("/big?" + std::to_string(i)), {}}));
+  for (int i = 0; i < 6; ++i)
+    tickets.push_back(fetcher->Submit({server_.Url("/big?" + std::to_string(i)), {}}));
   EXPECT_EQ(fetcher->Take(first).error, FetchError::kTimeout);
   for (const auto ticket : tickets) {
     const FetchResult r = fetcher->Take(ticket);

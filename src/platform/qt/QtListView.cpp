@@ -5,8 +5,7 @@
 
 namespace orvanel {
 
-namespace {
-}
+namespace {}
 
 ListModel::ListModel(ListView& list, bool checkable, QObject* parent)
     : QAbstractTableModel(parent), list_(list), checkable_(checkable) {
@@ -29,9 +28,11 @@ QVariant ListModel::data(const QModelIndex& index, int role) const {
   const std::size_t item = static_cast<std::size_t>(index.row()) + 1;
   if (role == Qt::DisplayRole) {
     // One line per row: line breaks inside a cell show as blanks (the cell keeps them).
-    QString text = QString::fromUtf8(list_.Cell(item, static_cast<std::size_t>(index.column()) + 1));
+    QString text =
+        QString::fromUtf8(list_.Cell(item, static_cast<std::size_t>(index.column()) + 1));
     for (QChar& c : text) {
-      if (c == QLatin1Char('\r') || c == QLatin1Char('\n') || c == QLatin1Char('\t')) c = QLatin1Char(' ');
+      if (c == QLatin1Char('\r') || c == QLatin1Char('\n') || c == QLatin1Char('\t'))
+        c = QLatin1Char(' ');
     }
     return text;
   }

@@ -28,7 +28,8 @@ QString Title(const std::string& title) {
 }
 }  // namespace
 
-BoxAnswer QtMessageBoxes::Message(const std::string& text, BoxStyle style, const std::string& title) {
+BoxAnswer QtMessageBoxes::Message(const std::string& text, BoxStyle style,
+                                  const std::string& title) {
   QMessageBox box(owner_);
   box.setWindowTitle(Title(title));
   box.setText(ToDisplayText(text));
@@ -112,7 +113,8 @@ void QtEventPump::Wake() {
   // One wake-up event waiting is enough, however many things changed meanwhile.
   if (woken_->exchange(true)) return;
   if (auto* app = QCoreApplication::instance()) {
-    QMetaObject::invokeMethod(app, [woken = woken_] { *woken = false; }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        app, [woken = woken_] { *woken = false; }, Qt::QueuedConnection);
   } else {
     *woken_ = false;
   }
