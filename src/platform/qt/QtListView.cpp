@@ -94,8 +94,44 @@ void ListModel::CellChanged(std::size_t row, std::size_t column) {
 
 void ListModel::Reveal(std::size_t row) { emit revealRequested(static_cast<int>(row)); }
 
+namespace {
+
+// A column header that measures its texts once, not each time a row is added: Qt asks for
+// the header's size at every layout of the table, and measured every header text anew.
+class MeasuredOnceHeader : public QHeaderView {
+ public:
+  explicit MeasuredOnceHeader(QWidget* parent) : QHeaderView(Qt::Horizontal, parent) {
+    setSectionsClickable(true);  // as the table's own header
+    connect(this, &QHeaderView::sectionCountChanged, this, [this] { measured_ = QSize(); });
+  }
+  void setModel(QAbstractItemModel* model) override {
+    QHeaderView::setModel(model);
+    measured_ = QSize();
+    if (model) {
+      connect(model, &QAbstractItemModel::headerDataChanged, this, [this] { measured_ = QSize(); });
+      connect(model, &QAbstractItemModel::modelReset, this, [this] { measured_ = QSize(); });
+    }
+  }
+  QSize sizeHint() const override {
+    if (!measured_.isValid()) measured_ = QHeaderView::sizeHint();
+    return measured_;
+  }
+
+ protected:
+  bool event(QEvent* e) override {
+    if (e->type() == QEvent::FontChange || e->type() == QEvent::StyleChange) measured_ = QSize();
+    return QHeaderView::event(e);
+  }
+
+ private:
+  mutable QSize measured_;
+};
+
+}  // namespace
+
 ListWidget::ListWidget(ListView& list, bool checkable, QWidget* parent)
     : QTableView(parent), model_(new ListModel(list, checkable, this)) {
+  setHorizontalHeader(new MeasuredOnceHeader(this));
   setModel(model_);
   // A flat report: fixed row heights keep a million rows cheap to add and to scroll.
   verticalHeader()->hide();
