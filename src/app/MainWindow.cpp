@@ -392,7 +392,7 @@ class PaintThrottle : public QObject {
 
 void MainWindow::StartExtraction() {
   BusyScope scope(busy_commands_);
-  PaintThrottle throttle(this, 100);
+  PaintThrottle throttle(this, 150);
   run_->Start();
 }
 

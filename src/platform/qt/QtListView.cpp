@@ -153,7 +153,7 @@ ListWidget::ListWidget(ListView& list, bool checkable, QWidget* parent)
   horizontalHeader()->setStretchLastSection(false);
   horizontalHeader()->setSectionsMovable(false);
   // A row asked for alone is scrolled to at once; of a burst (a run adds a row for every
-  // address), the last one asked for within each 100 ms: scrolling moves the whole
+  // address), the last one asked for within each 150 ms: scrolling moves the whole
   // picture of the list, and doing it for every row cost more than the run itself.
   reveal_timer_.setSingleShot(true);
   connect(&reveal_timer_, &QTimer::timeout, this, [this] {

@@ -64,7 +64,7 @@ class ListWidget : public QTableView {
 
  private:
   void ApplyColumnWidths();
-  static constexpr int kRevealIntervalMs = 100;
+  static constexpr int kRevealIntervalMs = 150;
   ListModel* model_;
   QTimer reveal_timer_;
   int pending_reveal_ = -1;  // the row to scroll to when the timer ends; -1: none
