@@ -390,6 +390,33 @@ TEST_F(CurlFetcherTest, LocalPagesBesideASlowTransferAreReadWithoutWaiting) {
   for (const auto ticket : local) EXPECT_TRUE(fetcher->Take(ticket).ok);
 }
 
+// A page that is cut short once decided holds only what was read of it, not the room its
+// announced length would take: many fit in a small budget at once.
+TEST_F(CurlFetcherTest, PagesCutShortHoldOnlyWhatWasRead) {
+  const std::string big = "<head><title>big</title></head>" + std::string(600 * 1024, 'x');
+  server_.Route("/first", [&](auto&, auto& c) {
+    if (c.Sleep(1000)) c.Respond(200, "<title>first</title>");
+  });
+  server_.Route("/big", [&](auto&, auto& c) { c.Respond(200, big); });
+  FetcherOptions options;
+  options.memory_budget = 1u << 20;
+  options.max_per_host = 16;
+  auto fetcher = MakeCurlFetcher(options);
+  const auto decided = [](std::string_view bytes, std::string_view) {
+    return bytes.find("</head>") != std::string_view::npos;
+  };
+  const auto first = fetcher->Submit({server_.Url("/first"), {}});  // taken last: the oldest
+  std::vector<Fetcher::Ticket> tickets;
+  for (int i = 0; i < 10; ++i)
+    tickets.push_back(fetcher->Submit({server_.Url("/big?" + std::to_string(i)), decided}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  int ready = 0;
+  for (const auto ticket : tickets) ready += fetcher->Ready(ticket);
+  EXPECT_EQ(ready, 10);
+  EXPECT_TRUE(fetcher->Take(first).ok);
+  for (const auto ticket : tickets) EXPECT_TRUE(fetcher->Take(ticket).cut_early);
+}
+
 // A page held back by the budget goes on as soon as it is the oldest wanted, even while
 // later pages fill the budget.
 TEST_F(CurlFetcherTest, APageHeldBackGoesOnOnceItIsTheOldest) {
@@ -586,7 +613,8 @@ TEST(CurlFetcherHttp2, StreamsToAHostShareOneConnectionAndStopWhenDecided) {
   fetcher.reset();
   // nginx logs a stream stopped by its client when it notices: give it a moment.
   auto log = server.Log();
-  for (const auto until = Clock::now() + std::chrono::seconds(3); log.size() < 30 && Clock::now() < until;) {
+  for (const auto until = Clock::now() + std::chrono::seconds(3);
+       log.size() < 30 && Clock::now() < until;) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     log = server.Log();
   }
