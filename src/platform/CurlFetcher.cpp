@@ -546,9 +546,11 @@ class CurlFetcher final : public Fetcher {
     if (need > grow_to) {
       grow_to = std::max(need, std::min(grow_to + grow_to / 2, options_.max_bytes));
       curl_off_t length = -1;
-      // (A page that may be cut short is not given room for all of it in advance.)
-      if (!t.job.request.decided)
+      // (A page that may be cut short is given room for all of it only once it has gone
+      // on past its first 256 KiB undecided.)
+      if (!t.job.request.decided || need > (256u << 10)) {
         curl_easy_getinfo(t.easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+      }
       if (length > 0 && static_cast<std::size_t>(length) >= need &&
           static_cast<std::size_t>(length) <= options_.max_bytes) {
         grow_to = static_cast<std::size_t>(length);
