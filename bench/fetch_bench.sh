@@ -7,23 +7,7 @@ set -euo pipefail
 build="$(cd "${1:-build}" && pwd)"
 what="${2:-all}"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-work="$(mktemp -d)"
-chmod 755 "$work"  # nginx workers read the pages as another user
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-need=()
-for p in python3-aiohttp hyperfine curl nginx-light; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need+=("$p")
-done
-if ((${#need[@]})); then
-  sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${need[@]}" > /dev/null
-fi
+source "$here/common.sh" python3-aiohttp hyperfine curl nginx-light
 
 run_side_by_side() {  # LIST NAME
   local list="$1" name="$2"

@@ -5,16 +5,7 @@
 # usage: bench/memory_bench.sh [BUILD_DIR]
 set -euo pipefail
 build="$(cd "${1:-build}" && pwd)"
-work="$(mktemp -d)"
-chmod 755 "$work"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-dpkg-query -W -f='${Status}' nginx-light 2>/dev/null | grep -q "install ok installed" ||
-  DEBIAN_FRONTEND=noninteractive $([ "$(id -u)" -eq 0 ] || echo sudo) apt-get install -y -qq nginx-light > /dev/null
+source "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/common.sh" nginx-light curl
 ulimit -n "$(ulimit -Hn)"
 
 port=18451

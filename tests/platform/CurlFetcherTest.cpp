@@ -536,37 +536,22 @@ class Http2Server {
       return;
     }
     ::chmod(dir.c_str(), 0755);  // nginx's workers may run as another user
-    port_ = testing::FreePort();
-    WriteFile(
-        dir + "/nginx.conf",
-        "worker_processes 1;\npid " + dir +
-            "/nginx.pid;\nevents { worker_connections 256; }\n"
-            "http {\n  log_format c '$connection $server_protocol';\n  access_log " +
-            dir + "/access.log c;\n  server {\n    listen 127.0.0.1:" + std::to_string(port_) +
-            " ssl http2;\n    ssl_certificate " + dir + "/cert.pem;\n    ssl_certificate_key " +
-            dir + "/key.pem;\n    root " + dir + "/www;\n  }\n}\n");
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      const int null = ::open("/dev/null", O_RDWR);
-      ::dup2(null, 0);
-      ::dup2(null, 1);
-      ::dup2(null, 2);
-      ::execl("/usr/sbin/nginx", "nginx", "-p", dir.c_str(), "-c", (dir + "/nginx.conf").c_str(),
-              "-e", (dir + "/error.log").c_str(), "-g", "daemon off;", nullptr);
-      ::_exit(127);
-    }
-    for (int i = 0; i < 300 && !testing::Connectable(port_); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const int port = testing::FreePort();
+    WriteFile(dir + "/nginx.conf",
+              "worker_processes 1;\npid " + dir +
+                  "/nginx.pid;\nevents { worker_connections 256; }\n"
+                  "http {\n  log_format c '$connection $server_protocol';\n  access_log " +
+                  dir + "/access.log c;\n  server {\n    listen 127.0.0.1:" + std::to_string(port) +
+                  " ssl http2;\n    ssl_certificate " + dir +
+                  "/cert.pem;\n    ssl_certificate_key " + dir + "/key.pem;\n    root " + dir +
+                  "/www;\n  }\n}\n");
+    server_.Start({"/usr/sbin/nginx", "-p", dir, "-c", dir + "/nginx.conf", "-e",
+                   dir + "/error.log", "-g", "daemon off;"},
+                  port);
   }
-  ~Http2Server() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-  bool ok() const { return pid_ > 0 && testing::Connectable(port_); }
+  bool ok() const { return server_.ok(); }
   std::string Url(const std::string& path) const {
-    return "https://localhost:" + std::to_string(port_) + path;
+    return "https://localhost:" + std::to_string(server_.port()) + path;
   }
   std::string Cert() const { return dir_ + "/cert.pem"; }
   // The log's lines: "connection protocol".
@@ -579,8 +564,7 @@ class Http2Server {
 
  private:
   std::string dir_;
-  pid_t pid_ = -1;
-  int port_ = 0;
+  testing::ServerProcess server_;
 };
 
 // Pages of one HTTP/2 host share its one connection, several streams at once, and a

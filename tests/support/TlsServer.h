@@ -11,6 +11,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "Subprocess.h"
 
@@ -50,50 +51,60 @@ inline bool MakeCertificate(const std::string& key, const std::string& cert) {
              .status == 0;
 }
 
-// A TLS server for localhost whose certificate nobody trusts unless told to: openssl
-// s_server with a fresh self-signed certificate (cert() names it). One connection at a
-// time, one answer each: a page telling whether the connection's TLS session was "New"
-// or "Reused". Stopped by its own process id.
-class TlsServer {
+// A server program started in the background (standard streams on /dev/null), waited for
+// until its port takes connections, and stopped by its own process id.
+class ServerProcess {
  public:
-  explicit TlsServer(const std::string& dir) {
-    const std::string key = dir + "/key.pem";
-    cert_ = dir + "/cert.pem";
-    if (!MakeCertificate(key, cert_)) return;
-    port_ = FreePort();
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      const int null = ::open("/dev/null", O_RDWR);
-      ::dup2(null, 0);
-      ::dup2(null, 1);
-      ::dup2(null, 2);
-      ::execlp("openssl", "openssl", "s_server", "-accept", std::to_string(port_).c_str(), "-cert",
-               cert_.c_str(), "-key", key.c_str(), "-www", "-quiet", nullptr);
-      ::_exit(127);
-    }
-    for (int i = 0; i < 200 && !Connectable(port_); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ~TlsServer() {
+  ServerProcess() = default;
+  ~ServerProcess() {
     if (pid_ > 0) {
       ::kill(pid_, SIGTERM);
       ::waitpid(pid_, nullptr, 0);
     }
   }
-  TlsServer(const TlsServer&) = delete;
-  TlsServer& operator=(const TlsServer&) = delete;
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
 
+  void Start(const std::vector<std::string>& argv, int port) {
+    port_ = port;
+    pid_ = StartInBackground(argv, {}, /*null_input=*/true);
+    for (int i = 0; i < 300 && !Connectable(port_); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
   bool ok() const { return pid_ > 0 && Connectable(port_); }
   int port() const { return port_; }
+
+ private:
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+// A TLS server for localhost whose certificate nobody trusts unless told to: openssl
+// s_server with a fresh self-signed certificate (cert() names it). One connection at a
+// time, one answer each: a page telling whether the connection's TLS session was "New"
+// or "Reused".
+class TlsServer {
+ public:
+  explicit TlsServer(const std::string& dir) : cert_(dir + "/cert.pem") {
+    const std::string key = dir + "/key.pem";
+    if (!MakeCertificate(key, cert_)) return;
+    const int port = FreePort();
+    server_.Start({"/usr/bin/openssl", "s_server", "-accept", std::to_string(port), "-cert", cert_,
+                   "-key", key, "-www", "-quiet"},
+                  port);
+  }
+
+  bool ok() const { return server_.ok(); }
+  int port() const { return server_.port(); }
   std::string Url(const std::string& path = "/") const {
-    return "https://localhost:" + std::to_string(port_) + path;
+    return "https://localhost:" + std::to_string(port()) + path;
   }
   const std::string& cert() const { return cert_; }
 
  private:
   std::string cert_;
-  pid_t pid_ = -1;
-  int port_ = 0;
+  ServerProcess server_;
 };
 
 }  // namespace orvanel::testing
