@@ -538,16 +538,15 @@ class CurlFetcher final : public Fetcher {
       t.too_large = true;
       return 0;  // aborts the transfer
     }
-    // The budget counts memory allocated, so the buffer grows in steps chosen here: to
-    // the length the server announced when the bytes fit in it, else by half again.
+    // The budget counts memory allocated, so the buffer grows in steps chosen here: by
+    // half again, or to the length the server announced when the bytes fit in it (for a
+    // page that may be cut short, only once it has gone past 256 KiB undecided).
     std::string& bytes = t.result.bytes;
     const std::size_t need = bytes.size() + n;
     std::size_t grow_to = bytes.capacity();
     if (need > grow_to) {
       grow_to = std::max(need, std::min(grow_to + grow_to / 2, options_.max_bytes));
       curl_off_t length = -1;
-      // (A page that may be cut short is given room for all of it only once it has gone
-      // on past its first 256 KiB undecided.)
       if (!t.job.request.decided || need > (256u << 10)) {
         curl_easy_getinfo(t.easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
       }
@@ -556,7 +555,7 @@ class CurlFetcher final : public Fetcher {
         grow_to = static_cast<std::size_t>(length);
       }
     }
-    const std::size_t growth = grow_to - HeapBytes(bytes);
+    const std::size_t growth = grow_to > bytes.capacity() ? grow_to - HeapBytes(bytes) : 0;
     if (growth > 0 && held_ + growth > options_.memory_budget && !IsOldestWanted(t.job.ticket)) {
       // Paused with what it has; libcurl hands these bytes again when it goes on.
       t.paused = t.was_paused = true;
