@@ -14,7 +14,7 @@
 #include "export/TextExport.h"
 #include "lists/AddressList.h"
 #include "lists/Samples.h"
-#include "platform/Workbook.h"
+#include "workbook/XlsxWorkbook.h"
 
 namespace orvanel {
 namespace {
@@ -28,10 +28,11 @@ class NoPump : public EventPump {
 
 class NoBoxes : public MessageBoxes {
  public:
-  BoxAnswer Message(const std::string&, BoxStyle, const std::string&) override { return BoxAnswer::kOk; }
+  BoxAnswer Message(const std::string&, BoxStyle, const std::string&) override {
+    return BoxAnswer::kOk;
+  }
   std::string Input(const std::string&) override { return {}; }
 };
-
 
 class NoWindow : public WindowState {
  public:
@@ -129,7 +130,8 @@ void FillResults(ListView& table) {
   std::mt19937 rng(3);
   for (int i = 0; i < 100'000; ++i) {
     const auto item = table.Add("https://www.example-shop.com/products/item-" + std::to_string(i));
-    table.SetSubItem(item, 1, "Example Shop \xE2\x80\x93 Product " + std::to_string(i) + " in stock");
+    table.SetSubItem(item, 1,
+                     "Example Shop \xE2\x80\x93 Product " + std::to_string(i) + " in stock");
     table.SetSubItem(item, 2, "shop, products, garden, tools, outdoor, item " + std::to_string(i));
     table.SetSubItem(item, 3, std::string(80 + rng() % 80, 'd') + " = description");
     table.SetChecked(item, rng() % 10 != 0);
@@ -183,7 +185,8 @@ void BM_LoadSamples(benchmark::State& state) {
   const auto count = static_cast<std::size_t>(state.range(0));
   // Distinct texts naming one existing file.
   for (std::size_t i = 0; i < count; ++i) {
-    settings.snapshot += (i ? "|" : "") + folder + std::string(1 + i % 50, '/') + "." + std::string(i / 50, '/') + "page.htm";
+    settings.snapshot += (i ? "|" : "") + folder + std::string(1 + i % 50, '/') + "." +
+                         std::string(i / 50, '/') + "page.htm";
   }
   class NoShell : public Shell {
    public:

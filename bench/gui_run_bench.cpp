@@ -8,13 +8,14 @@
 #include <cstdio>
 
 #include "app/MainWindow.h"
-#include "platform/qt/QtServices.h"
+#include "qt/QtServices.h"
 
 namespace {
 
 class AnsweringBoxes : public orvanel::MessageBoxes {
  public:
-  orvanel::BoxAnswer Message(const std::string& text, orvanel::BoxStyle, const std::string&) override {
+  orvanel::BoxAnswer Message(const std::string& text, orvanel::BoxStyle,
+                             const std::string&) override {
     if (text.find("cannot be extracted") != std::string::npos) ++failures;
     return orvanel::BoxAnswer::kOk;
   }
@@ -52,8 +53,8 @@ int main(int argc, char** argv) {
   orvanel::QtEventPump pump;
   auto fetcher = orvanel::MakeCurlFetcher();
   fetcher->SetNotify([&pump] { pump.Wake(); });
-  orvanel::WindowServices services{&boxes, &dialog, &settings, &clipboard, &shell, nullptr, &pump,
-                                   fetcher.get(), "/nonexistent"};
+  orvanel::WindowServices services{&boxes,  &dialog, &settings,     &clipboard,    &shell,
+                                   nullptr, &pump,   fetcher.get(), "/nonexistent"};
   orvanel::MainWindow window(services);
   window.StartUp();
   window.show();  // painted as the user sees it
@@ -69,9 +70,8 @@ int main(int argc, char** argv) {
   qint64 longest_gap = 0;
   QTimer ticker;
   ticker.setInterval(10);
-  QObject::connect(&ticker, &QTimer::timeout, [&] {
-    longest_gap = std::max(longest_gap, since_tick.restart());
-  });
+  QObject::connect(&ticker, &QTimer::timeout,
+                   [&] { longest_gap = std::max(longest_gap, since_tick.restart()); });
   QElapsedTimer run;
   QTimer::singleShot(0, [&] {
     since_tick.start();

@@ -25,8 +25,8 @@
 #include "lists/AddressList.h"
 #include "lists/Samples.h"
 #include "lists/TagList.h"
-#include "platform/ErrorReport.h"
-#include "platform/qt/QtListView.h"
+#include "qt/QtListView.h"
+#include "shell/ErrorReport.h"
 
 namespace orvanel {
 namespace {

@@ -1,17 +1,16 @@
 #pragma once
 
 #include <QWidget>
-
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "engine/ExtractionRun.h"
-#include "platform/Fetcher.h"
-#include "platform/ListView.h"
-#include "platform/MessageBoxes.h"
-#include "platform/Services.h"
-#include "platform/Workbook.h"
+#include "fetch/Fetcher.h"
+#include "shell/ListView.h"
+#include "shell/MessageBoxes.h"
+#include "shell/Services.h"
+#include "shell/Workbook.h"
 
 class QGroupBox;
 class QProgressBar;

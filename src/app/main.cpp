@@ -9,9 +9,9 @@
 
 #include "app/MainWindow.h"
 #include "lists/Samples.h"
-#include "platform/IniSettingsStore.h"
-#include "platform/Workbook.h"
-#include "platform/qt/QtServices.h"
+#include "qt/QtServices.h"
+#include "storage/IniSettingsStore.h"
+#include "workbook/XlsxWorkbook.h"
 
 namespace {
 
@@ -50,7 +50,8 @@ int main(int argc, char** argv) {
   services.spreadsheet = spreadsheet.get();
   services.pump = &pump;
   services.fetcher = fetcher.get();
-  services.program_folder = orvanel::FindProgramFolder(QCoreApplication::applicationDirPath().toStdString());
+  services.program_folder =
+      orvanel::FindProgramFolder(QCoreApplication::applicationDirPath().toStdString());
 
   orvanel::MainWindow window(services);
   // A close request in the middle of a command ends the program at once; the tag list is

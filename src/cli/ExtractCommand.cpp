@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "base/Failure.h"
 #include "cli/Input.h"
 #include "cli/Options.h"
 #include "cli/Output.h"
@@ -28,8 +29,7 @@
 #include "engine/ResultsTable.h"
 #include "engine/Retrieval.h"
 #include "export/TextExport.h"
-#include "platform/AtomicFile.h"
-#include "platform/Failure.h"
+#include "storage/AtomicFile.h"
 
 namespace orvanel {
 namespace {

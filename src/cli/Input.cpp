@@ -8,9 +8,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/Failure.h"
-#include "platform/FileRead.h"
-#include "platform/Utf8.h"
+#include "base/Failure.h"
+#include "storage/FileRead.h"
+#include "text/Utf8.h"
 
 namespace orvanel {
 
@@ -68,7 +68,9 @@ void ListTextDecoder::Dispatch(std::string_view bytes) {
       continue;
     }
     if (unit >= 0xDC00 && unit <= 0xDFFF) {
-      AppendUtf8(text, high_surrogate_ ? 0x10000 + ((high_surrogate_ - 0xD800) << 10) + (unit - 0xDC00) : 0xFFFD);
+      AppendUtf8(text, high_surrogate_
+                           ? 0x10000 + ((high_surrogate_ - 0xD800) << 10) + (unit - 0xDC00)
+                           : 0xFFFD);
       high_surrogate_ = 0;
       continue;
     }
@@ -109,7 +111,8 @@ void ReadThrough(int fd, const std::string& name, F&& chunk) {
 
 }  // namespace
 
-AddressInput::AddressInput(const std::vector<std::string>& files, bool keep_blank) : keep_blank_(keep_blank) {
+AddressInput::AddressInput(const std::vector<std::string>& files, bool keep_blank)
+    : keep_blank_(keep_blank) {
   try {
     for (const auto& name : files) {
       // Each file is opened here, once, and closed with the others from here on.

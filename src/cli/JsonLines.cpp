@@ -1,6 +1,6 @@
 #include "cli/JsonLines.h"
 
-#include "platform/Utf8.h"
+#include "text/Utf8.h"
 
 namespace orvanel {
 

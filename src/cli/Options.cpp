@@ -9,10 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/Failure.h"
 #include "cli/Input.h"
 #include "lists/TagList.h"
-#include "platform/Failure.h"
-#include "platform/Utf8.h"
+#include "text/Utf8.h"
 
 namespace orvanel {
 namespace {
@@ -92,20 +92,31 @@ long ParseNumber(const char* text, const char* option, long low, long high) {
 
 Options ParseOptions(int argc, char** argv) {
   Options o;
-  static const option kLong[] = {
-      {"mode", required_argument, nullptr, 'm'},   {"tag", required_argument, nullptr, 't'},
-      {"tags-file", required_argument, nullptr, 1}, {"format", required_argument, nullptr, 'f'},
-      {"output", required_argument, nullptr, 'o'}, {"jobs", required_argument, nullptr, 'j'},
-      {"per-host", required_argument, nullptr, 2},  {"timeout", required_argument, nullptr, 3},
-      {"user-agent", required_argument, nullptr, 4}, {"no-early-stop", no_argument, nullptr, 5},
-      {"keep-blank-lines", no_argument, nullptr, 6}, {"quiet", no_argument, nullptr, 'q'},
-      {"no-local-files", no_argument, nullptr, 7},  {"resolve", required_argument, nullptr, 8},
-      {"memory", required_argument, nullptr, 9},    {"failures", required_argument, nullptr, 10},
-      {"host-errors", required_argument, nullptr, 11}, {"resume", no_argument, nullptr, 13},
-      {"cacert", required_argument, nullptr, 14},    {"insecure", no_argument, nullptr, 'k'},
-      {"header", required_argument, nullptr, 'H'}, {"connect-timeout", required_argument, nullptr, 12},
-      {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, 'V'},
-      {nullptr, 0, nullptr, 0}};
+  static const option kLong[] = {{"mode", required_argument, nullptr, 'm'},
+                                 {"tag", required_argument, nullptr, 't'},
+                                 {"tags-file", required_argument, nullptr, 1},
+                                 {"format", required_argument, nullptr, 'f'},
+                                 {"output", required_argument, nullptr, 'o'},
+                                 {"jobs", required_argument, nullptr, 'j'},
+                                 {"per-host", required_argument, nullptr, 2},
+                                 {"timeout", required_argument, nullptr, 3},
+                                 {"user-agent", required_argument, nullptr, 4},
+                                 {"no-early-stop", no_argument, nullptr, 5},
+                                 {"keep-blank-lines", no_argument, nullptr, 6},
+                                 {"quiet", no_argument, nullptr, 'q'},
+                                 {"no-local-files", no_argument, nullptr, 7},
+                                 {"resolve", required_argument, nullptr, 8},
+                                 {"memory", required_argument, nullptr, 9},
+                                 {"failures", required_argument, nullptr, 10},
+                                 {"host-errors", required_argument, nullptr, 11},
+                                 {"resume", no_argument, nullptr, 13},
+                                 {"cacert", required_argument, nullptr, 14},
+                                 {"insecure", no_argument, nullptr, 'k'},
+                                 {"header", required_argument, nullptr, 'H'},
+                                 {"connect-timeout", required_argument, nullptr, 12},
+                                 {"help", no_argument, nullptr, 'h'},
+                                 {"version", no_argument, nullptr, 'V'},
+                                 {nullptr, 0, nullptr, 0}};
   optind = 1;
   opterr = 0;
   bool tags_given = false;
@@ -144,7 +155,8 @@ Options ParseOptions(int argc, char** argv) {
       }
       case 'f': {
         const std::string f = optarg;
-        if (f != "tsv" && f != "jsonl") throw UsageError("unknown format '" + f + "' (tsv or jsonl)");
+        if (f != "tsv" && f != "jsonl")
+          throw UsageError("unknown format '" + f + "' (tsv or jsonl)");
         o.jsonl = f == "jsonl";
         break;
       }
@@ -180,13 +192,15 @@ Options ParseOptions(int argc, char** argv) {
         if (first == 0 || second == std::string::npos || second + 1 >= entry.size()) {
           throw UsageError("invalid value for --resolve: '" + entry + "' (HOST:PORT:ADDRESS)");
         }
-        ParseNumber(entry.substr(first + 1, second - first - 1).c_str(), "--resolve port", 1, 65535);
+        ParseNumber(entry.substr(first + 1, second - first - 1).c_str(), "--resolve port", 1,
+                    65535);
         o.fetch.resolve.push_back(entry);
         break;
       }
       case 14: {
         const int fd = ::open(optarg, O_RDONLY | O_CLOEXEC);
-        if (fd < 0) throw UsageError(std::string("cannot read ") + optarg + ": " + std::strerror(errno));
+        if (fd < 0)
+          throw UsageError(std::string("cannot read ") + optarg + ": " + std::strerror(errno));
         ::close(fd);
         o.fetch.ca_file = optarg;
         break;
@@ -197,7 +211,8 @@ Options ParseOptions(int argc, char** argv) {
       case 'H': {
         const std::string header = optarg;
         const auto colon = header.find(':');
-        if (colon == std::string::npos || colon == 0 || header.find_first_of("\r\n") != std::string::npos) {
+        if (colon == std::string::npos || colon == 0 ||
+            header.find_first_of("\r\n") != std::string::npos) {
           throw UsageError("invalid header '" + header + "' (Name: value)");
         }
         o.fetch.headers.push_back(header);
@@ -217,7 +232,8 @@ Options ParseOptions(int argc, char** argv) {
         o.failures = optarg;
         break;
       case 9:
-        o.fetch.memory_budget = static_cast<std::size_t>(ParseNumber(optarg, "--memory", 16, 1 << 20)) << 20;
+        o.fetch.memory_budget =
+            static_cast<std::size_t>(ParseNumber(optarg, "--memory", 16, 1 << 20)) << 20;
         break;
       case 'q':
         o.quiet = true;
@@ -237,7 +253,8 @@ Options ParseOptions(int argc, char** argv) {
   if (!tags_given) o.tags = DefaultTags();
   if (o.resume && !o.output) throw UsageError("--resume needs --output FILE");
   if (o.resume && !o.jsonl && o.mode == Mode::kEntireHeadTag) {
-    throw UsageError("--resume in mode head needs -f jsonl (a tsv has no row for a page without a head)");
+    throw UsageError(
+        "--resume in mode head needs -f jsonl (a tsv has no row for a page without a head)");
   }
   for (int i = optind; i < argc; ++i) o.files.emplace_back(argv[i]);
   if (o.files.empty()) o.files.emplace_back("-");

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "engine/Rules.h"
-#include "platform/Fetcher.h"
+#include "fetch/Fetcher.h"
 
 namespace orvanel {
 

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "platform/Failure.h"
+#include "base/Failure.h"
 
 namespace orvanel {
 namespace {
@@ -63,7 +63,8 @@ RowOutput::RowOutput(const std::optional<std::string>& path, bool append) : appe
   }
   struct stat st {};
   if (::stat(target.c_str(), &st) == 0) {
-    if (append_ && !S_ISREG(st.st_mode)) throw Failure("cannot resume into " + target + ": not a regular file");
+    if (append_ && !S_ISREG(st.st_mode))
+      throw Failure("cannot resume into " + target + ": not a regular file");
     if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)) {
       fd_ = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
       if (fd_ < 0) throw Failure("cannot write " + target + ": " + std::strerror(errno));
@@ -103,7 +104,8 @@ void RowOutput::Sync() {
 }
 
 void RowOutput::SyncIfDue() {
-  if (append_ && dirty_ && std::chrono::steady_clock::now() - synced_ >= std::chrono::seconds(1)) Sync();
+  if (append_ && dirty_ && std::chrono::steady_clock::now() - synced_ >= std::chrono::seconds(1))
+    Sync();
 }
 
 RowOutput::~RowOutput() {

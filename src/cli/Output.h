@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/AtomicFile.h"
+#include "storage/AtomicFile.h"
 
 namespace orvanel {
 
@@ -29,7 +29,8 @@ struct BrokenPipe {};
 // removed on the way out.
 class RowOutput {
  public:
-  explicit RowOutput(const std::optional<std::string>& path, bool append = false);  // throws Failure
+  explicit RowOutput(const std::optional<std::string>& path,
+                     bool append = false);  // throws Failure
   ~RowOutput();
   RowOutput(const RowOutput&) = delete;
   RowOutput& operator=(const RowOutput&) = delete;

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/Failure.h"
 #include "cli/JsonLines.h"
-#include "platform/Failure.h"
-#include "platform/FileRead.h"
+#include "storage/FileRead.h"
 
 namespace orvanel {
 namespace {
@@ -40,10 +40,11 @@ std::uint64_t RowKey(bool jsonl, const std::string& address) {
   return Hash(start);
 }
 
-ResumePoint ReadResumePoint(int fd, const std::string& name, bool jsonl, std::size_t rows_per_address) {
+ResumePoint ReadResumePoint(int fd, const std::string& name, bool jsonl,
+                            std::size_t rows_per_address) {
   ResumePoint point;
   std::string line;
-  std::uint64_t offset = 0;      // bytes of whole lines so far
+  std::uint64_t offset = 0;  // bytes of whole lines so far
   std::uint64_t line_number = 0;
   std::size_t rows_of_address = 0;
   std::uint64_t address_key = 0;

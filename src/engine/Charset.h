@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Utf8.h"
+#include "text/Utf8.h"
 
 namespace orvanel {
 
@@ -28,7 +28,6 @@ DecodedDocument DecodeDocument(std::string_view bytes, std::string_view content_
 // which every ASCII byte stands for its ASCII character; so plain searches for ASCII
 // patterns in the raw bytes agree with searches in the decoded text. `ascii_patterns`
 // says whether every pattern searched for is ASCII (else only UTF-8 qualifies).
-bool IsDecodingSettled(std::string_view prefix, std::string_view content_type,
-                       bool ascii_patterns);
+bool IsDecodingSettled(std::string_view prefix, std::string_view content_type, bool ascii_patterns);
 
 }  // namespace orvanel

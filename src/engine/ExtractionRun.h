@@ -11,10 +11,10 @@
 
 #include "engine/Retrieval.h"
 #include "engine/Rules.h"
-#include "platform/ErrorReport.h"
-#include "platform/Fetcher.h"
-#include "platform/ListView.h"
-#include "platform/Services.h"
+#include "fetch/Fetcher.h"
+#include "shell/ErrorReport.h"
+#include "shell/ListView.h"
+#include "shell/Services.h"
 
 namespace orvanel {
 

@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "engine/Rules.h"
-#include "platform/ErrorReport.h"
-#include "platform/ListView.h"
-#include "platform/Services.h"
+#include "shell/ErrorReport.h"
+#include "shell/ListView.h"
+#include "shell/Services.h"
 
 namespace orvanel {
 

@@ -8,7 +8,7 @@
 #include "engine/Address.h"
 #include "engine/Charset.h"
 #include "engine/Rules.h"
-#include "platform/Fetcher.h"
+#include "fetch/Fetcher.h"
 
 namespace orvanel {
 
@@ -17,8 +17,8 @@ struct Page {
   NormalisedAddress address;
   std::string text;  // UTF-8; empty when the document could not be had
   bool ok = false;
-  std::string message;  // "URL ... cannot be extracted." when !ok
-  std::string error;    // the transfer's own description when !ok
+  std::string message;                    // "URL ... cannot be extracted." when !ok
+  std::string error;                      // the transfer's own description when !ok
   FetchError reason = FetchError::kNone;  // never kNone when !ok
   long status = 0;
   std::string final_url;
@@ -33,8 +33,8 @@ bool TagsAreAscii(Mode mode, const std::vector<std::string>& tags);
 
 // Whether the bytes received so far already fix the rows of `mode` and `tags`: the
 // charset is settled by them and the rules cannot change with more bytes.
-bool RowsAreDecided(Mode mode, const std::vector<std::string>& tags, bool ascii_tags, std::string_view bytes,
-                    std::string_view content_type);
+bool RowsAreDecided(Mode mode, const std::vector<std::string>& tags, bool ascii_tags,
+                    std::string_view bytes, std::string_view content_type);
 
 // The request for one address. With `early_stop`, the transfer ends as soon as reading
 // further cannot change the rows of `mode`.

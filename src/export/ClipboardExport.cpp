@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "platform/ErrorReport.h"
-#include "platform/Utf8.h"
+#include "shell/ErrorReport.h"
+#include "text/Utf8.h"
 
 namespace orvanel {
 
@@ -31,7 +31,8 @@ std::string BuildClipboardText(const ListView& list, EventPump& pump) {
       const std::size_t length = CodePointCount(cell);
       text += cell;
       // A column added since the width pass has no width: its cells get no blanks.
-      if (c - 1 < widths.size() && widths[c - 1] >= length) text.append(widths[c - 1] - length, ' ');
+      if (c - 1 < widths.size() && widths[c - 1] >= length)
+        text.append(widths[c - 1] - length, ' ');
       text += '\t';
     }
     if (text.size() > line_start) text.pop_back();  // the line's final TAB

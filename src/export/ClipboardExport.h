@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "platform/ListView.h"
-#include "platform/MessageBoxes.h"
-#include "platform/Services.h"
+#include "shell/ListView.h"
+#include "shell/MessageBoxes.h"
+#include "shell/Services.h"
 
 namespace orvanel {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/ErrorReport.h"
+#include "shell/ErrorReport.h"
 
 namespace orvanel {
 
@@ -33,7 +33,8 @@ std::string NoOpenerMessage(const std::string& path) {
 
 std::string CutCellsMessage(std::size_t cells) {
   return std::to_string(cells) + (cells == 1 ? " cell was" : " cells were") +
-         " longer than a workbook cell holds (32,767 characters) and " + (cells == 1 ? "was" : "were") +
+         " longer than a workbook cell holds (32,767 characters) and " +
+         (cells == 1 ? "was" : "were") +
          " cut at that length. Save Results As Text File keeps every cell whole.";
 }
 

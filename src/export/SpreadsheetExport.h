@@ -2,10 +2,10 @@
 
 #include <string>
 
-#include "platform/ListView.h"
-#include "platform/MessageBoxes.h"
-#include "platform/Services.h"
-#include "platform/Workbook.h"
+#include "shell/ListView.h"
+#include "shell/MessageBoxes.h"
+#include "shell/Services.h"
+#include "shell/Workbook.h"
 
 namespace orvanel {
 

@@ -1,7 +1,7 @@
 #include "export/TextExport.h"
 
-#include "platform/AtomicFile.h"
-#include "platform/ErrorReport.h"
+#include "shell/ErrorReport.h"
+#include "storage/AtomicFile.h"
 
 namespace orvanel {
 

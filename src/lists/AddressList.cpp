@@ -8,9 +8,9 @@
 
 #include "engine/Address.h"
 #include "lists/InputToList.h"
-#include "platform/FileRead.h"
-#include "platform/ErrorReport.h"
-#include "platform/Utf8.h"
+#include "shell/ErrorReport.h"
+#include "storage/FileRead.h"
+#include "text/Utf8.h"
 
 namespace orvanel {
 
@@ -127,7 +127,8 @@ void AddUrl(ListView& list, MessageBoxes& boxes) {
   AddAnswerToList(list, boxes, Command::kAddUrl, "Enter website address to add: ");
 }
 
-void LoadListFromTextFile(ListView& list, MessageBoxes& boxes, FileDialog& dialog, EventPump& pump) {
+void LoadListFromTextFile(ListView& list, MessageBoxes& boxes, FileDialog& dialog,
+                          EventPump& pump) {
   StepRunner runner(boxes, Command::kLoadUrlList);
   // Steps 100 to 106 prepare the dialog: an empty name, the flags, the title, the filter.
   std::string name;
@@ -140,7 +141,8 @@ void LoadListFromTextFile(ListView& list, MessageBoxes& boxes, FileDialog& dialo
     std::size_t start = 0;
     for (;;) {
       const std::size_t nul = name.find('\0', start);
-      pieces.push_back(name.substr(start, nul == std::string::npos ? std::string::npos : nul - start));
+      pieces.push_back(
+          name.substr(start, nul == std::string::npos ? std::string::npos : nul - start));
       if (nul == std::string::npos) break;
       start = nul + 1;
     }

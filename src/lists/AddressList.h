@@ -5,9 +5,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/ListView.h"
-#include "platform/MessageBoxes.h"
-#include "platform/Services.h"
+#include "shell/ListView.h"
+#include "shell/MessageBoxes.h"
+#include "shell/Services.h"
 
 namespace orvanel {
 
@@ -56,6 +56,7 @@ void LoadListFromTextFile(ListView& list, MessageBoxes& boxes, FileDialog& dialo
 // Clear List (PushButton16): nothing while the window is busy.
 void ClearList(ListView& list, const WindowState& window, MessageBoxes& boxes);
 
-inline constexpr const char* kLoadListTitle = "Add File(s) - Use Ctrl & Shift to select multiple files";
+inline constexpr const char* kLoadListTitle =
+    "Add File(s) - Use Ctrl & Shift to select multiple files";
 
 }  // namespace orvanel

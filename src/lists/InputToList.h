@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "platform/ErrorReport.h"
-#include "platform/ListView.h"
-#include "platform/MessageBoxes.h"
+#include "shell/ErrorReport.h"
+#include "shell/ListView.h"
+#include "shell/MessageBoxes.h"
 
 namespace orvanel {
 

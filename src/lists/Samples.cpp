@@ -9,7 +9,7 @@
 #include <unordered_set>
 
 #include "engine/Address.h"
-#include "platform/ErrorReport.h"
+#include "shell/ErrorReport.h"
 
 namespace orvanel {
 
@@ -41,7 +41,8 @@ std::string FindProgramFolder(const std::string& executable_folder) {
   if (PathExists(installed)) {
     // The plain form, as the recorded sample paths and the open-folder question show it.
     const std::size_t slash = executable_folder.rfind('/');
-    return (slash == std::string::npos ? std::string(".") : executable_folder.substr(0, slash)) + "/share/orvanel";
+    return (slash == std::string::npos ? std::string(".") : executable_folder.substr(0, slash)) +
+           "/share/orvanel";
   }
   return executable_folder;
 }
@@ -59,8 +60,8 @@ void RecordSamplesSnapshot(SettingsStore& settings, const std::string& program_f
   settings.Save("Snapshot", text);
 }
 
-void AddSampleFilesToList(ListView& list, SettingsStore& settings, MessageBoxes& boxes, Shell& shell,
-                          const std::string& program_folder) {
+void AddSampleFilesToList(ListView& list, SettingsStore& settings, MessageBoxes& boxes,
+                          Shell& shell, const std::string& program_folder) {
   const std::string snapshot = settings.Get("Snapshot", "");
   // The list's texts once, then each added piece: linear in the list and the record.
   std::unordered_set<std::string> listed;

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/ListView.h"
-#include "platform/MessageBoxes.h"
-#include "platform/Services.h"
+#include "shell/ListView.h"
+#include "shell/MessageBoxes.h"
+#include "shell/Services.h"
 
 namespace orvanel {
 
@@ -29,8 +29,8 @@ void RecordSamplesSnapshot(SettingsStore& settings, const std::string& program_f
 
 // Appends the recorded sample paths that still exist and are not yet listed, then offers
 // to open the sample folder.
-void AddSampleFilesToList(ListView& list, SettingsStore& settings, MessageBoxes& boxes, Shell& shell,
-                          const std::string& program_folder);
+void AddSampleFilesToList(ListView& list, SettingsStore& settings, MessageBoxes& boxes,
+                          Shell& shell, const std::string& program_folder);
 
 // Load Sample/Example Files (PushButton15).
 void LoadSampleFiles(ListView& list, SettingsStore& settings, MessageBoxes& boxes, Shell& shell,

@@ -3,7 +3,7 @@
 #include <string_view>
 
 #include "lists/InputToList.h"
-#include "platform/ErrorReport.h"
+#include "shell/ErrorReport.h"
 
 namespace orvanel {
 

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/ListView.h"
-#include "platform/MessageBoxes.h"
-#include "platform/Services.h"
+#include "shell/ListView.h"
+#include "shell/MessageBoxes.h"
+#include "shell/Services.h"
 
 namespace orvanel {
 

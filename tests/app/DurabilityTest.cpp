@@ -12,7 +12,7 @@
 
 #include "Subprocess.h"
 #include "TempDir.h"
-#include "platform/IniSettingsStore.h"
+#include "storage/IniSettingsStore.h"
 
 namespace orvanel {
 namespace {
@@ -31,7 +31,9 @@ pid_t StartChild(const std::string& mode, const std::string& path, int& out) {
   if (pid == 0) {
     ::dup2(fds[1], 1);
     // Beside this test program.
-    const std::string child = std::filesystem::read_symlink("/proc/self/exe").parent_path().string() + "/durability_child";
+    const std::string child =
+        std::filesystem::read_symlink("/proc/self/exe").parent_path().string() +
+        "/durability_child";
     ::execl(child.c_str(), child.c_str(), mode.c_str(), path.c_str(), nullptr);
     ::_exit(127);
   }
@@ -42,7 +44,8 @@ pid_t StartChild(const std::string& mode, const std::string& path, int& out) {
   return pid;
 }
 
-void KillAtRandomMoments(const std::string& mode, const std::function<void(const std::string&)>& check) {
+void KillAtRandomMoments(const std::string& mode,
+                         const std::function<void(const std::string&)>& check) {
   TempDir dir;
   const std::string path = dir.path() + (mode == "text" ? "/results.txt" : "/Dravikton.ini");
   std::mt19937 rng(5);

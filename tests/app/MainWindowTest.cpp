@@ -17,7 +17,7 @@
 #include "TempDir.h"
 #include "app/MainWindow.h"
 #include "lists/TagList.h"
-#include "platform/qt/QtServices.h"
+#include "qt/QtServices.h"
 
 using namespace orvanel;
 using namespace orvanel::testing;

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "platform/AtomicFile.h"
-#include "platform/IniSettingsStore.h"
+#include "storage/AtomicFile.h"
+#include "storage/IniSettingsStore.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) return 2;

@@ -4,10 +4,12 @@
 #include <string>
 
 #include "cli/JsonLines.h"
-#include "platform/Utf8.h"
+#include "text/Utf8.h"
 
 namespace {
-bool IsHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+bool IsHex(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
 
 bool ValidJsonString(const std::string& s) {
   if (s.size() < 2 || s.front() != '"' || s.back() != '"') return false;
@@ -19,7 +21,9 @@ bool ValidJsonString(const std::string& s) {
       const char e = s[++i];
       if (i + 1 >= s.size()) return false;
       if (e == 'u') {
-        if (i + 4 >= s.size() || !IsHex(s[i + 1]) || !IsHex(s[i + 2]) || !IsHex(s[i + 3]) || !IsHex(s[i + 4])) return false;
+        if (i + 4 >= s.size() || !IsHex(s[i + 1]) || !IsHex(s[i + 2]) || !IsHex(s[i + 3]) ||
+            !IsHex(s[i + 4]))
+          return false;
         i += 4;
       } else if (std::string("\"\\/bfnrt").find(e) == std::string::npos) {
         return false;

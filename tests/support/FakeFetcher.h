@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Fetcher.h"
+#include "fetch/Fetcher.h"
 
 namespace orvanel::testing {
 
@@ -24,8 +24,9 @@ class FakeFetcher : public Fetcher {
     std::string url;
   };
   // The page at `url`, or nullopt for a transfer that does not end until Finish.
-  std::function<std::optional<std::string>(const std::string& url)> page =
-      [](const std::string&) { return std::string(); };
+  std::function<std::optional<std::string>(const std::string& url)> page = [](const std::string&) {
+    return std::string();
+  };
   // Thrown by Submit for this URL, when set.
   std::optional<std::string> refuse_url;
 

@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/Failure.h"
-#include "platform/MessageBoxes.h"
-#include "platform/Services.h"
+#include "base/Failure.h"
+#include "shell/MessageBoxes.h"
+#include "shell/Services.h"
 
 namespace orvanel::testing {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/FileSystem.h"
+#include "storage/FileSystem.h"
 
 namespace orvanel::testing {
 

@@ -1,0 +1,128 @@
+#include "text/Utf8.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace orvanel {
+namespace {
+
+// Code points of bytes 0x80..0x9F in windows-1252; 0 where the byte is unassigned.
+constexpr char16_t kCp1252High[32] = {
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+
+}  // namespace
+
+void AppendUtf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// Length of the valid UTF-8 sequence at the start of `s`, or 0 when it is not one.
+std::size_t Utf8SequenceLength(std::string_view s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const std::size_t n = s.size();
+  if (n == 0) return 0;
+  const unsigned char c = p[0];
+  if (c < 0x80) return 1;
+  auto cont = [&](std::size_t i) { return i < n && (p[i] & 0xC0) == 0x80; };
+  if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
+  if (c >= 0xE0 && c <= 0xEF) {
+    if (!cont(1) || !cont(2)) return 0;
+    if (c == 0xE0 && p[1] < 0xA0) return 0;  // overlong
+    if (c == 0xED && p[1] > 0x9F) return 0;  // surrogates
+    return 3;
+  }
+  if (c >= 0xF0 && c <= 0xF4) {
+    if (!cont(1) || !cont(2) || !cont(3)) return 0;
+    if (c == 0xF0 && p[1] < 0x90) return 0;
+    if (c == 0xF4 && p[1] > 0x8F) return 0;
+    return 4;
+  }
+  return 0;
+}
+
+std::string DecodeWindows1252(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size() + bytes.size() / 8);
+  for (unsigned char c : bytes) {
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0xA0) {
+      const char16_t cp = kCp1252High[c - 0x80];
+      if (cp == 0) {
+        out += kReplacementCharacter;
+      } else {
+        AppendUtf8(out, cp);
+      }
+    } else {
+      AppendUtf8(out, c);
+    }
+  }
+  return out;
+}
+
+std::size_t ValidUtf8Prefix(std::string_view bytes) {
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    // Runs of ASCII are the common case.
+    while (i + 8 <= bytes.size()) {
+      std::uint64_t word;
+      std::memcpy(&word, bytes.data() + i, 8);
+      if (word & 0x8080808080808080ULL) break;
+      i += 8;
+    }
+    if (i >= bytes.size()) break;
+    const std::size_t n = Utf8SequenceLength(bytes.substr(i));
+    if (n == 0) return i;
+    i += n;
+  }
+  return bytes.size();
+}
+
+std::string SanitiseUtf8(std::string_view bytes) {
+  std::size_t valid = ValidUtf8Prefix(bytes);
+  if (valid == bytes.size()) return std::string(bytes);
+  std::string out;
+  out.reserve(bytes.size() + 16);
+  while (!bytes.empty()) {
+    out.append(bytes.substr(0, valid));
+    bytes.remove_prefix(valid);
+    if (bytes.empty()) break;
+    out += kReplacementCharacter;
+    bytes.remove_prefix(1);
+    valid = ValidUtf8Prefix(bytes);
+  }
+  return out;
+}
+
+std::string ToUtf8Text(std::string_view bytes) {
+  if (ValidUtf8Prefix(bytes) == bytes.size()) return std::string(bytes);
+  return DecodeWindows1252(bytes);
+}
+
+std::size_t CodePointCount(std::string_view text) {
+  std::size_t count = 0;
+  while (!text.empty()) {
+    const std::size_t n = Utf8SequenceLength(text);
+    text.remove_prefix(n == 0 ? 1 : n);
+    ++count;
+  }
+  return count;
+}
+
+}  // namespace orvanel

@@ -1,0 +1,133 @@
+#include <sys/stat.h>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+#include <filesystem>
+
+#include "TempDir.h"
+#include "base/Failure.h"
+#include "qt/QtListView.h"
+#include "qt/QtServices.h"
+#include "storage/IniSettingsStore.h"
+
+using namespace orvanel;
+using namespace orvanel::testing;
+
+class QtAdaptersTest : public QObject {
+  Q_OBJECT
+ private slots:
+  // Files written by earlier versions (through QSettings) and by this one must read the
+  // same either way.
+  void settingsFilesReadTheSameAsQSettingsReadsThem() {
+    const std::vector<std::string> values = {"",
+                                             "plain",
+                                             "<title></title>|Dravikton|keywords|Dravikton|",
+                                             " lead",
+                                             "trail ",
+                                             "a,b",
+                                             "a;b",
+                                             "a=b",
+                                             "q\"uote",
+                                             "back\\slash",
+                                             "@at",
+                                             "@@two",
+                                             "tab\there",
+                                             "nl\nx",
+                                             "cr\rx",
+                                             std::string("ctl\x01") + "1a",
+                                             "unit\x1fsep",
+                                             "caf\xC3\xA9 \xE6\x97\xA5",
+                                             "\xF0\x9F\x98\x80",
+                                             "x#y",
+                                             "[sec]",
+                                             "\x7F"};
+    TempDir dir;
+    const QString ours = QString::fromStdString(dir.path() + "/ours.ini");
+    const QString theirs = QString::fromStdString(dir.path() + "/theirs.ini");
+    {
+      QSettings qt(theirs, QSettings::IniFormat);
+      for (std::size_t i = 0; i < values.size(); ++i) {
+        qt.setValue(QStringLiteral("Orvanel/k%1").arg(i), QString::fromStdString(values[i]));
+      }
+    }
+    IniSettingsStore store(ours.toStdString());
+    IniSettingsStore reader(theirs.toStdString());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      const std::string key = "k" + std::to_string(i);
+      store.Save(key, values[i]);
+      QCOMPARE(reader.Get(key, "absent"), values[i]);
+    }
+    QSettings qt(ours, QSettings::IniFormat);
+    QCOMPARE(qt.status(), QSettings::NoError);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      QCOMPARE(qt.value(QStringLiteral("Orvanel/k%1").arg(i)).toString().toStdString(), values[i]);
+    }
+    // Byte for byte what QSettings writes, so either program can edit the other's file.
+    QCOMPARE(ReadAll(ours.toStdString()), ReadAll(theirs.toStdString()));
+  }
+
+  // Using the file dialogs leaves no record of folders behind.
+  void fileDialogsKeepNoLastFolder() {
+    TempDir config;
+    const QByteArray saved = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(config.path()));
+    QtFileDialog dialogs(nullptr);
+    for (int i = 0; i < 2; ++i) {
+      QTimer::singleShot(100, [] {
+        if (QWidget* box = QApplication::activeModalWidget()) box->close();
+      });
+      if (i == 0) {
+        QCOMPARE(dialogs.OpenFileName("Open", kTextFileFilter), std::string());
+      } else {
+        QCOMPARE(dialogs.SaveFileName("Save", kTextFileFilter), std::string());
+      }
+    }
+    qputenv("XDG_CONFIG_HOME", saved);
+    QVERIFY(!std::filesystem::exists(config.path() + "/QtProject.conf"));
+    QCOMPARE(std::distance(std::filesystem::directory_iterator(config.path()),
+                           std::filesystem::directory_iterator()),
+             0);
+  }
+
+  void clipboardAndTexts() {
+    QtClipboard clipboard;
+    QVERIFY(clipboard.SetText("caf\xC3\xA9\r\n"));
+    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("café\r\n"));
+    QCOMPARE(ToDisplayText("a\r\nb\r\rc"), QStringLiteral("a\nb\n\nc"));
+  }
+
+  void modelFollowsTheList() {
+    ListView list;
+    list.AddColumn("URL(s)");
+    list.AddColumn("Title");
+    ListWidget view(list, true);
+    QCOMPARE(view.model()->columnCount(), 2);
+    list.AddMany({"a", "b", "c"});
+    list.SetSubItem(2, 1, "B");
+    QCOMPARE(view.model()->rowCount(), 3);
+    QCOMPARE(view.model()->index(1, 1).data().toString(), QStringLiteral("B"));
+    QCOMPARE(view.model()->index(0, 0).data(Qt::CheckStateRole).toInt(), int(Qt::Unchecked));
+    list.SetColumnWidth(1, 2000);
+    QCOMPARE(view.columnWidth(0), 133);
+    view.selectionModel()->select(view.model()->index(2, 0),
+                                  QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    QCOMPARE(list.Selected(), std::optional<std::size_t>(3));
+    list.Remove(3);
+    QCOMPARE(view.model()->rowCount(), 2);
+    QCOMPARE(list.Selected(), std::nullopt);
+    QSignalSpy removals(&view, &ListWidget::removeRequested);
+    QTest::keyClick(&view, Qt::Key_Delete);
+    QTest::keyClick(&view, Qt::Key_Backspace);
+    QCOMPARE(removals.count(), 1);
+    list.Clear();
+    QCOMPARE(view.model()->rowCount(), 0);
+    QCOMPARE(view.model()->columnCount(), 2);
+  }
+};
+
+QTEST_MAIN(QtAdaptersTest)
+#include "QtAdaptersTest.moc"

@@ -1,0 +1,55 @@
+#include <gtest/gtest.h>
+
+#include "Fakes.h"
+#include "shell/ErrorReport.h"
+
+namespace orvanel {
+namespace {
+
+using testing::FakeBoxes;
+
+TEST(FailureMessage, HasTheExactLayout) {
+  EXPECT_EQ(FormatFailureMessage("File not found", HandlerLocation("PushButton8_Click"), 120),
+            "File not found\r\nin Quorlin2021/08/31.Form1.PushButton8_Click at line 120\r\r"
+            "Please email screenshot of this message to support@orvanel.example");
+}
+
+TEST(StepRunner, ReportsEachFailureWithItsStepAndGoesOn) {
+  FakeBoxes boxes;
+  StepRunner runner(boxes, Command::kStartUp);
+  std::vector<long> ran;
+  runner.Step(100, [&] { ran.push_back(100); });
+  EXPECT_FALSE(runner.Step(102, [&] { throw Failure("first"); }));
+  runner.Step(104, [&] { ran.push_back(104); });
+  runner.Step(106, [&] { throw std::runtime_error("second"); });
+  runner.Step(108, [&] { ran.push_back(108); });
+  EXPECT_EQ(ran, (std::vector<long>{100, 104, 108}));
+  ASSERT_EQ(boxes.shown.size(), 2u);
+  EXPECT_EQ(boxes.shown[0].title, "Application Error");
+  EXPECT_EQ(boxes.shown[0].style, BoxStyle::kOkWarning);
+  EXPECT_EQ(
+      boxes.shown[0].text.rfind("first\r\nin Quorlin2021/08/31.Form1.Form_Load at line 102\r\r", 0),
+      0u);
+  EXPECT_NE(boxes.shown[1].text.find("Form_Load at line 106\r\r"), std::string::npos);
+}
+
+TEST(StepRunner, AFailingTestRunsTheBlockItGuards) {
+  FakeBoxes boxes;
+  StepRunner runner(boxes, Command::kLoadUrlList);
+  EXPECT_TRUE(runner.Test(110, []() -> bool { throw Failure("x"); }));
+  EXPECT_FALSE(runner.Test(112, [] { return false; }));
+  EXPECT_EQ(boxes.shown.size(), 1u);
+}
+
+TEST(StepRunner, ABoxThatCannotBeShownDoesNotStopTheCommand) {
+  FakeBoxes boxes;
+  boxes.on_message = [](const std::string&) { throw std::runtime_error("no display"); };
+  StepRunner runner(boxes, Command::kCopyResultsToClipboard);
+  bool later = false;
+  runner.Step(106, [] { throw Failure("x"); });
+  runner.Step(108, [&] { later = true; });
+  EXPECT_TRUE(later);
+}
+
+}  // namespace
+}  // namespace orvanel

@@ -1,0 +1,248 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+
+#include "FaultyFileSystem.h"
+#include "TempDir.h"
+#include "TmpfsMount.h"
+#include "base/Failure.h"
+#include "storage/FileSystem.h"
+#include "storage/IniSettingsStore.h"
+
+namespace orvanel {
+namespace {
+
+using namespace orvanel::testing;
+
+const std::vector<std::string>& TrickyValues() {
+  static const std::vector<std::string> values = {
+      "",
+      "plain",
+      "<title></title>|Dravikton|keywords|Dravikton|",
+      " leading and trailing ",
+      "a,b;c=d",
+      "q\"uote and back\\slash",
+      "@at the start",
+      "@@two",
+      "tab\tnew\nline\rcr",
+      std::string("ctl\x01") + "1f",  // an escape followed by hex digits
+      "caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80",
+      "#not a comment",
+      "[not a section]",
+      "\x7F",
+  };
+  return values;
+}
+
+TEST(IniSettingsStore, EveryTextComesBackAsItWasSaved) {
+  TempDir dir;
+  IniSettingsStore store(dir.path() + "/Dravikton.ini");
+  for (const auto& value : TrickyValues()) {
+    store.Save("Tags", value);
+    EXPECT_EQ(store.Get("Tags", "absent"), value);
+    EXPECT_FALSE(IniDocument::Parse(ReadAll(store.path())).damaged()) << value;
+  }
+}
+
+TEST(IniSettingsStore, ReadsAfreshKeepsOtherSectionsAndIsTheOwnersOnly) {
+  TempDir dir;
+  const std::string path =
+      dir.File("Dravikton.ini",
+               "[Other]\nkeep=\"this, exactly\"\n; a note\n# another\n\n[Orvanel]\nZeta=z\n");
+  IniSettingsStore store(path);
+  EXPECT_EQ(store.Get("Option", "1"), "1");
+  store.Save("Tags", "");
+  EXPECT_EQ(store.Get("Tags", "default"), "");  // stored empty is not absent
+  IniSettingsStore other(path);
+  other.Save("Option", "3");
+  EXPECT_EQ(store.Get("Option", "1"), "3");
+  EXPECT_EQ(ReadAll(path),
+            "[Other]\nkeep=\"this, exactly\"\n; a note\n# "
+            "another\n\n[Orvanel]\nOption=3\nTags=\nZeta=z\n");
+  EXPECT_FALSE(std::filesystem::exists(path + ".damaged"));
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST(IniSettingsStore, CreatesTheFileAndItsFolder) {
+  TempDir dir;
+  IniSettingsStore store(dir.path() + "/config/deeper/Dravikton.ini");
+  store.Save("Option", "2");
+  EXPECT_EQ(ReadAll(store.path()), "[Orvanel]\nOption=2\n");
+}
+
+TEST(IniSettingsStore, ADamagedFileIsReadKeptAsACopyAndReplacedBySoundOne) {
+  const std::string good = "[Orvanel]\nOption=2\nTags=a|Dravikton|b|Dravikton|\n";
+  const std::vector<std::pair<std::string, std::string>> damages = {
+      {"line without equals",
+       "[Orvanel]\nOption=2\nthis line has no equals sign\nTags=a|Dravikton|b|Dravikton|\n"},
+      {"unclosed section", "[Orvanel\nOption=2\nTags=a|Dravikton|b|Dravikton|\n"},
+      {"NUL byte", "[Orvanel]\nOption=2\nbroken" + std::string(1, '\0') +
+                       "line\nTags=a|Dravikton|b|Dravikton|\n"},
+      {"random bytes",
+       "[Orvanel]\nOption=2\n\xFF\xFE\x80garbage\x01\nTags=a|Dravikton|b|Dravikton|\n"},
+      {"byte-order mark", "\xEF\xBB\xBF" + good},
+  };
+  for (const auto& [what, text] : damages) {
+    SCOPED_TRACE(what);
+    TempDir dir;
+    const std::string path = dir.File("Dravikton.ini", text);
+    IniSettingsStore store(path);
+    EXPECT_EQ(store.Get("Option", "1"), "2");
+    EXPECT_EQ(store.Get("Tags", ""), "a|Dravikton|b|Dravikton|");
+    store.Save("Option", "3");
+    EXPECT_EQ(ReadAll(path + ".damaged"), text);
+    EXPECT_FALSE(IniDocument::Parse(ReadAll(path)).damaged());
+    EXPECT_EQ(store.Get("Option", "1"), "3");
+    EXPECT_EQ(store.Get("Tags", ""), "a|Dravikton|b|Dravikton|");
+    // From then on saves go to a sound file and leave the copy alone.
+    store.Save("Tags", "c|Dravikton|");
+    EXPECT_EQ(store.Get("Tags", ""), "c|Dravikton|");
+    EXPECT_EQ(ReadAll(path + ".damaged"), text);
+    EXPECT_FALSE(std::filesystem::exists(path + ".damaged.1"));
+  }
+}
+
+TEST(IniSettingsStore, AnEarlierDamagedCopyIsNeverOverwritten) {
+  TempDir dir;
+  const std::string path = dir.File("Dravikton.ini", "second damage\n");
+  dir.File("Dravikton.ini.damaged", "first damage\n");
+  IniSettingsStore(path).Save("Option", "1");
+  EXPECT_EQ(ReadAll(path + ".damaged"), "first damage\n");
+  EXPECT_EQ(ReadAll(path + ".damaged.1"), "second damage\n");
+}
+
+TEST(IniSettingsStore, ALockLeftByAKilledProcessDelaysNothing) {
+  TempDir dir;
+  const std::string path = dir.File("Dravikton.ini", "[Orvanel]\nOption=1\n");
+  // What QSettings left behind when it was killed in a save.
+  dir.File("Dravikton.ini.lock", "");
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int fd = ::open(path.c_str(), O_RDWR);
+    ::flock(fd, LOCK_EX);
+    [[maybe_unused]] const ssize_t n = ::write(ready[1], "x", 1);
+    ::pause();
+    ::_exit(0);
+  }
+  char byte;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  const auto start = std::chrono::steady_clock::now();
+  IniSettingsStore(path).Save("Option", "2");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  EXPECT_EQ(IniSettingsStore(path).Get("Option", ""), "2");
+  ::close(ready[0]);
+  ::close(ready[1]);
+}
+
+TEST(IniSettingsStore, ALiveHolderOfTheLockMakesTheSaveFailAfterItsWait) {
+  TempDir dir;
+  const std::string path = dir.File("Dravikton.ini", "[Orvanel]\nOption=1\n");
+  const int fd = ::open(path.c_str(), O_RDWR);
+  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+  IniSettingsStore store(path, std::chrono::milliseconds(100));
+  try {
+    store.Save("Option", "2");
+    FAIL() << "saved through another program's lock";
+  } catch (const Failure& f) {
+    EXPECT_NE(std::string(f.what()).find("locked"), std::string::npos) << f.what();
+  }
+  ::close(fd);
+  EXPECT_EQ(ReadAll(path), "[Orvanel]\nOption=1\n");
+  store.Save("Option", "2");
+  EXPECT_EQ(store.Get("Option", ""), "2");
+}
+
+TEST(IniSettingsStore, ASymbolicLinkKeepsPointingAtTheSavedFile) {
+  TempDir dir;
+  const std::string real = dir.File("dotfiles.ini", "[Orvanel]\nOption=1\n");
+  const std::string link = dir.path() + "/Dravikton.ini";
+  std::filesystem::create_symlink(real, link);
+  IniSettingsStore(link).Save("Option", "3");
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(ReadAll(real), "[Orvanel]\nOption=3\n");
+}
+
+TEST(IniSettingsStore, AFailedSaveIsReportedAndLeavesTheFileWhole) {
+  TempDir dir;
+  const std::string mount_point = dir.path() + "/small";
+  TmpfsMount small(mount_point, 16);
+  if (!small.ok()) GTEST_SKIP() << "mounting a small tmpfs needs root";
+  const std::string path = mount_point + "/Dravikton.ini";
+  IniSettingsStore store(path);
+  store.Save("Tags", "a|Dravikton|");
+  const std::string before = ReadAll(path);
+  std::system(("dd if=/dev/zero of=" + mount_point + "/filler bs=1k count=64 2>/dev/null").c_str());
+  try {
+    store.Save("Tags", std::string(8000, 'x'));
+    FAIL() << "a full disk took the save";
+  } catch (const Failure& f) {
+    EXPECT_NE(std::string(f.what()).find("Cannot save the setting Tags"), std::string::npos);
+  }
+  EXPECT_EQ(ReadAll(path), before);
+  EXPECT_EQ(store.Get("Tags", ""), "a|Dravikton|");
+}
+
+TEST(IniSettingsStore, AnUnwritableFolderIsAFailureNotACrash) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
+  TempDir dir;
+  const std::string path = dir.File("Dravikton.ini", "[Orvanel]\nOption=1\n");
+  ::chmod(dir.path().c_str(), 0500);
+  ::chmod(path.c_str(), 0400);
+  EXPECT_THROW(IniSettingsStore(path).Save("Option", "2"), Failure);
+  ::chmod(dir.path().c_str(), 0700);
+  EXPECT_EQ(IniSettingsStore(path).Get("Option", ""), "1");
+}
+
+TEST(IniSettingsStore, ASaveIsDurableAndAFailedOneChangesNothing) {
+  TempDir dir;
+  const std::string path = dir.File("Dravikton.ini", "[Orvanel]\nOption=1\n");
+  IniSettingsStore store(path);
+  {
+    FaultyFileSystem fs;
+    ScopedFileSystem scope(fs);
+    store.Save("Option", "2");
+    EXPECT_EQ(fs.calls,
+              (std::vector<std::string>{"write", "sync", "close", "rename", "sync-folder"}));
+  }
+  FaultyFileSystem fs;
+  fs.fail = "sync";
+  ScopedFileSystem scope(fs);
+  EXPECT_THROW(store.Save("Option", "3"), Failure);
+  EXPECT_EQ(store.Get("Option", ""), "2");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                          std::filesystem::directory_iterator()),
+            1);
+}
+
+TEST(IniValues, ReadTheFormsQSettingsWrites) {
+  EXPECT_EQ(UnescapeIniValue("\"a,b\"  ; comment"), "a,b");
+  EXPECT_EQ(UnescapeIniValue(" \" lead\""), " lead");
+  EXPECT_EQ(UnescapeIniValue("a\\x1\\x31"), std::string("a\x01") + "1");
+  EXPECT_EQ(UnescapeIniValue("\\xe9\\x65e5"), "\xC3\xA9\xE6\x97\xA5");
+  EXPECT_EQ(UnescapeIniValue("\\xd83d\\xde00"), "\xF0\x9F\x98\x80");
+  EXPECT_EQ(UnescapeIniValue("\\xd83d"), "\xEF\xBF\xBD");
+  EXPECT_EQ(UnescapeIniValue("@@at"), "@at");
+  EXPECT_EQ(UnescapeIniValue("@String(text)"), "text");
+  EXPECT_EQ(EscapeIniValue(std::string("a\x01") + "1"), "a\\x1\\x31");
+  EXPECT_EQ(EscapeIniValue("a=b"), "\"a=b\"");
+  EXPECT_EQ(EscapeIniValue("\x1fz"), "\\x1fz");
+  // A key given twice: the later one counts, as QSettings reads it.
+  EXPECT_EQ(*IniDocument::Parse("[Orvanel]\nOption=1\nOption=2\n").Find("Orvanel", "Option"), "2");
+  EXPECT_EQ(EscapeIniValue("x "), "\"x \"");
+}
+
+}  // namespace
+}  // namespace orvanel
