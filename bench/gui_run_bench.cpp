@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "app/MainWindow.h"
+#include "fetch/CurlFetcher.h"
 #include "qt/QtServices.h"
 
 namespace {

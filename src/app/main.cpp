@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "app/MainWindow.h"
+#include "fetch/CurlFetcher.h"
 #include "lists/Samples.h"
 #include "qt/QtServices.h"
 #include "storage/IniSettingsStore.h"

@@ -29,6 +29,7 @@
 #include "engine/ResultsTable.h"
 #include "engine/Retrieval.h"
 #include "export/TextExport.h"
+#include "fetch/CurlFetcher.h"
 #include "storage/AtomicFile.h"
 
 namespace orvanel {

@@ -1,3 +1,5 @@
+#include "fetch/CurlFetcher.h"
+
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <idn2.h>

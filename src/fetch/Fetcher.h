@@ -77,6 +77,9 @@ struct FetcherOptions {
   // time-out, TLS) on one host, its further addresses fail at once (kSkippedHost); a page
   // had from the host starts the count again. 0: every address is tried.
   int host_errors = 0;
+  // At least this long between the starts of two requests to one host (retries
+  // included); 0: no wait.
+  long host_delay_ms = 0;
   std::vector<std::string> resolve;  // "HOST:PORT:ADDRESS" entries, as curl's --resolve
   std::vector<std::string> headers;  // "Name: value" request headers sent with every request
   std::string ca_file;               // certificates to trust instead of the system's store
@@ -130,12 +133,5 @@ class Fetcher {
   // Called on the fetcher's thread after every finished transfer.
   virtual void SetNotify(std::function<void()> notify) = 0;
 };
-
-// The libcurl implementation: one worker thread driving a multi handle. Destroying it
-// aborts every transfer still running and returns promptly.
-std::unique_ptr<Fetcher> MakeCurlFetcher(const FetcherOptions& options = {});
-
-// The connections a fetcher made with `options` keeps open at most.
-int MaxConnections(const FetcherOptions& options);
 
 }  // namespace orvanel

@@ -16,6 +16,7 @@
 #include "LoopbackServer.h"
 #include "TempDir.h"
 #include "app/MainWindow.h"
+#include "fetch/CurlFetcher.h"
 #include "lists/TagList.h"
 #include "qt/QtServices.h"
 

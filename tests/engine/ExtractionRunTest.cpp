@@ -1,5 +1,3 @@
-#include "engine/ExtractionRun.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,7 +8,9 @@
 #include "Fakes.h"
 #include "LoopbackServer.h"
 #include "TempDir.h"
+#include "engine/ExtractionRun.h"
 #include "engine/ResultsTable.h"
+#include "fetch/CurlFetcher.h"
 
 namespace orvanel {
 namespace {
@@ -55,16 +55,17 @@ class ExtractionRunTest : public ::testing::Test {
     server_.Route("/gone", [](auto&, auto& c) { c.Respond(404, ""); });
     // A head early on and a description at the very end, after a long body.
     server_.Route("/long", [](auto&, auto& c) {
-      c.Respond(200, "<head><title>L</title></head>" + std::string(300'000, 'x') +
-                         "<meta name=\"description\" content=\"end\">",
+      c.Respond(200,
+                "<head><title>L</title></head>" + std::string(300'000, 'x') +
+                    "<meta name=\"description\" content=\"end\">",
                 "Content-Type: text/html; charset=utf-8\r\n");
     });
   }
 
   ExtractionRun MakeRun() { return MakeRun(*fetcher_); }
   ExtractionRun MakeRun(Fetcher& fetcher, std::size_t prefetch = 64) {
-    RunContext context{addresses_, results_, tags_, window_, pump_, boxes_, fetcher,
-                       [this] { return mode_; }};
+    RunContext context{addresses_, results_, tags_,   window_,
+                       pump_,      boxes_,   fetcher, [this] { return mode_; }};
     context.prefetch = prefetch;
     return ExtractionRun(std::move(context));
   }
@@ -104,21 +105,22 @@ TEST_F(ExtractionRunTest, EmptyListOnlySaysSo) {
 TEST_F(ExtractionRunTest, WalksTheListInOrderWithProgressAndMessages) {
   TempDir dir;
   const std::string file = dir.File("local page.htm", "<title>Local</title>");
-  for (const auto& a : {server_.Url("/b"), server_.Url("/gone"), file, server_.Url("/a")}) addresses_.Add(a);
+  for (const auto& a : {server_.Url("/b"), server_.Url("/gone"), file, server_.Url("/a")})
+    addresses_.Add(a);
   auto run = MakeRun();
   run.Start();
   EXPECT_EQ(window_.values, (std::vector<double>{25, 50, 75, 100, 0}));
-  EXPECT_EQ(window_.texts, (std::vector<std::string>{
-                               "Processing: " + server_.Url("/b"), "Processing: " + server_.Url("/gone"),
-                               "Processing: local page.htm", "Processing: " + server_.Url("/a"),
-                               "Progress Bar"}));
+  EXPECT_EQ(window_.texts,
+            (std::vector<std::string>{
+                "Processing: " + server_.Url("/b"), "Processing: " + server_.Url("/gone"),
+                "Processing: local page.htm", "Processing: " + server_.Url("/a"), "Progress Bar"}));
   EXPECT_EQ(boxes_.Texts(), (std::vector<std::string>{
                                 "URL " + server_.Url("/gone") + " cannot be extracted.", "Done."}));
-  EXPECT_EQ(Rows(), (std::vector<std::vector<std::string>>{
-                        {server_.Url("/b"), "B", "", "", "checked"},
-                        {server_.Url("/gone"), "", "", "", "unchecked"},
-                        {file, "Local", "", "", "checked"},
-                        {server_.Url("/a"), "A", "ka", "", "checked"}}));
+  EXPECT_EQ(Rows(),
+            (std::vector<std::vector<std::string>>{{server_.Url("/b"), "B", "", "", "checked"},
+                                                   {server_.Url("/gone"), "", "", "", "unchecked"},
+                                                   {file, "Local", "", "", "checked"},
+                                                   {server_.Url("/a"), "A", "ka", "", "checked"}}));
   EXPECT_EQ(results_.Header(4), "Description");
   EXPECT_EQ(window_.pointer, Pointer::kDefault);
   EXPECT_FALSE(run.IsExtracting());
@@ -158,9 +160,9 @@ TEST_F(ExtractionRunTest, CommandsDuringTheRunSeeAndChangeItsState) {
   pump_.on_events = [&] {
     if (done || window_.texts.size() != 2) return;  // while the second address is handled
     done = true;
-    run.Start();  // a second Start returns at once
+    run.Start();                        // a second Start returns at once
     addresses_.Add(server_.Url("/c"));  // beyond the bound read at the start
-    results_.Clear();  // Clear Results: the run goes on appending
+    results_.Clear();                   // Clear Results: the run goes on appending
     EXPECT_TRUE(window_.IsBusy());
   };
   run.Start();
@@ -259,8 +261,8 @@ TEST_F(ExtractionRunTest, TheWindowNeverWaitsForATransferItNoLongerNeeds) {
     if (url.find("stalls") != std::string::npos) return std::nullopt;  // never ends
     return "<title>" + url.substr(url.rfind('/') + 1) + "</title>";
   };
-  for (const char* a : {"http://x.test/one", "http://x.test/two", "http://x.test/stalls",
-                        "http://x.test/four"}) {
+  for (const char* a :
+       {"http://x.test/one", "http://x.test/two", "http://x.test/stalls", "http://x.test/four"}) {
     addresses_.Add(a);
   }
   auto run = MakeRun(fetcher);

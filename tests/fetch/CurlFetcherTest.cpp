@@ -16,6 +16,7 @@
 #include "TempDir.h"
 #include "TlsServer.h"
 #include "engine/Retrieval.h"
+#include "fetch/CurlFetcher.h"
 
 namespace orvanel {
 namespace {

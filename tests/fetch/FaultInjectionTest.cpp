@@ -6,6 +6,7 @@
 #include <random>
 
 #include "LoopbackServer.h"
+#include "fetch/CurlFetcher.h"
 #include "fetch/Fetcher.h"
 
 namespace orvanel {
