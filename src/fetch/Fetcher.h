@@ -33,9 +33,12 @@ const char* FetchErrorName(FetchError error);
 
 struct FetchRequest {
   std::string url;
-  // Called on the fetcher's thread with the bytes received so far and the response's
-  // Content-Type. True stops the transfer there: what came is all the caller needs.
-  std::function<bool(std::string_view bytes, std::string_view content_type)> decided;
+  // Called on the fetcher's thread with the beginning of the answer's body received so
+  // far (each call's grown from the last one's) and the answer's Content-Type. A result
+  // n > 0 stops the transfer: the first n bytes are all the caller needs, and the result
+  // holds just those. Each attempt at the address (a retry, a transfer started again) is
+  // given a fresh copy of this object, so it may keep state between calls.
+  std::function<std::size_t(std::string_view bytes, std::string_view content_type)> decided;
 };
 
 struct FetchResult {
