@@ -90,27 +90,6 @@ struct FetcherOptions {
   std::string user_agent = std::string("Orvanel/") + ORVANEL_VERSION;
 };
 
-// The fetch policy, as plain functions of what a transfer knows.
-
-// Whether an answer with this status may be cut short once its rows are decided: never
-// an error page (it is thrown away whole anyway).
-bool MayStopEarly(long status);
-
-// Whether an answer is asked again: the wait in milliseconds, or nullopt when the answer
-// is final. Only 429 and 503 are retried, at most options.retries times after the first
-// attempt (`attempts` counts the attempts made so far), waiting what Retry-After asks
-// (`retry_after`, if sent; else options.retry_wait_ms), at most options.max_retry_wait_ms;
-// and only when the retry starts within options.retry_window_timeouts time-outs of the
-// address's first request (`elapsed_ms` ago).
-std::optional<long long> RetryDelay(long status, int attempts,
-                                    std::optional<std::string_view> retry_after, long long now,
-                                    long long elapsed_ms, const FetcherOptions& options);
-
-// The wait a Retry-After value asks for, in milliseconds: a number of seconds (any
-// number of digits; clamped, never overflowing) or an HTTP date, counted from `now`
-// (seconds since the epoch). nullopt when the value is neither.
-std::optional<long long> ParseRetryAfter(std::string_view value, long long now);
-
 // Runs transfers concurrently and hands back each result by ticket, so that a caller can
 // consume them in its own order while later transfers are under way.
 //

@@ -17,6 +17,7 @@
 #include "TlsServer.h"
 #include "engine/Retrieval.h"
 #include "fetch/CurlFetcher.h"
+#include "fetch/FetchPolicy.h"
 
 namespace orvanel {
 namespace {
