@@ -54,7 +54,12 @@ bool BodyReader::Grow(std::size_t need, long long announced, bool oldest) {
   const std::size_t growth = to - MemoryBudget::HeapBytes(bytes_);
   if (!budget_.HasRoom(growth, oldest)) return false;
   try {
-    bytes_.reserve(to);
+    // A fresh buffer of exactly this size: growing a string in place may double it, past
+    // what the budget was asked for.
+    std::string grown;
+    grown.reserve(to);
+    grown.append(bytes_);
+    bytes_.swap(grown);
   } catch (const std::bad_alloc&) {
     // No memory for this page: it fails, the run goes on.
     too_large_ = true;

@@ -64,7 +64,10 @@ LocalFile::Step LocalFile::Read(const std::function<bool(std::size_t)>& grow) {
         max_bytes_ + 1);
     const std::size_t before = MemoryBudget::HeapBytes(bytes);
     if (!grow(to - before)) return Step::kHeldBack;
-    bytes.reserve(to);
+    std::string grown;  // exactly this size: growing in place may double it
+    grown.reserve(to);
+    grown.append(bytes);
+    bytes.swap(grown);
   }
   const std::size_t start = bytes.size();
   bytes.resize(start + want);

@@ -270,18 +270,6 @@ TEST_F(CurlFetcherTest, AbandonedTransfersStopAndEveryTicketEndsOnce) {
   EXPECT_TRUE(fetcher->Take(good).ok);
 }
 
-TEST(RetryAfter, SecondsAndDatesWithoutOverflow) {
-  EXPECT_EQ(ParseRetryAfter("0", 0), 0);
-  EXPECT_EQ(ParseRetryAfter(" 12 ", 0), 12'000);
-  EXPECT_EQ(ParseRetryAfter("99999999999999999999999999", 0), 86'400'000);  // clamped
-  EXPECT_EQ(ParseRetryAfter("9223372036854775808", 0), 86'400'000);
-  EXPECT_EQ(ParseRetryAfter("Wed, 21 Oct 2015 07:28:10 GMT", 1445412480), 10'000);
-  EXPECT_EQ(ParseRetryAfter("Wed, 21 Oct 2015 07:28:00 GMT", 1445412490), 0);  // already past
-  EXPECT_EQ(ParseRetryAfter("-5", 0), std::nullopt);
-  EXPECT_EQ(ParseRetryAfter("soon", 0), std::nullopt);
-  EXPECT_EQ(ParseRetryAfter("", 0), std::nullopt);
-}
-
 TEST_F(CurlFetcherTest, RetriesOfOneAddressStayWithinTheirWindow) {
   std::atomic<int> asked{0};
   server_.Route("/later", [&](auto&, auto& c) {
@@ -611,27 +599,6 @@ TEST(CurlFetcherHttp2, StreamsToAHostShareOneConnectionAndStopWhenDecided) {
     connections.insert(line.substr(0, line.find(' ')));
   }
   EXPECT_EQ(connections.size(), 1u);
-}
-
-TEST(FetchPolicy, OnlyBusyAnswersAreAskedAgainWithinTheirWindow) {
-  FetcherOptions o;  // 2 retries, 2 s default wait, 30 s cap, 30 s time-out, window of 2
-  EXPECT_EQ(RetryDelay(503, 1, std::nullopt, 0, 0, o), 2'000);
-  EXPECT_EQ(RetryDelay(429, 2, std::string_view("7"), 0, 0, o), 7'000);
-  EXPECT_EQ(RetryDelay(503, 3, std::nullopt, 0, 0, o), std::nullopt);  // two retries made
-  for (long status : {200L, 301L, 404L, 500L, 502L})
-    EXPECT_EQ(RetryDelay(status, 1, std::nullopt, 0, 0, o), std::nullopt);
-  EXPECT_EQ(RetryDelay(503, 1, std::string_view("120"), 0, 0, o), 30'000);  // capped
-  EXPECT_EQ(RetryDelay(503, 1, std::string_view("soon"), 0, 0, o),
-            2'000);  // unreadable: the default
-  EXPECT_EQ(RetryDelay(503, 1, std::string_view("10"), 0, 50'000, o),
-            std::nullopt);  // reaches 60 s
-  EXPECT_EQ(RetryDelay(503, 1, std::string_view("10"), 0, 49'000, o), 10'000);
-  o.timeout_ms = 5'000;
-  EXPECT_EQ(RetryDelay(503, 1, std::string_view("30"), 0, 0, o), std::nullopt);
-  EXPECT_TRUE(MayStopEarly(200));
-  EXPECT_TRUE(MayStopEarly(304));
-  EXPECT_FALSE(MayStopEarly(404));
-  EXPECT_FALSE(MayStopEarly(503));
 }
 
 // An error page whose body would decide the rows early is still read whole and reported
