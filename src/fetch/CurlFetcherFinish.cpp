@@ -162,7 +162,10 @@ void CurlFetcher::Finish(Running& r, CURLcode code) {
       ++again.restarts;
       return go_on(std::move(again), std::nullopt);
     }
-    fail(ClassifyFailure(facts), SteadyDetail(facts.text));
+    // libcurl's own caps on headers word it as a lack of memory; it is their size.
+    fail(ClassifyFailure(facts), facts.fault == TransferFault::kHeadersTooLarge
+                                     ? "Response headers larger than libcurl accepts"
+                                     : SteadyDetail(facts.text));
   } else if (result.status >= 400) {
     fail(FetchError::kHttpStatus, "HTTP status " + std::to_string(result.status));
     const auto elapsed =

@@ -62,7 +62,9 @@ struct FetcherOptions {
   long connect_timeout_ms = 10'000;
   long timeout_ms = 30'000;
   std::size_t max_bytes = 64u << 20;        // of one document's body
-  std::size_t max_header_bytes = 1u << 20;  // of one response's headers and trailers
+  // Of one response's headers and trailers; below libcurl's own cap (300 KiB), so that
+  // this one is met first and says so.
+  std::size_t max_header_bytes = 256u << 10;
   // Bytes of documents held at once, running or finished and not yet taken. Past it no
   // transfer starts, and a running one that would grow past it (except the oldest one
   // not yet taken, which always goes on) is stopped and started again later.
