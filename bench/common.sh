@@ -62,7 +62,9 @@ wait_for_url() {  # URL [CURL_OPTION ...]
 # wall time and CPU (user + system of the client process and its children, from wait4)
 # come from run_timed.py; the connections it opened and the requests it made come from the
 # server's access log, whose lines must begin with "$connection $pid" (and for TLS go on
-# with "$ssl_session_reused"). Results: one line per run in $work/runs/NAME.
+# with "$ssl_session_reused $ssl_protocol $server_protocol"). Results: one line per run in
+# $work/runs/NAME: wall, CPU, connections, resumed TLS sessions, requests, peak RSS KiB,
+# exit status, protocols seen.
 declare -A client_cmd
 add_client() {  # NAME ARG...
   local name="$1"; shift
@@ -93,8 +95,11 @@ run_client() {  # NAME LOG
   tail -c +$((start + 1)) "$log" | head -c $((end - start)) | awk -v wall="$wall" -v user="$user" -v sys="$sys" \
     -v rss="$rss" -v status="$status" '
     !(($1, $2) in seen) { seen[$1, $2] = 1; conns++; if ($3 == "r") resumed++ }
-    { requests++ }
-    END { printf "%s %.4f %d %d %d %d %d\n", wall, user + sys, conns, resumed, requests, rss, status }' \
+    { requests++; if (NF >= 5) protocols[$5] = 1 }
+    END {
+      p = ""; for (k in protocols) p = p (p == "" ? "" : ",") k
+      printf "%s %.4f %d %d %d %d %d %s\n", wall, user + sys, conns, resumed, requests, rss, status, p == "" ? "-" : p
+    }' \
     >> "$work/runs/$name"
 }
 
@@ -138,7 +143,7 @@ print_table() {  # PAGES NAME...
       -v rss="$(median "$name" 6)" -v tls="${TLS:-}" '
       { lo = (NR == 1 || $1 < lo) ? $1 : lo; hi = (NR == 1 || $1 > hi) ? $1 : hi }
       END {
-        c = tls ? sprintf("%d (%d resumed)", conns, resumed) : sprintf("%d", conns)
+        c = tls ? sprintf("%d (%d resumed; %s)", conns, resumed, $8) : sprintf("%d", conns)
         printf "| %s | %.2f (%.2f-%.2f) | %.0f | %s | %.3f | %s | %.0f |\n", name, wall, lo, hi,
           pages / wall, best ? sprintf("%.2f", best / wall) : "-", cpu * 1000 / pages, c, rss / 1024
       }' "$work/runs/$name"
