@@ -10,8 +10,9 @@
 #   tls-latency64  TLS, TLS_LATENCY_PAGES pages (10,000) over 500 names, 200 ms each, 64 at once
 #   tls-nginx64    TLS with HTTP/2, TLS_PAGES sample pages (20,000) over 500 names, 64 at once, mode head
 # Each commit is taken whole with git archive and built with its own CMakeLists (Release,
-# the companion alone) in COMPARE_BUILDS/<commit> (default: a temporary folder; a folder
-# given is kept, and a companion already built there is used again).
+# the companion alone) in a folder of COMPARE_BUILDS named by its sources (default: a
+# temporary folder; a folder given is kept, and a companion already built there is used
+# again).
 # A companion without --resolve and --cacert (older commits) gets the 500 names and the
 # test certificate authority through /etc/hosts and the CA bundle bind-mounted in the
 # benchmark's own mount namespace, and then so does the other one, so that both are
@@ -34,8 +35,11 @@ runs="${RUNS:-5}"
                                    pages64-title-meta pages64-tags tls-latency64 tls-nginx64)
 builds="${COMPARE_BUILDS:-$work/builds}"
 
+# A build is named by the sources it is made of, so that commits that change only other
+# files (benchmarks, documents) share one.
 build_commit() {  # SHA -> prints the companion's path
-  local sha="$1" dir="$builds/$1"
+  local sha="$1" dir
+  dir="$builds/$(git -C "$repo" ls-tree "$sha" CMakeLists.txt src | git hash-object --stdin)"
   if [ ! -x "$dir/build/orvanel-extract" ]; then
     rm -rf "$dir" && mkdir -p "$dir/src"
     git -C "$repo" archive "$sha" | tar -x -C "$dir/src"
