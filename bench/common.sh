@@ -43,13 +43,14 @@ cleanup() {
   [ -n "${KEEP:-}" ] || rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 130' INT TERM  # so that the servers are stopped then too
 bench_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 
-# Waits (at most 10 s) until URL answers; curl options may follow.
+# Waits until URL answers (at most 100 tries of at most 5 s); curl options may follow.
 wait_for_url() {  # URL [CURL_OPTION ...]
   local url="$1"; shift
   for _ in $(seq 100); do
-    curl -sf -o /dev/null "$@" "$url" && return
+    curl -sf --max-time 5 -o /dev/null "$@" "$url" && return
     sleep 0.1
   done
   echo "no answer from $url" >&2

@@ -7,6 +7,7 @@ RESULT_FILE receives one line: wall seconds, user and system CPU seconds of the 
 and its children (getrusage of the child, taken by wait4), peak RSS in KiB, and the exit
 status (124 when the command was stopped at the time limit; 128+N when signal N ended it).
 The clock starts after this interpreter has started, so only the command is measured.
+Interrupted (SIGINT, SIGTERM), it stops the command first and exits with 128 + the signal.
 """
 import os
 import signal
@@ -26,7 +27,14 @@ def main():
         timed_out.append(True)
         os.killpg(child.pid, signal.SIGKILL)
 
+    def interrupt(signum, _frame):
+        os.killpg(child.pid, signal.SIGKILL)
+        os.waitpid(child.pid, 0)
+        sys.exit(128 + signum)
+
     signal.signal(signal.SIGALRM, stop)
+    signal.signal(signal.SIGINT, interrupt)
+    signal.signal(signal.SIGTERM, interrupt)
     signal.setitimer(signal.ITIMER_REAL, limit)
     _, status, usage = os.wait4(child.pid, 0)
     wall = time.perf_counter() - start

@@ -46,7 +46,7 @@ urls_to_curl_config() {  # LIST
 
 # Adds the peers at N at once, over the scenario set up last.
 add_peers() {  # N
-  is_peer["curl --parallel"]=1 is_peer[aiohttp]=1
+  is_peer["curl --parallel"]=1 is_peer["aiohttp"]=1
   add_client "curl --parallel" curl -s --no-progress-meter -Z --parallel-max "$1" "${curl_args[@]}"
   add_client aiohttp /usr/bin/python3 "$bench_dir/aiohttp_client.py" "$list" "$1" "${aio_args[@]}"
 }
