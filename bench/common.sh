@@ -31,7 +31,7 @@ else
 fi
 # nginx's workers drop to "nobody", who does not exist in a user namespace of our own.
 nginx_user=""
-[ "$ORVANEL_BENCH_NETNS" = user ] && nginx_user="user root root;"
+if [ "$ORVANEL_BENCH_NETNS" = user ]; then nginx_user="user root root;"; fi
 ulimit -n "$(ulimit -Hn)"
 
 work="$(mktemp -d)"
