@@ -66,6 +66,7 @@ class CurlFetcherTest : public ::testing::Test {
     server_.Route("/to-file",
                   [](auto&, auto& c) { c.Respond(302, "", "Location: file:///etc/hostname\r\n"); });
     server_.Route("/missing", [](auto&, auto& c) { c.Respond(404, "<title>Not found</title>"); });
+    server_.Route("/bad", [](auto&, auto& c) { c.Respond(400, "<title>Bad request</title>"); });
     server_.Route("/broken", [](auto&, auto& c) { c.Respond(500, "<title>Oops</title>"); });
     server_.Route("/slow", [](auto&, auto& c) {
       if (c.Sleep(2000)) c.Respond(200, "<title>late</title>");
