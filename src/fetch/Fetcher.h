@@ -60,14 +60,17 @@ struct FetcherOptions {
   // a descriptor); 0: 8 for each transfer.
   int max_connections = 0;
   long connect_timeout_ms = 10'000;
+  // For a whole page, from its request to its last byte; time the memory budget holds a
+  // page back does not count.
   long timeout_ms = 30'000;
   std::size_t max_bytes = 64u << 20;        // of one document's body
   // Of one response's headers and trailers; below libcurl's own cap (300 KiB), so that
   // this one is met first and says so.
   std::size_t max_header_bytes = 256u << 10;
-  // Bytes of documents held at once, running or finished and not yet taken. Past it no
-  // transfer starts, and a running one that would grow past it (except the oldest one
-  // not yet taken, which always goes on) is stopped and started again later.
+  // Memory of documents held at once (their buffers and the windows of their content
+  // decoders), running or finished and not yet taken. Past it no transfer starts, and a
+  // running one that would grow past it is paused with what it has until there is room;
+  // the oldest document not yet taken always goes on.
   std::size_t memory_budget = 512u << 20;
   int max_redirects = 10;
   int retries = 2;             // on 429 and 503
@@ -85,8 +88,13 @@ struct FetcherOptions {
   // At least this long between the starts of two requests to one host (retries
   // included); 0: no wait.
   long host_delay_ms = 0;
-  std::vector<std::string> resolve;  // "HOST:PORT:ADDRESS" entries, as curl's --resolve
-  std::vector<std::string> headers;  // "Name: value" request headers sent with every request
+  // "HOST:PORT:ADDRESS" entries, as curl's --resolve takes them, each passing
+  // ResolveTable::Check; HOST may be "*" or an international name. They apply to every
+  // request to HOST:PORT, redirects included.
+  std::vector<std::string> resolve;
+  // "Name: value" request headers, sent with every request to the address's own origin
+  // (scheme, host and port), never to another origin a redirect leads to.
+  std::vector<std::string> headers;
   std::string ca_file;               // certificates to trust instead of the system's store
   bool insecure = false;             // no certificate check at all (unsafe)
   std::string user_agent = std::string("Orvanel/") + ORVANEL_VERSION;
@@ -99,7 +107,8 @@ struct FetcherOptions {
 // ticket's transfer has ended; a caller that must not block (the window's thread) waits
 // for Ready first, serving its events meanwhile. A ticket ends with exactly one Take or
 // one Abandon; a ticket that was never issued, or has already ended, is a programming
-// error and throws std::invalid_argument.
+// error and throws std::invalid_argument. The memory of a result counts in the budget
+// until it is taken: a caller that takes in order keeps the fetcher going.
 class Fetcher {
  public:
   using Ticket = std::uint64_t;
@@ -114,7 +123,9 @@ class Fetcher {
   // The result is not wanted: a transfer not yet started never starts, a running one is
   // stopped, a finished one is dropped. Never blocks.
   virtual void Abandon(Ticket ticket) = 0;
-  // Called on the fetcher's thread after every finished transfer.
+  // `notify` is called on the fetcher's thread once one or more results are ready (one
+  // call may stand for several). It must not block, and whatever it reaches must outlive
+  // the fetcher or be replaced (SetNotify({})) before it goes.
   virtual void SetNotify(std::function<void()> notify) = 0;
 };
 
