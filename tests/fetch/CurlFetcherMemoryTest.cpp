@@ -136,5 +136,70 @@ TEST_F(CurlFetcherTest, APageHeldBackLongerThanTheTimeOutGoesOnWhereItStopped) {
   EXPECT_EQ(server_.Requests(), 7);
 }
 
+// What a caller takes leaves the budget: after pages many times its size have come and
+// gone, pages run side by side again, as many as it has room for.
+TEST_F(CurlFetcherTest, TakenPagesLeaveTheBudget) {
+  const std::string big = "<title>big</title>" + std::string(300 * 1024, 'x');
+  server_.Route("/big", [&](auto&, auto& c) { c.Respond(200, big); });
+  server_.Route("/small", [](auto&, auto& c) {
+    if (c.Sleep(300)) c.Respond(200, "<title>small</title>");
+  });
+  FetcherOptions options;
+  options.memory_budget = 1u << 20;
+  options.max_per_host = 16;
+  auto fetcher = MakeCurlFetcher(options);
+  for (int i = 0; i < 12; ++i) {
+    EXPECT_TRUE(fetcher->Take(fetcher->Submit({server_.Url("/big?" + std::to_string(i)), {}})).ok);
+  }
+  EXPECT_EQ(server_.PeakConnections(), 1);
+  std::vector<Fetcher::Ticket> tickets;
+  for (int i = 0; i < 4; ++i) tickets.push_back(fetcher->Submit({server_.Url("/small?" + std::to_string(i)), {}}));
+  for (const auto ticket : tickets) EXPECT_TRUE(fetcher->Take(ticket).ok);
+  EXPECT_EQ(server_.PeakConnections(), 4);  // one at a time, had the budget stayed full
+}
+
+// Past the budget no transfer starts but the oldest wanted: while a large first page holds
+// more than the budget, the pages after it wait unasked.
+TEST_F(CurlFetcherTest, NothingStartsPastTheBudget) {
+  std::atomic<bool> release{false};
+  std::atomic<bool> written{false};
+  const std::string chunk(1u << 20, 'x');
+  server_.Route("/large", [&](auto&, auto& c) {
+    // Written whole only once the client has read most of it: socket buffers hold less.
+    c.Write("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(33u << 20) +
+            "\r\n\r\n<title>large</title>");
+    for (int i = 0; i < 32 && c.Write(chunk); ++i) {
+    }
+    written = true;
+    while (!release && c.Sleep(10)) {
+    }
+    c.Write(std::string((1u << 20) - 20, 'y'));
+  });
+  std::atomic<int> asked{0};
+  server_.Route("/after", [&](auto&, auto& c) {
+    ++asked;
+    c.Respond(200, "<title>after</title>");
+  });
+  FetcherOptions options;
+  options.memory_budget = 1u << 20;
+  options.max_per_host = 16;
+  auto fetcher = MakeCurlFetcher(options);
+  const auto large = fetcher->Submit({server_.Url("/large"), {}});
+  for (int i = 0; i < 12'000 && !written; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(written);
+  std::vector<Fetcher::Ticket> after;
+  for (int i = 0; i < 4; ++i) after.push_back(fetcher->Submit({server_.Url("/after?" + std::to_string(i)), {}}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // time for a wrong start
+  EXPECT_EQ(asked, 0);
+  release = true;
+  const auto large_result = fetcher->Take(large);
+  EXPECT_TRUE(large_result.ok) << large_result.error_text;
+  for (const auto ticket : after) {
+    const auto r = fetcher->Take(ticket);
+    EXPECT_TRUE(r.ok) << r.error_text;
+  }
+  EXPECT_EQ(asked, 4);
+}
+
 }  // namespace
 }  // namespace orvanel
