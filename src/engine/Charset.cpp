@@ -187,8 +187,15 @@ std::string CutAtNul(std::string text) {
 }
 
 bool IsAscii(std::string_view bytes) {
-  for (unsigned char c : bytes) {
-    if (c >= 0x80) return false;
+  // Eight bytes at a time: none has its high bit set.
+  std::size_t i = 0;
+  for (; i + 8 <= bytes.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes.data() + i, 8);
+    if (word & 0x8080808080808080ull) return false;
+  }
+  for (; i < bytes.size(); ++i) {
+    if (static_cast<unsigned char>(bytes[i]) >= 0x80) return false;
   }
   return true;
 }
@@ -341,14 +348,11 @@ std::optional<std::size_t> DecodingWatch::Settled(std::string_view prefix,
       }
     }
   }
-  // The new bytes, up to the first NUL: the text ends there.
-  for (; nul_ == std::string_view::npos && seen_ < prefix.size(); ++seen_) {
-    const auto c = static_cast<unsigned char>(prefix[seen_]);
-    if (c == 0) {
-      nul_ = seen_;
-    } else if (c >= 0x80 && first_non_ascii_ == std::string_view::npos) {
-      first_non_ascii_ = seen_;
-    }
+  // The new bytes, for the first NUL: the text ends there.
+  if (nul_ == std::string_view::npos && seen_ < prefix.size()) {
+    const void* at = std::memchr(prefix.data() + seen_, 0, prefix.size() - seen_);
+    if (at) nul_ = static_cast<std::size_t>(static_cast<const char*>(at) - prefix.data());
+    seen_ = prefix.size();
   }
   const bool complete = nul_ != std::string_view::npos;
   const std::string_view text = complete ? prefix.substr(0, nul_) : prefix;
@@ -384,8 +388,13 @@ std::optional<std::size_t> DecodingWatch::Settled(std::string_view prefix,
   }
   const std::size_t ascii_through = std::max(kSniffWindow, rows_end);
   const bool in = complete ? nul_ >= ascii_through : prefix.size() >= ascii_through;
-  if (in && (first_non_ascii_ == std::string_view::npos || first_non_ascii_ >= ascii_through)) {
-    settled = std::min(settled.value_or(ascii_through), ascii_through);
+  if (in) {
+    // Looked at once: the rows, and so `ascii_through`, are fixed by now.
+    if (ascii_checked_ != ascii_through) {
+      ascii_checked_ = ascii_through;
+      ascii_ = IsAscii(prefix.substr(0, ascii_through));
+    }
+    if (ascii_) settled = std::min(settled.value_or(ascii_through), ascii_through);
   }
   return settled;
 }

@@ -47,9 +47,10 @@ class DecodingWatch {
 
  private:
   bool ascii_patterns_;
-  std::size_t seen_ = 0;  // bytes looked at, up to the first NUL
+  std::size_t seen_ = 0;  // bytes looked at for a NUL
   std::size_t nul_ = std::string_view::npos;
-  std::size_t first_non_ascii_ = std::string_view::npos;
+  std::size_t ascii_checked_ = 0;  // the beginning last checked for bytes past ASCII
+  bool ascii_ = false;             // and whether it held none
   bool header_done_ = false;
   bool meta_done_ = false;
   int family_ = 0;  // of the charset declared; 0 while none is known
