@@ -28,8 +28,8 @@ void OnTerminate(int) {
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
-  QApplication::setApplicationName(QStringLiteral("Orvanel"));
-  QApplication::setOrganizationName(QStringLiteral("Dravikton"));
+  QApplication::setApplicationName(QString::fromUtf8(orvanel::kProductName));
+  QApplication::setOrganizationName(QString::fromUtf8(orvanel::kSettingsApplication));
   QApplication::setQuitOnLastWindowClosed(true);
 
   orvanel::QtMessageBoxes boxes(nullptr);

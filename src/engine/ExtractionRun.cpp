@@ -56,7 +56,9 @@ void ExtractionRun::Submit(Prefetched& p, bool early_stop) {
         criteria = live->current;
       }
       if (!criteria || !criteria->mode) return false;
-      if (!RowsAreDecided(*criteria->mode, criteria->tags, criteria->ascii_tags, bytes, content_type)) return false;
+      if (!RowsAreDecided(*criteria->mode, criteria->tags, criteria->ascii_tags, bytes,
+                          content_type))
+        return false;
       std::lock_guard lock(live->mutex);
       decision->under = std::move(criteria);
       return true;
@@ -90,8 +92,8 @@ void ExtractionRun::SubmitAhead(std::size_t current, std::size_t last) {
 Page ExtractionRun::Retrieve(std::size_t index, const std::string& address) {
   // Transfers of addresses that were skipped (their step failed) or that changed are not
   // waited for.
-  while (!ahead_.empty() && (ahead_.front().index < index ||
-                             (ahead_.front().index == index && ahead_.front().address != address))) {
+  while (!ahead_.empty() && (ahead_.front().index < index || (ahead_.front().index == index &&
+                                                              ahead_.front().address != address))) {
     if (!ahead_.front().result) ctx_.fetcher.Abandon(ahead_.front().ticket);
     ahead_.pop_front();
   }
@@ -174,7 +176,8 @@ void ExtractionRun::Start() {
         }
         ctx_.window.SetProgressValue(value);
       });
-      runner.Step(168, [&] { ctx_.window.SetProgressText("Processing: " + FileNameFromPath(address)); });
+      runner.Step(168,
+                  [&] { ctx_.window.SetProgressText("Processing: " + FileNameFromPath(address)); });
       runner.Step(170, [&] { ctx_.pump.ProcessEvents(); });
       runner.Step(172, [&] { ctx_.window.SetPointer(Pointer::kBusy); });
       // A page that cannot be read gives nothing found, never the previous page's text.
@@ -190,7 +193,7 @@ void ExtractionRun::Start() {
     Drain();
     runner.Step(286, [&] { ctx_.window.SetPointer(Pointer::kDefault); });
     runner.Step(288, [&] { ctx_.window.SetProgressValue(0); });
-    runner.Step(290, [&] { ctx_.window.SetProgressText("Progress Bar"); });
+    runner.Step(290, [&] { ctx_.window.SetProgressText(kProgressIdleText); });
     runner.Step(292, [&] { ctx_.boxes.Message("Done.", BoxStyle::kOk); });
   }
   runner.Step(296, [&] { is_extracting_ = false; });

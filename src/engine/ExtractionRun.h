@@ -35,6 +35,9 @@ struct RunContext {
   bool early_stop = true;
 };
 
+// The progress bar's text when no run goes.
+inline constexpr const char* kProgressIdleText = "Progress Bar";
+
 // The entries of the tag list in list order.
 std::vector<std::string> TagEntries(const ListView& tags);
 

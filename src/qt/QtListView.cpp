@@ -5,8 +5,6 @@
 
 namespace orvanel {
 
-namespace {}
-
 ListModel::ListModel(ListView& list, bool checkable, QObject* parent)
     : QAbstractTableModel(parent), list_(list), checkable_(checkable) {
   columns_shown_ = static_cast<int>(list_.ColumnCount());
@@ -153,14 +151,14 @@ ListWidget::ListWidget(ListView& list, bool checkable, QWidget* parent)
   horizontalHeader()->setStretchLastSection(false);
   horizontalHeader()->setSectionsMovable(false);
   // A row asked for alone is scrolled to at once; of a burst (a run adds a row for every
-  // address), the last one asked for within each 150 ms: scrolling moves the whole
-  // picture of the list, and doing it for every row cost more than the run itself.
+  // address), the last one asked for within each kRunRedrawIntervalMs: scrolling moves the
+  // whole picture of the list, and doing it for every row cost more than the run itself.
   reveal_timer_.setSingleShot(true);
   connect(&reveal_timer_, &QTimer::timeout, this, [this] {
     if (pending_reveal_ < 0) return;
     if (pending_reveal_ < model_->rowCount()) scrollTo(model_->index(pending_reveal_, 0));
     pending_reveal_ = -1;
-    reveal_timer_.start(kRevealIntervalMs);
+    reveal_timer_.start(kRunRedrawIntervalMs);
   });
   connect(model_, &ListModel::revealRequested, this, [this](int row) {
     if (reveal_timer_.isActive()) {
@@ -168,7 +166,7 @@ ListWidget::ListWidget(ListView& list, bool checkable, QWidget* parent)
       return;
     }
     scrollTo(model_->index(row, 0));
-    reveal_timer_.start(kRevealIntervalMs);
+    reveal_timer_.start(kRunRedrawIntervalMs);
   });
   connect(model_, &ListModel::columnsChanged, this, [this] { ApplyColumnWidths(); });
   connect(model_, &QAbstractItemModel::modelReset, this, [this] { ApplyColumnWidths(); });

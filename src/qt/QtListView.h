@@ -5,6 +5,7 @@
 #include <QTimer>
 
 #include "shell/ListView.h"
+#include "shell/Services.h"
 
 namespace orvanel {
 
@@ -64,7 +65,6 @@ class ListWidget : public QTableView {
 
  private:
   void ApplyColumnWidths();
-  static constexpr int kRevealIntervalMs = 150;
   ListModel* model_;
   QTimer reveal_timer_;
   int pending_reveal_ = -1;  // the row to scroll to when the timer ends; -1: none

@@ -101,7 +101,7 @@ TEST(WriteFileAtomically, SyncsTheFileBeforeTheRenameAndTheFolderAfter) {
   ScopedFileSystem scope(fs);
   WriteFileAtomically(dir.path() + "/out.txt", "contents");
   EXPECT_EQ(fs.calls,
-            (std::vector<std::string>{"write", "sync", "close", "rename", "sync-folder"}));
+            (std::vector<std::string>{"write", "sync", "close", "rename", "sync-folder", "sync(folder)", "close"}));
   EXPECT_EQ(ReadAll(dir.path() + "/out.txt"), "contents");
 }
 

@@ -215,7 +215,7 @@ TEST(IniSettingsStore, ASaveIsDurableAndAFailedOneChangesNothing) {
     ScopedFileSystem scope(fs);
     store.Save("Option", "2");
     EXPECT_EQ(fs.calls,
-              (std::vector<std::string>{"write", "sync", "close", "rename", "sync-folder"}));
+              (std::vector<std::string>{"write", "sync", "close", "rename", "sync-folder", "sync(folder)", "close"}));
   }
   FaultyFileSystem fs;
   fs.fail = "sync";
