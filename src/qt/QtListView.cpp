@@ -2,6 +2,8 @@
 
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QPainter>
+#include <cmath>
 
 namespace orvanel {
 
@@ -125,6 +127,51 @@ class MeasuredOnceHeader : public QHeaderView {
   mutable QSize measured_;
 };
 
+// The list's frame drawn again over the list's children, on the device pixels the list
+// wholly covers. Qt draws a scroll area's frame first and its viewport and header over it,
+// and places the frame's lines at the list's logical edges: at a fractional scale (1.25,
+// 1.5) an edge falls inside a device pixel, and that line is clipped away or covered by a
+// child rounded out to whole pixels. Drawn last, and stretched by a fraction of a pixel to
+// the whole pixels of the list, the frame is whole at every scale; at a whole scale
+// nothing moves. Mouse events pass through it.
+class FrameOnTop : public QWidget {
+ public:
+  explicit FrameOnTop(ListWidget* list) : QWidget(list), list_(list) {
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    setFocusPolicy(Qt::NoFocus);
+    list_->installEventFilter(this);
+    setGeometry(list_->rect());
+  }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (watched == list_ && event->type() == QEvent::Resize) {
+      setGeometry(list_->rect());
+      raise();
+    }
+    return false;
+  }
+  void paintEvent(QPaintEvent*) override {
+    if (width() <= 0 || height() <= 0) return;
+    const qreal dpr = devicePixelRatioF();
+    // This widget on the window's device pixels, and the whole pixels inside it.
+    const QRectF device(QPointF(mapTo(window(), QPoint(0, 0))) * dpr, QSizeF(size()) * dpr);
+    const qreal left = std::ceil(device.left());
+    const qreal top = std::ceil(device.top());
+    const qreal right = std::floor(device.right());
+    const qreal bottom = std::floor(device.bottom());
+    QTransform fit;
+    fit.translate((left - device.left()) / dpr, (top - device.top()) / dpr);
+    fit.scale((right - left) / device.width(), (bottom - top) / device.height());
+    QPainter painter(this);
+    painter.setTransform(fit);
+    list_->DrawFrameWith(&painter);
+  }
+
+ private:
+  ListWidget* list_;
+};
+
 }  // namespace
 
 ListWidget::ListWidget(ListView& list, bool checkable, QWidget* parent)
@@ -178,6 +225,7 @@ ListWidget::ListWidget(ListView& list, bool checkable, QWidget* parent)
                                          : std::optional<std::size_t>(rows.first().row() + 1));
   });
   ApplyColumnWidths();
+  new FrameOnTop(this);
 }
 
 void ListWidget::ApplyColumnWidths() {

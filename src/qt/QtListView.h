@@ -53,6 +53,8 @@ class ListWidget : public QTableView {
  public:
   ListWidget(ListView& list, bool checkable, QWidget* parent = nullptr);
   ListModel* listModel() const { return model_; }
+  // Draws the list's frame with `painter`, in the list's own coordinates.
+  void DrawFrameWith(QPainter* painter) { drawFrame(painter); }
 
  signals:
   void removeRequested();
