@@ -85,6 +85,8 @@ AtomicFileWriter::AtomicFileWriter(std::string path, int forced_mode) : path_(st
 }
 
 AtomicFileWriter::~AtomicFileWriter() {
+  // An abandoned write: the temporary file is thrown away, so failures to close or remove it
+  // are ignored on purpose (a leftover is removed by the next write that knows its name).
   if (fd_ >= 0) CurrentFileSystem().Close(fd_);
   if (!temp_path_.empty()) ::unlink(temp_path_.c_str());
 }

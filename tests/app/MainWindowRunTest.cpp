@@ -159,6 +159,23 @@ class MainWindowRunTest : public QObject {
     QCOMPARE(h.settings.values["Tags"], TagsToStorage(DefaultTags()));
   }
 
+  // A list file saved by any Linux editor ends with a line feed: loaded and run, it gives
+  // its addresses' rows and nothing else (no empty address, no failure message).
+  void aListFileWithUnixLineEndsGivesNoEmptyAddress() {
+    LoopbackServer server;
+    server.Route("/a", [](auto&, auto& c) { c.Respond(200, "<title>A</title>"); });
+    Harness h;
+    h.settings.values["Option"] = "2";
+    h.Window().StartUp();
+    h.dialog.answers.push_back(
+        h.folder.File("list.txt", server.Url("/a") + "\n" + server.Url("/a") + "\n"));
+    QTest::mouseClick(h.Find<QPushButton>("PushButton5"), Qt::LeftButton);
+    QCOMPARE(h.Window().Addresses().Count(), std::size_t{2});
+    QTest::mouseClick(h.Find<QPushButton>("PushButton17"), Qt::LeftButton);
+    QCOMPARE(h.boxes.Texts(), std::vector<std::string>{"Done."});
+    QCOMPARE(h.Window().Results().Count(), std::size_t{2});
+  }
+
   void startWithAnEmptyListOnlySaysSo() {
     Harness h;
     h.Window().StartUp();
