@@ -71,7 +71,7 @@ void FileToList(ListView& list, const std::string& path, MessageBoxes& boxes, Ev
     return;
   }
   const FileDescriptor file(OpenForReading(path.c_str()));
-  if (file.get() < 0) throw Failure("Cannot read " + path + ": " + std::strerror(errno));
+  if (file.get() < 0) throw ReadFailure(path, errno);
 
   TimedYield yield(pump);
   std::vector<std::string> batch;
@@ -91,7 +91,7 @@ void FileToList(ListView& list, const std::string& path, MessageBoxes& boxes, Ev
   const int error = ReadChunks(file.get(), [&](std::string_view chunk) {
     if (chunk.find('\0') != std::string_view::npos) {
       flush();
-      throw Failure("Cannot read " + path + ": it is not a text file (it holds NUL bytes)");
+      throw ReadFailure(path, "it is not a text file (it holds NUL bytes)");
     }
     reader.Feed(chunk);
     if (yield.Due()) {
@@ -101,7 +101,7 @@ void FileToList(ListView& list, const std::string& path, MessageBoxes& boxes, Ev
   });
   if (error != 0) {
     flush();
-    throw Failure("Cannot read " + path + ": " + std::strerror(error));
+    throw ReadFailure(path, error);
   }
 
   reader.Finish();

@@ -31,20 +31,17 @@ Failure SaveFailure(const std::string& key, const std::string& file, const std::
 }
 
 std::string ReadFileBounded(int fd, const std::string& path) {
-  const Failure too_large("Cannot read " + path +
-                          ": the file is larger than a settings file can be");
+  const Failure too_large = ReadFailure(path, "the file is larger than a settings file can be");
   struct stat st {};
-  if (::fstat(fd, &st) != 0) throw Failure("Cannot read " + path + ": " + std::strerror(errno));
+  if (::fstat(fd, &st) != 0) throw ReadFailure(path, errno);
   if (static_cast<std::uint64_t>(st.st_size) > kMaxSettingsFile) throw too_large;
   std::string text;
-  if (::lseek(fd, 0, SEEK_SET) != 0) {
-    throw Failure("Cannot read " + path + ": " + std::strerror(errno));
-  }
+  if (::lseek(fd, 0, SEEK_SET) != 0) throw ReadFailure(path, errno);
   const int error = ReadChunks(fd, [&](std::string_view chunk) {
     text.append(chunk);
     if (text.size() > kMaxSettingsFile) throw too_large;
   });
-  if (error != 0) throw Failure("Cannot read " + path + ": " + std::strerror(error));
+  if (error != 0) throw ReadFailure(path, error);
   return text;
 }
 
@@ -137,11 +134,11 @@ std::string IniSettingsStore::Get(const std::string& key, const std::string& fal
   const FileDescriptor file(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!file.valid()) {
     if (errno == ENOENT || errno == ENOTDIR) return fallback;
-    throw Failure("Cannot read the settings file " + path_ + ": " + std::strerror(errno));
+    throw ReadFailure("the settings file " + path_, errno);
   }
   struct stat st {};
   if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    throw Failure("Cannot read the settings file " + path_ + ": not a regular file");
+    throw ReadFailure("the settings file " + path_, "not a regular file");
   }
   const IniDocument doc = IniDocument::Parse(ReadFileBounded(file.get(), path_));
   const std::string* value = doc.Find(kSettingsSection, key);

@@ -58,7 +58,7 @@ class XlsxWorkbook final : public Workbook {
   }
 
   bool SetCell(std::size_t row, std::size_t column, const std::string& text) override {
-    if (!workbook_) throw Failure("The workbook is closed");
+    ThrowIfClosed();
     if (row < 1 || column < 1 || row > LXW_ROW_MAX || column > LXW_COL_MAX) {
       throw Failure("Cell out of the sheet's range");
     }
@@ -75,7 +75,7 @@ class XlsxWorkbook final : public Workbook {
   }
 
   void Autofit() override {
-    if (!workbook_) throw Failure("The workbook is closed");
+    ThrowIfClosed();
     for (std::size_t c = 0; c < widths_.size(); ++c) {
       const double width = std::min<double>(255.0, static_cast<double>(widths_[c]) + 1.0);
       worksheet_set_column(sheet_, static_cast<lxw_col_t>(c), static_cast<lxw_col_t>(c), width,
@@ -84,7 +84,7 @@ class XlsxWorkbook final : public Workbook {
   }
 
   bool Show() override {
-    if (!workbook_) throw Failure("The workbook is closed");
+    ThrowIfClosed();
     const lxw_error rc = workbook_close(workbook_);
     workbook_ = nullptr;
     if (rc != LXW_NO_ERROR)
@@ -106,6 +106,10 @@ class XlsxWorkbook final : public Workbook {
   std::string Location() const override { return path_; }
 
  private:
+  void ThrowIfClosed() const {
+    if (!workbook_) throw Failure("The workbook is closed");
+  }
+
   WorkbookFolder& folder_;
   EventPump* pump_;
   std::string path_;
