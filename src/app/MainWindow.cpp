@@ -247,16 +247,6 @@ void MainWindow::ApplySkin() {
   setStyleSheet(style);
 }
 
-void MainWindow::SetAppTitle() {
-  // The title is the product name cut back at blanks to at most 40 characters; it has no
-  // blank to cut at, so the whole name is the title.
-  static_assert(std::string_view(kProductName).find(' ') == std::string_view::npos &&
-                std::string_view(kProductName).size() <= 40);
-  // The boxes take it as their caption. It is not made Qt's display name: Qt would append
-  // that to every window title ("Save — Orvanel"), and the boxes' titles are exact.
-  app_title_ = kProductName;
-}
-
 void MainWindow::StartUp() {
   StepRunner runner(*services_.boxes, Command::kStartUp);
   SettingsStore& settings = *services_.settings;
@@ -278,7 +268,12 @@ void MainWindow::StartUp() {
   }
   runner.Step(126, [&] { setWindowTitle(QString::fromUtf8(kProductName)); });
   runner.Step(126, [&] { setWindowIcon(ProgramIcon()); });
-  runner.Step(126, [&] { SetAppTitle(); });
+  // The application title is the product name cut back at blanks to at most 40 characters.
+  // It has no blank to cut at, so it is the title whole, and the boxes take it as their
+  // caption (kProductName). It is not made Qt's display name: Qt would append that to every
+  // window title ("Save — Orvanel"), and the boxes' titles are exact.
+  static_assert(std::string_view(kProductName).find(' ') == std::string_view::npos &&
+                std::string_view(kProductName).size() <= 40);
   // Steps 128 to 138: each code in turn, read afresh, selects its button when it matches.
   for (std::size_t k = 0; k < std::size(kModes); ++k) {
     const long step = 128 + 4 * static_cast<long>(k);

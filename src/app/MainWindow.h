@@ -82,7 +82,6 @@ class MainWindow : public QWidget, public WindowState {
   ListView& Tags() { return tags_; }
   bool IsExtracting() const { return run_->IsExtracting(); }
   std::optional<Mode> SelectedMode() const;
-  const std::string& ApplicationTitle() const { return app_title_; }
 
   // Called when a close request arrives while a command waits in the event loop: the
   // program then ends at once, after the tag list is saved.
@@ -118,7 +117,6 @@ class MainWindow : public QWidget, public WindowState {
   // at the bottom only.
   void PlaceOnScreen();
   void ApplySkin();
-  void SetAppTitle();
   void OnPointerOverButton();
   void OnPointerOverArea();
 
@@ -131,7 +129,6 @@ class MainWindow : public QWidget, public WindowState {
 
   Pointer pointer_ = Pointer::kDefault;
   std::optional<QCursor> hand_cursor_;
-  std::string app_title_;
   std::function<void()> exit_now_;
   int busy_commands_ = 0;  // commands now running that may wait in the event loop
   bool closing_ = false;
