@@ -2,21 +2,20 @@
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QElapsedTimer>
 #include <QEvent>
 #include <QFile>
 #include <QGroupBox>
 #include <QMouseEvent>
-#include <QPainter>
 #include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
 #include <QThread>
-#include <QTimer>
+#include <algorithm>
 #include <cmath>
 
+#include "app/PaintThrottle.h"
 #include "engine/Address.h"
 #include "engine/ResultsTable.h"
 #include "export/ClipboardExport.h"
@@ -31,51 +30,33 @@
 namespace orvanel {
 namespace {
 
-int Px(int twips) {
-  return static_cast<int>(std::lround(static_cast<double>(twips) / kTwipsPerPixel));
+// The option buttons' modes, in the order of the buttons and of their codes.
+constexpr Mode kModes[] = {Mode::kEntireHeadTag, Mode::kTitleAndMetaTags, Mode::kOnlyListedTags};
+
+std::size_t ModeIndex(Mode mode) {
+  return static_cast<std::size_t>(std::find(std::begin(kModes), std::end(kModes), mode) -
+                                  std::begin(kModes));
 }
 
-constexpr const char* kListHint =
-    "Double-click item to remove it. Move | line to right and out of window to reveal full names.";
-constexpr const char* kResultsHint = "Move | line to right and out of window to reveal full names.";
+// Counts a command that may wait in the event loop, so that a close request during it
+// ends the program at once.
+class BusyScope {
+ public:
+  explicit BusyScope(int& count) : count_(count) { ++count_; }
+  ~BusyScope() { --count_; }
+  BusyScope(const BusyScope&) = delete;
+  BusyScope& operator=(const BusyScope&) = delete;
 
-// A control's name on the form it was laid out from, and its place in twips.
-void Place(QWidget* control, const char* name, int left, int top, int width, int height) {
-  control->setObjectName(QString::fromUtf8(name));
-  control->setGeometry(Px(left), Px(top), Px(width), Px(height));
-}
-
-QFont WindowFont() {
-  QFont font(QStringLiteral("Arial"));
-  font.setPointSizeF(9);
-  font.setBold(true);
-  return font;
-}
-
-QFont ButtonFont() {
-  QFont font(QStringLiteral("Arial"));
-  font.setPointSizeF(11.25);
-  font.setBold(true);
-  return font;
-}
-
-// The program's own icon: a white "O" on a dark blue rounded square.
-QIcon ProgramIcon() {
-  QPixmap pixmap(64, 64);
-  pixmap.fill(Qt::transparent);
-  QPainter painter(&pixmap);
-  painter.setRenderHint(QPainter::Antialiasing);
-  painter.setBrush(QColor(0x1f, 0x3a, 0x68));
-  painter.setPen(Qt::NoPen);
-  painter.drawRoundedRect(2, 2, 60, 60, 12, 12);
-  painter.setPen(QPen(Qt::white, 8));
-  painter.setBrush(Qt::NoBrush);
-  painter.drawEllipse(16, 14, 32, 36);
-  painter.end();
-  return QIcon(pixmap);
-}
+ private:
+  int& count_;
+};
 
 }  // namespace
+
+const char* OptionCode(Mode mode) {
+  constexpr const char* kCodes[] = {"1", "2", "3"};
+  return kCodes[ModeIndex(mode)];
+}
 
 MainWindow::MainWindow(WindowServices services, QWidget* parent)
     : QWidget(parent), services_(std::move(services)) {
@@ -84,144 +65,61 @@ MainWindow::MainWindow(WindowServices services, QWidget* parent)
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
                  Qt::MSWindowsFixedSizeDialogHint);
-  setFixedSize(Px(15960), Px(6840));
-  setFont(WindowFont());
+  setFixedSize(WindowSize());
   setAutoFillBackground(true);
   QPalette palette = this->palette();
   palette.setColor(QPalette::Window, Qt::white);
   setPalette(palette);
   setMouseTracking(true);
-  BuildControls();
+  controls_ = WindowControls::Build(this, addresses_, results_, tags_);
+  ConnectCommands();
   run_ = std::make_unique<ExtractionRun>(
       RunContext{addresses_, results_, tags_, *this, *services_.pump, *services_.boxes,
                  *services_.fetcher, [this] { return SelectedMode(); }});
-  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-    const QRect area = screen->availableGeometry();
-    move(area.center() - QPoint(width() / 2, height() / 2));
-  }
+  PlaceOnScreen();
 }
 
 MainWindow::~MainWindow() {
   // The list widgets read the lists, which are members and go first: the widgets are
   // taken down while the lists are still there (a shown window would otherwise be
   // hidden, and its headers measured, by the base class after they are gone).
-  delete addresses_view_;
-  delete results_view_;
-  delete tags_view_;
+  delete controls_.addresses;
+  delete controls_.results;
+  delete controls_.tags;
 }
 
-QPushButton* MainWindow::MakeButton(const char* name, const char* caption, int left, int top,
-                                    int width, int height, QWidget* parent) {
-  auto* button = new QPushButton(QString::fromUtf8(caption), parent);
-  Place(button, name, left, top, width, height);
-  button->setFont(ButtonFont());
-  button->setMouseTracking(true);
-  button->installEventFilter(this);
-  return button;
+void MainWindow::PlaceOnScreen() {
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  if (!screen) return;
+  const QRect area = screen->availableGeometry();
+  const QPoint centred = area.center() - QPoint(width() / 2, height() / 2);
+  move(std::max(centred.x(), area.left()), std::max(centred.y(), area.top()));
 }
 
-void MainWindow::BuildControls() {
-  addresses_view_ = new ListWidget(addresses_, false, this);
-  Place(addresses_view_, "ListView1", 120, 120, 7800, 1695);
-  addresses_view_->setToolTip(QString::fromUtf8(kListHint));
-
-  results_view_ = new ListWidget(results_, true, this);
-  Place(results_view_, "ListView2", 8040, 645, 7800, 4500);
-  results_view_->setToolTip(QString::fromUtf8(kResultsHint));
-
-  auto* save_text_button =
-      MakeButton("PushButton8", "Save Results As Text File", 8040, 5250, 3840, 405, this);
-  auto* save_workbook_button =
-      MakeButton("PushButton13", "Save Results As Excel File", 12000, 5250, 3840, 405, this);
-  auto* clear_results_button =
-      MakeButton("PushButton9", "Clear Results", 12000, 5775, 3840, 405, this);
-
-  progress_ = new QProgressBar(this);
-  Place(progress_, "ProgressBar1", 8040, 6315, 7800, 405);
-  progress_->setRange(0, 100);
-  progress_->setValue(0);
-  progress_->setTextVisible(true);
-  progress_->setAlignment(Qt::AlignCenter);
-  progress_->setFormat(QStringLiteral("Progress Bar"));
-  // The progress bar has no pointer rule: a move over it must not reach the window behind.
-  progress_->setAttribute(Qt::WA_NoMousePropagation);
-
-  auto* add_url_button = MakeButton("PushButton3", "Add URL", 120, 1905, 3840, 405, this);
-  auto* load_list_button =
-      MakeButton("PushButton5", "Load List Of URLs From Text File", 4080, 1905, 3840, 405, this);
-  auto* samples_button =
-      MakeButton("PushButton15", "Load Sample/Example Files", 4080, 2400, 3840, 405, this);
-  auto* clear_list_button = MakeButton("PushButton16", "Clear List", 120, 2400, 3840, 405, this);
-  auto* start_button = MakeButton("PushButton17", "Start Extraction", 8040, 120, 7800, 405, this);
-
-  options_frame_ = new QGroupBox(QStringLiteral("Extract Options"), this);
-  Place(options_frame_, "Frame2", 120, 2880, 7800, 3840);
-  head_option_ = new QRadioButton(QStringLiteral("Extract Entire Head Tag"), options_frame_);
-  Place(head_option_, "Option1", 240, 300, 2670, 255);
-  title_meta_option_ =
-      new QRadioButton(QStringLiteral("Extract Title and Meta Tags"), options_frame_);
-  Place(title_meta_option_, "Option2", 240, 650, 2670, 255);
-  listed_tags_option_ =
-      new QRadioButton(QStringLiteral("Extract Only These Tags:"), options_frame_);
-  Place(listed_tags_option_, "Option3", 240, 1000, 2670, 255);
-
-  tags_frame_ = new QGroupBox(QStringLiteral("Only These Tags"), options_frame_);
-  Place(tags_frame_, "Frame1", 600, 1320, 6495, 2250);
-  tags_view_ = new ListWidget(tags_, false, tags_frame_);
-  Place(tags_view_, "ListView3", 240, 300, 6000, 1290);
-  tags_view_->setToolTip(QString::fromUtf8(kListHint));
-  auto* add_tag_button = MakeButton("PushButton11", "Add Tag", 240, 1680, 1425, 405, tags_frame_);
-  auto* delete_tag_button =
-      MakeButton("PushButton12", "Delete Tag", 1800, 1680, 1545, 405, tags_frame_);
-  auto* clear_tags_button = MakeButton("PushButton10", "Clear", 3480, 1680, 1305, 405, tags_frame_);
-  auto* tag_help_button = MakeButton("PushButton14", "Help", 4920, 1680, 1305, 405, tags_frame_);
-  auto* copy_button =
-      MakeButton("PushButton1", "Copy Results To Clipboard", 8040, 5775, 3840, 405, this);
-
-  // White backgrounds for the frames and options, as for the window.
-  for (QWidget* w : std::initializer_list<QWidget*>{tags_frame_, options_frame_, head_option_,
-                                                    title_meta_option_, listed_tags_option_}) {
-    QPalette white = w->palette();
-    white.setColor(QPalette::Window, Qt::white);
-    w->setPalette(white);
-    w->setAutoFillBackground(qobject_cast<QGroupBox*>(w) != nullptr);
-    w->setMouseTracking(true);
-    w->installEventFilter(this);
+void MainWindow::ConnectCommands() {
+  const WindowControls& c = controls_;
+  const std::pair<QPushButton*, void (MainWindow::*)()> commands[] = {
+      {c.copy_results, &MainWindow::CopyResultsToClipboard},
+      {c.add_url, &MainWindow::AddUrl},
+      {c.load_list, &MainWindow::LoadUrlList},
+      {c.save_text, &MainWindow::SaveResultsAsText},
+      {c.clear_results, &MainWindow::ClearResults},
+      {c.clear_tags, &MainWindow::ClearTags},
+      {c.add_tag, &MainWindow::AddTag},
+      {c.delete_tag, &MainWindow::DeleteTag},
+      {c.save_workbook, &MainWindow::SaveResultsAsWorkbook},
+      {c.tag_help, &MainWindow::ShowTagHelp},
+      {c.load_samples, &MainWindow::LoadSampleFiles},
+      {c.clear_list, &MainWindow::ClearUrlList},
+      {c.start, &MainWindow::StartExtraction},
+  };
+  for (const auto& [button, command] : commands) {
+    connect(button, &QPushButton::clicked, this, command);
   }
-
-  QWidget* order[] = {
-      addresses_view_, results_view_,  save_text_button, save_workbook_button, clear_results_button,
-      add_url_button,  progress_,      load_list_button, samples_button,       clear_list_button,
-      start_button,    options_frame_, head_option_,     title_meta_option_,   listed_tags_option_,
-      tags_frame_,     tags_view_,     add_tag_button,   delete_tag_button,    clear_tags_button,
-      tag_help_button, copy_button};
-  // ProgressBar1 takes no focus; the rest follow the window's tab order.
-  progress_->setFocusPolicy(Qt::NoFocus);
-  QWidget* previous = nullptr;
-  for (QWidget* w : order) {
-    if (w == progress_) continue;
-    if (previous) setTabOrder(previous, w);
-    previous = w;
+  for (std::size_t k = 0; k < std::size(kModes); ++k) {
+    connect(c.options[k], &QRadioButton::clicked, this, [this, k] { ChooseOption(kModes[k]); });
   }
-
-  connect(copy_button, &QPushButton::clicked, this, &MainWindow::CopyResultsToClipboard);
-  connect(add_url_button, &QPushButton::clicked, this, &MainWindow::AddUrl);
-  connect(load_list_button, &QPushButton::clicked, this, &MainWindow::LoadUrlList);
-  connect(save_text_button, &QPushButton::clicked, this, &MainWindow::SaveResultsAsText);
-  connect(clear_results_button, &QPushButton::clicked, this, &MainWindow::ClearResults);
-  connect(clear_tags_button, &QPushButton::clicked, this, &MainWindow::ClearTags);
-  connect(add_tag_button, &QPushButton::clicked, this, &MainWindow::AddTag);
-  connect(delete_tag_button, &QPushButton::clicked, this, &MainWindow::DeleteTag);
-  connect(save_workbook_button, &QPushButton::clicked, this, &MainWindow::SaveResultsAsWorkbook);
-  connect(tag_help_button, &QPushButton::clicked, this, &MainWindow::ShowTagHelp);
-  connect(samples_button, &QPushButton::clicked, this, &MainWindow::LoadSampleFiles);
-  connect(clear_list_button, &QPushButton::clicked, this, &MainWindow::ClearUrlList);
-  connect(start_button, &QPushButton::clicked, this, &MainWindow::StartExtraction);
-  connect(head_option_, &QRadioButton::clicked, this, &MainWindow::ChooseEntireHead);
-  connect(title_meta_option_, &QRadioButton::clicked, this, &MainWindow::ChooseTitleAndMeta);
-  connect(listed_tags_option_, &QRadioButton::clicked, this, &MainWindow::ChooseListedTags);
-
-  for (ListWidget* list : {addresses_view_, results_view_, tags_view_}) {
+  for (ListWidget* list : {c.addresses, c.results, c.tags}) {
     connect(list, &ListWidget::pointerMoved, this, &MainWindow::OnPointerOverArea);
     connect(list, &ListWidget::removeRequested, this,
             [this, list] { RemoveSelectedItem(list->listModel()->list(), *this); });
@@ -229,9 +127,9 @@ void MainWindow::BuildControls() {
 }
 
 std::optional<Mode> MainWindow::SelectedMode() const {
-  if (head_option_->isChecked()) return Mode::kEntireHeadTag;
-  if (title_meta_option_->isChecked()) return Mode::kTitleAndMetaTags;
-  if (listed_tags_option_->isChecked()) return Mode::kOnlyListedTags;
+  for (std::size_t k = 0; k < std::size(kModes); ++k) {
+    if (controls_.options[k]->isChecked()) return kModes[k];
+  }
   return std::nullopt;
 }
 
@@ -251,11 +149,12 @@ void MainWindow::SetPointer(Pointer pointer) {
 }
 
 void MainWindow::SetProgressValue(double percent) {
-  progress_->setValue(static_cast<int>(std::lround(percent)));
+  controls_.progress->setValue(static_cast<int>(std::lround(percent)));
 }
 
 void MainWindow::SetProgressText(const std::string& text) {
-  progress_->setFormat(QString::fromUtf8(text).replace(QLatin1Char('%'), QStringLiteral("%%")));
+  controls_.progress->setFormat(
+      QString::fromUtf8(text).replace(QLatin1Char('%'), QStringLiteral("%%")));
 }
 
 void MainWindow::OnPointerOverButton() {
@@ -285,34 +184,15 @@ void MainWindow::mouseMoveEvent(QMouseEvent* event) {
   QWidget::mouseMoveEvent(event);
 }
 
-void MainWindow::SaveOption(const char* value) {
+void MainWindow::ChooseOption(Mode mode) {
   try {
-    services_.settings->Save("Option", value);
+    services_.settings->Save(kOptionKey, OptionCode(mode));
   } catch (const std::exception& e) {
     // The option handlers have no failure report of their own; say it plainly once.
     services_.boxes->Message(std::string("The chosen option could not be saved: ") + e.what(),
                              BoxStyle::kOk);
   }
 }
-
-void MainWindow::ChooseEntireHead() { SaveOption("1"); }
-void MainWindow::ChooseTitleAndMeta() { SaveOption("2"); }
-void MainWindow::ChooseListedTags() { SaveOption("3"); }
-
-namespace {
-// Counts a command that may wait in the event loop, so that a close request during it
-// ends the program at once.
-class BusyScope {
- public:
-  explicit BusyScope(int& count) : count_(count) { ++count_; }
-  ~BusyScope() { --count_; }
-  BusyScope(const BusyScope&) = delete;
-  BusyScope& operator=(const BusyScope&) = delete;
-
- private:
-  int& count_;
-};
-}  // namespace
 
 void MainWindow::CopyResultsToClipboard() {
   BusyScope scope(busy_commands_);
@@ -343,56 +223,9 @@ void MainWindow::LoadSampleFiles() {
                            services_.program_folder);
 }
 void MainWindow::ClearUrlList() { ClearList(addresses_, *this, *services_.boxes); }
-namespace {
-
-// While a run goes, the window is painted at most every `interval_ms`: the run passes
-// through the event loop once or twice for every address, and a repaint of the lists
-// for each pass cost ten times the run's own work. A paint request that comes sooner is
-// held and sent again when the interval is over; nothing that is shown changes, only
-// how often it is drawn.
-class PaintThrottle : public QObject {
- public:
-  PaintThrottle(QWidget* window, int interval_ms) : window_(window), interval_ms_(interval_ms) {
-    timer_.setSingleShot(true);
-    connect(&timer_, &QTimer::timeout, this, [this] { Resend(); });
-    since_.start();
-    window_->installEventFilter(this);
-  }
-  ~PaintThrottle() override {
-    window_->removeEventFilter(this);
-    if (held_) Resend();
-  }
-
-  bool eventFilter(QObject* target, QEvent* event) override {
-    if (target != window_ || event->type() != QEvent::UpdateRequest) return false;
-    const qint64 elapsed = since_.elapsed();
-    if (elapsed >= interval_ms_) {
-      since_.restart();
-      return false;  // painted now
-    }
-    held_ = true;
-    if (!timer_.isActive()) timer_.start(static_cast<int>(interval_ms_ - elapsed));
-    return true;
-  }
-
- private:
-  void Resend() {
-    held_ = false;
-    QCoreApplication::postEvent(window_, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
-  }
-
-  QWidget* window_;
-  const int interval_ms_;
-  QElapsedTimer since_;
-  QTimer timer_;
-  bool held_ = false;
-};
-
-}  // namespace
-
 void MainWindow::StartExtraction() {
   BusyScope scope(busy_commands_);
-  PaintThrottle throttle(this, 150);
+  PaintThrottle throttle(this, kRunRedrawIntervalMs);
   run_->Start();
 }
 
@@ -404,26 +237,14 @@ void MainWindow::ApplySkin() {
   if (!file.open(QIODevice::ReadOnly)) throw Failure("Cannot read the skin " + path.toStdString());
   const QString style = QString::fromUtf8(file.readAll());
   const QColor face = QApplication::palette().color(QPalette::Button);
-  for (QWidget* w : std::initializer_list<QWidget*>{this, tags_frame_, options_frame_, head_option_,
-                                                    title_meta_option_, listed_tags_option_}) {
+  const WindowControls& c = controls_;
+  for (QWidget* w : std::initializer_list<QWidget*>{this, c.tags_frame, c.options_frame,
+                                                    c.options[0], c.options[1], c.options[2]}) {
     QPalette palette = w->palette();
     palette.setColor(QPalette::Window, face);
     w->setPalette(palette);
   }
   setStyleSheet(style);
-}
-
-void MainWindow::SetAppTitle() {
-  // The product name has no blank to cut at, so the whole name is the title.
-  std::string title = kProductName;
-  while (title.size() > 40) {
-    const std::size_t blank = title.rfind(' ');
-    if (blank == std::string::npos) break;
-    title.resize(blank);
-  }
-  // The boxes take it as their caption. It is not made Qt's display name: Qt would append
-  // that to every window title ("Save — Orvanel"), and the boxes' titles are exact.
-  app_title_ = title;
 }
 
 void MainWindow::StartUp() {
@@ -439,30 +260,33 @@ void MainWindow::StartUp() {
       hand_cursor_ = QCursor(image, 0, 0);
     });
   }
-  if (runner.Test(108, [&] { return settings.Get("Snapshot", "").empty(); })) {
+  if (runner.Test(108, [&] { return settings.Get(kSnapshotKey, "").empty(); })) {
     runner.Step(108, [&] { RecordSamplesSnapshot(settings, folder); });
   }
-  if (runner.Test(124, [&] { return settings.Get("Snapshot", "").empty(); })) {
+  if (runner.Test(124, [&] { return settings.Get(kSnapshotKey, "").empty(); })) {
     runner.Step(124, [&] { RecordSamplesSnapshot(settings, folder); });
   }
   runner.Step(126, [&] { setWindowTitle(QString::fromUtf8(kProductName)); });
   runner.Step(126, [&] { setWindowIcon(ProgramIcon()); });
-  runner.Step(126, [&] { SetAppTitle(); });
-  if (runner.Test(128, [&] { return settings.Get("Option", "1") == "1"; })) {
-    runner.Step(130, [&] {
-      head_option_->setChecked(true);
-      ChooseEntireHead();
-    });
-  } else if (runner.Test(132, [&] { return settings.Get("Option", "1") == "2"; })) {
-    runner.Step(134, [&] {
-      title_meta_option_->setChecked(true);
-      ChooseTitleAndMeta();
-    });
-  } else if (runner.Test(136, [&] { return settings.Get("Option", "1") == "3"; })) {
-    runner.Step(138, [&] {
-      listed_tags_option_->setChecked(true);
-      ChooseListedTags();
-    });
+  // The application title is the product name cut back at blanks to at most 40 characters.
+  // It has no blank to cut at, so it is the title whole, and the boxes take it as their
+  // caption (kProductName). It is not made Qt's display name: Qt would append that to every
+  // window title ("Save — Orvanel"), and the boxes' titles are exact.
+  static_assert(std::string_view(kProductName).find(' ') == std::string_view::npos &&
+                std::string_view(kProductName).size() <= 40);
+  // Steps 128 to 138: each code in turn, read afresh, selects its button when it matches.
+  for (std::size_t k = 0; k < std::size(kModes); ++k) {
+    const long step = 128 + 4 * static_cast<long>(k);
+    const Mode mode = kModes[k];
+    if (runner.Test(step, [&] {
+          return settings.Get(kOptionKey, kDefaultOptionCode) == OptionCode(mode);
+        })) {
+      runner.Step(step + 2, [&] {
+        controls_.options[k]->setChecked(true);
+        ChooseOption(mode);
+      });
+      break;
+    }
   }
   runner.Step(140, [&] { addresses_.AddColumn(" Website(s)"); });
   runner.Step(142, [&] { addresses_.SetColumnWidth(1, 7000); });
@@ -470,13 +294,13 @@ void MainWindow::StartUp() {
   runner.Step(146, [&] { results_.SetColumnWidth(1, 7000); });
   runner.Step(148, [&] { tags_.AddColumn("Tag(s)"); });
   runner.Step(150, [&] { tags_.SetColumnWidth(1, 5000); });
-  if (runner.Test(152, [&] { return settings.Get("Tags", "").empty(); })) {
+  if (runner.Test(152, [&] { return settings.Get(kTagsKey, "").empty(); })) {
     runner.Step(154, [&] { tags_.Add(DefaultTags()[0]); });
     runner.Step(156, [&] { tags_.Add(DefaultTags()[1]); });
     return;
   }
   std::vector<std::string> entries;
-  runner.Step(158, [&] { entries = TagsFromStorage(settings.Get("Tags", "")); });
+  runner.Step(158, [&] { entries = TagsFromStorage(settings.Get(kTagsKey, "")); });
   for (const auto& entry : entries) runner.Step(164, [&] { tags_.Add(entry); });
 }
 
@@ -490,7 +314,7 @@ void MainWindow::SaveTagsOnClose(MessageBoxes& report) {
   for (std::size_t i = 1; i <= count; ++i) {
     runner.Step(104, [&] { stored += tags_.Text(i) + kTagSeparator; });
   }
-  runner.Step(108, [&] { services_.settings->Save("Tags", stored); });
+  runner.Step(108, [&] { services_.settings->Save(kTagsKey, stored); });
 }
 
 void MainWindow::SaveUnattended() {

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <QWidget>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "app/WindowControls.h"
 #include "engine/ExtractionRun.h"
 #include "fetch/Fetcher.h"
 #include "shell/ListView.h"
@@ -12,16 +14,10 @@
 #include "shell/Services.h"
 #include "shell/Workbook.h"
 
-class QGroupBox;
-class QProgressBar;
-class QPushButton;
-class QRadioButton;
-
 namespace orvanel {
 
-class ListWidget;
-
-// The outside services the window works with; tests hand in fakes.
+// The outside services the window works with; tests hand in fakes. They must outlive the
+// window.
 struct WindowServices {
   MessageBoxes* boxes = nullptr;
   FileDialog* dialog = nullptr;
@@ -34,7 +30,28 @@ struct WindowServices {
   std::string program_folder;  // holds HAND-M.CUR, x/o.cjs and Samples
 };
 
-// Form1: the program's one working window.
+// The "Option" setting: the selected option button as one digit, in mode order.
+const char* OptionCode(Mode mode);
+inline constexpr const char* kDefaultOptionCode = "1";
+
+// The program's one working window: its controls, and the commands behind them.
+//
+// Threads: every member runs on the window's thread, the one that runs Qt's event loop.
+// Commands run one inside another rather than one after another: a command that waits in
+// the event loop lets the user start others meanwhile, each of which runs to its end
+// inside that wait. Start Extraction waits for pages; Load List Of URLs From Text File,
+// the text and workbook exports and Copy Results To Clipboard pass through the event
+// loop as they go (every line, row or cell, at most every few milliseconds); a box or a
+// dialog waits for its answer. While one of them waits:
+//   - Add URL, Load List Of URLs From Text File, Load Sample/Example Files, Add Tag,
+//     Delete Tag, Clear, Help, Clear Results, the option buttons, the three exports and a
+//     second load run at once; a run sees what they changed at its next address (a mode
+//     chosen meanwhile applies from the next address on);
+//   - Start Extraction returns at once while a run goes (one run at a time);
+//   - Clear List and the double-click and Delete-key removals of the three lists do
+//     nothing while the busy pointer shows (a run, or a text or workbook export);
+//   - a close request saves the tag list and ends the program at once, inside the wait
+//     (SetExitWhileBusy).
 class MainWindow : public QWidget, public WindowState {
   Q_OBJECT
  public:
@@ -65,11 +82,13 @@ class MainWindow : public QWidget, public WindowState {
   ListView& Tags() { return tags_; }
   bool IsExtracting() const { return run_->IsExtracting(); }
   std::optional<Mode> SelectedMode() const;
-  const std::string& ApplicationTitle() const { return app_title_; }
 
   // Called when a close request arrives while a command waits in the event loop: the
   // program then ends at once, after the tag list is saved.
   void SetExitWhileBusy(std::function<void()> exit_now) { exit_now_ = std::move(exit_now); }
+
+  // The click of an option button: saves its code as the "Option" setting.
+  void ChooseOption(Mode mode);
 
  public slots:
   void CopyResultsToClipboard();
@@ -85,9 +104,6 @@ class MainWindow : public QWidget, public WindowState {
   void LoadSampleFiles();
   void ClearUrlList();
   void StartExtraction();
-  void ChooseEntireHead();
-  void ChooseTitleAndMeta();
-  void ChooseListedTags();
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -95,33 +111,24 @@ class MainWindow : public QWidget, public WindowState {
   void mouseMoveEvent(QMouseEvent* event) override;
 
  private:
-  void BuildControls();
+  void ConnectCommands();
+  // Centred on the screen, but never with its top-left corner (the title bar and the
+  // left edge) outside it: a window larger than the screen reaches out on the right and
+  // at the bottom only.
+  void PlaceOnScreen();
   void ApplySkin();
-  void SetAppTitle();
-  QPushButton* MakeButton(const char* name, const char* caption, int left, int top, int width,
-                          int height, QWidget* parent);
   void OnPointerOverButton();
   void OnPointerOverArea();
-  void SaveOption(const char* value);
 
   WindowServices services_;
   ListView addresses_;
   ListView results_;
   ListView tags_;
   std::unique_ptr<ExtractionRun> run_;
+  WindowControls controls_;
 
-  ListWidget* addresses_view_ = nullptr;
-  ListWidget* results_view_ = nullptr;
-  ListWidget* tags_view_ = nullptr;
-  QProgressBar* progress_ = nullptr;
-  QGroupBox* tags_frame_ = nullptr;
-  QGroupBox* options_frame_ = nullptr;
-  QRadioButton* head_option_ = nullptr;
-  QRadioButton* title_meta_option_ = nullptr;
-  QRadioButton* listed_tags_option_ = nullptr;
   Pointer pointer_ = Pointer::kDefault;
   std::optional<QCursor> hand_cursor_;
-  std::string app_title_;
   std::function<void()> exit_now_;
   int busy_commands_ = 0;  // commands now running that may wait in the event loop
   bool closing_ = false;

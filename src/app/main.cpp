@@ -20,7 +20,9 @@ int g_signal_pipe[2] = {-1, -1};
 
 void OnTerminate(int) {
   const char byte = 1;
-  // Only async-signal-safe calls here: the window does the rest from its event loop.
+  // Only async-signal-safe calls here: the window does the rest from its event loop. A
+  // failed write is ignored on purpose: nothing more can be done in a signal handler, and
+  // a byte already waiting wakes the window just the same.
   [[maybe_unused]] const ssize_t n = ::write(g_signal_pipe[1], &byte, 1);
 }
 
@@ -28,8 +30,8 @@ void OnTerminate(int) {
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
-  QApplication::setApplicationName(QStringLiteral("Orvanel"));
-  QApplication::setOrganizationName(QStringLiteral("Dravikton"));
+  QApplication::setApplicationName(QString::fromUtf8(orvanel::kProductName));
+  QApplication::setOrganizationName(QString::fromUtf8(orvanel::kSettingsApplication));
   QApplication::setQuitOnLastWindowClosed(true);
 
   orvanel::QtMessageBoxes boxes(nullptr);
@@ -64,6 +66,7 @@ int main(int argc, char** argv) {
     auto* notifier = new QSocketNotifier(g_signal_pipe[0], QSocketNotifier::Read, &app);
     QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
       char byte;
+      // The byte only wakes the window; what it holds, and whether it came, does not matter.
       [[maybe_unused]] const ssize_t n = ::read(g_signal_pipe[0], &byte, 1);
       window.CloseFromOutside();
     });
@@ -71,6 +74,8 @@ int main(int argc, char** argv) {
     action.sa_handler = OnTerminate;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
+    // A signal whose handler cannot be set keeps its default action (the program ends
+    // without saving the tag list): ignored on purpose, the program is usable either way.
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(sig, &action, nullptr);
   }
   // A desktop logout asks the program to save its work first.

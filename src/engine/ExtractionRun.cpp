@@ -75,9 +75,20 @@ void ExtractionRun::Submit(Prefetched& p, bool early_stop) {
 
 bool ExtractionRun::NeedsRefetch(const Prefetched& p) {
   if (!p.result || !p.result->cut_early) return false;
-  std::lock_guard lock(live_->mutex);
-  return !p.decision || !p.decision->under || !live_->current ||
-         !(*p.decision->under == *live_->current);
+  std::shared_ptr<const CutCriteria> current;
+  std::shared_ptr<const CutCriteria> under;
+  {
+    std::lock_guard lock(live_->mutex);
+    current = live_->current;
+    under = p.decision ? p.decision->under : nullptr;
+  }
+  // Without a mode the page gives no rows; cut for the criteria selected now, it has all
+  // they need.
+  if (!current || !current->mode || (under && *under == *current)) return false;
+  // Decided again from what is held: a page that came whole, or was cut after all that
+  // the criteria selected now look at, needs no second transfer.
+  return !RowsAreDecided(*current->mode, current->tags, current->ascii_tags, p.result->bytes,
+                         p.result->content_type);
 }
 
 void ExtractionRun::SubmitAhead(std::size_t current, std::size_t last) {
@@ -199,7 +210,7 @@ void ExtractionRun::Start() {
     Drain();
     runner.Step(286, [&] { ctx_.window.SetPointer(Pointer::kDefault); });
     runner.Step(288, [&] { ctx_.window.SetProgressValue(0); });
-    runner.Step(290, [&] { ctx_.window.SetProgressText("Progress Bar"); });
+    runner.Step(290, [&] { ctx_.window.SetProgressText(kProgressIdleText); });
     runner.Step(292, [&] { ctx_.boxes.Message("Done.", BoxStyle::kOk); });
   }
   runner.Step(296, [&] { is_extracting_ = false; });

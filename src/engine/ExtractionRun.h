@@ -35,6 +35,9 @@ struct RunContext {
   bool early_stop = true;
 };
 
+// The progress bar's text when no run goes.
+inline constexpr const char* kProgressIdleText = "Progress Bar";
+
 // The entries of the tag list in list order.
 std::vector<std::string> TagEntries(const ListView& tags);
 
@@ -80,9 +83,13 @@ class ExtractionRun {
 
   CutCriteria SelectedCriteria() const;
   // Publishes the selected criteria when they changed, and fetches again, all at once,
-  // every page already cut for other criteria. True when they changed.
+  // every page already cut for other criteria that it needs (NeedsRefetch). True when
+  // they changed.
   bool RefreshCriteria();
   void Submit(Prefetched& p, bool early_stop);
+  // Whether a page taken from the fetcher must be read again for the criteria selected
+  // now: only a page cut short for other criteria, and only when what it holds does not
+  // decide the rows of these.
   bool NeedsRefetch(const Prefetched& p);
   void SubmitAhead(std::size_t current, std::size_t last);
   Page Retrieve(std::size_t index, const std::string& address);

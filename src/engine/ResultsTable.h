@@ -34,7 +34,4 @@ void ClearResults(ListView& table, MessageBoxes& boxes);
 // nothing while the window is busy, on an empty list, or when no item is selected.
 void RemoveSelectedItem(ListView& list, const WindowState& window);
 
-// Key code of the Delete key; the only key that removes an item.
-inline constexpr int kDeleteKeyCode = 46;
-
 }  // namespace orvanel

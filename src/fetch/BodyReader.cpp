@@ -23,6 +23,7 @@ bool BodyReader::Begin(Answer answer) {
     return true;
   }
   if (!answer_.content_encoding.empty()) {
+    coded_ = true;
     decoder_ = ContentDecoder::Make(answer_.content_encoding, error_);
     if (!decoder_) {
       Stop();

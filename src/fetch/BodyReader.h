@@ -62,6 +62,9 @@ class BodyReader {
   bool too_large() const { return too_large_; }
   const std::string& error() const { return error_; }
   std::uint64_t received() const { return received_; }
+  // Whether `document` (taken from this reader) is every byte the body brought: not
+  // decoded, nothing cut or dropped.
+  bool kept_all(const std::string& document) const { return !coded_ && received_ == document.size(); }
   // The document; its memory stays counted in the budget until whoever holds it releases
   // MemoryBudget::HeapBytes of it. The decoder's memory is released here.
   std::string TakeDocument();
@@ -79,6 +82,7 @@ class BodyReader {
   Answer answer_;
   bool begun_ = false;
   std::unique_ptr<ContentDecoder> decoder_;
+  bool coded_ = false;  // the body came in a content coding
   std::string bytes_;
   std::size_t document_held_ = 0;  // counted in the budget for bytes_
   std::size_t decoder_held_ = 0;   // counted for the decoder

@@ -192,8 +192,9 @@ void CurlFetcher::Finish(Running& r, CURLcode code) {
     return;
   }
   if (result.ok) {
-    result.cut_early = reader.cut_early();
     result.bytes = reader.TakeDocument();
+    // Decided with its last bytes, and nothing dropped: the page is whole after all.
+    result.cut_early = reader.cut_early() && !(code == CURLE_OK && reader.kept_all(result.bytes));
   }
   End(ticket);
   File(ticket, std::move(result));

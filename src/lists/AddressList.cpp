@@ -9,6 +9,7 @@
 #include "engine/Address.h"
 #include "lists/InputToList.h"
 #include "shell/ErrorReport.h"
+#include "storage/FileDescriptor.h"
 #include "storage/FileRead.h"
 #include "text/Utf8.h"
 
@@ -57,38 +58,20 @@ void AddressLineReader::Feed(std::string_view bytes) {
 }
 
 void AddressLineReader::Finish() {
-  if (line_started_ || !piece_.empty()) Emit();
+  const bool keep_empty = line_started_ && final_line_end_ == FinalLineEnd::kGivesAnEmptyItem;
+  if (keep_empty || !piece_.empty()) Emit();
   piece_.clear();
   line_started_ = false;
   after_cr_ = false;
 }
-
-namespace {
-
-// A file descriptor closed on every way out.
-class FileHandle {
- public:
-  explicit FileHandle(int fd) : fd_(fd) {}
-  ~FileHandle() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-}  // namespace
 
 void FileToList(ListView& list, const std::string& path, MessageBoxes& boxes, EventPump& pump) {
   if (!PathExists(path)) {
     boxes.Message("File not found", BoxStyle::kOk);
     return;
   }
-  FileHandle file(OpenForReading(path.c_str()));
-  if (file.get() < 0) throw Failure("Cannot read " + path + ": " + std::strerror(errno));
+  const FileDescriptor file(OpenForReading(path.c_str()));
+  if (file.get() < 0) throw ReadFailure(path, errno);
 
   TimedYield yield(pump);
   std::vector<std::string> batch;
@@ -96,17 +79,19 @@ void FileToList(ListView& list, const std::string& path, MessageBoxes& boxes, Ev
     list.AddMany(std::move(batch));
     batch.clear();
   };
-  AddressLineReader reader([&](std::string_view item) {
-    batch.push_back(ToUtf8Text(item));
-    if (yield.Due()) {
-      flush();
-      yield.Yield();
-    }
-  });
+  AddressLineReader reader(
+      [&](std::string_view item) {
+        batch.push_back(ToUtf8Text(item));
+        if (yield.Due()) {
+          flush();
+          yield.Yield();
+        }
+      },
+      static_cast<std::size_t>(-1), false, FinalLineEnd::kEndsTheLastLine);
   const int error = ReadChunks(file.get(), [&](std::string_view chunk) {
     if (chunk.find('\0') != std::string_view::npos) {
       flush();
-      throw Failure("Cannot read " + path + ": it is not a text file (it holds NUL bytes)");
+      throw ReadFailure(path, "it is not a text file (it holds NUL bytes)");
     }
     reader.Feed(chunk);
     if (yield.Due()) {
@@ -116,7 +101,7 @@ void FileToList(ListView& list, const std::string& path, MessageBoxes& boxes, Ev
   });
   if (error != 0) {
     flush();
-    throw Failure("Cannot read " + path + ": " + std::strerror(error));
+    throw ReadFailure(path, error);
   }
 
   reader.Finish();

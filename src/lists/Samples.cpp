@@ -57,12 +57,12 @@ void RecordSamplesSnapshot(SettingsStore& settings, const std::string& program_f
   std::string text;
   for (const auto& name : names) text += SampleFolder(program_folder) + "/" + name + "|";
   if (!text.empty()) text.pop_back();
-  settings.Save("Snapshot", text);
+  settings.Save(kSnapshotKey, text);
 }
 
 void AddSampleFilesToList(ListView& list, SettingsStore& settings, MessageBoxes& boxes,
                           Shell& shell, const std::string& program_folder) {
-  const std::string snapshot = settings.Get("Snapshot", "");
+  const std::string snapshot = settings.Get(kSnapshotKey, "");
   // The list's texts once, then each added piece: linear in the list and the record.
   std::unordered_set<std::string> listed;
   if (!snapshot.empty()) {

@@ -2,10 +2,10 @@
 
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QPainter>
+#include <cmath>
 
 namespace orvanel {
-
-namespace {}
 
 ListModel::ListModel(ListView& list, bool checkable, QObject* parent)
     : QAbstractTableModel(parent), list_(list), checkable_(checkable) {
@@ -127,6 +127,51 @@ class MeasuredOnceHeader : public QHeaderView {
   mutable QSize measured_;
 };
 
+// The list's frame drawn again over the list's children, on the device pixels the list
+// wholly covers. Qt draws a scroll area's frame first and its viewport and header over it,
+// and places the frame's lines at the list's logical edges: at a fractional scale (1.25,
+// 1.5) an edge falls inside a device pixel, and that line is clipped away or covered by a
+// child rounded out to whole pixels. Drawn last, and stretched by a fraction of a pixel to
+// the whole pixels of the list, the frame is whole at every scale; at a whole scale
+// nothing moves. Mouse events pass through it.
+class FrameOnTop : public QWidget {
+ public:
+  explicit FrameOnTop(ListWidget* list) : QWidget(list), list_(list) {
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    setFocusPolicy(Qt::NoFocus);
+    list_->installEventFilter(this);
+    setGeometry(list_->rect());
+  }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (watched == list_ && event->type() == QEvent::Resize) {
+      setGeometry(list_->rect());
+      raise();
+    }
+    return false;
+  }
+  void paintEvent(QPaintEvent*) override {
+    if (width() <= 0 || height() <= 0) return;
+    const qreal dpr = devicePixelRatioF();
+    // This widget on the window's device pixels, and the whole pixels inside it.
+    const QRectF device(QPointF(mapTo(window(), QPoint(0, 0))) * dpr, QSizeF(size()) * dpr);
+    const qreal left = std::ceil(device.left());
+    const qreal top = std::ceil(device.top());
+    const qreal right = std::floor(device.right());
+    const qreal bottom = std::floor(device.bottom());
+    QTransform fit;
+    fit.translate((left - device.left()) / dpr, (top - device.top()) / dpr);
+    fit.scale((right - left) / device.width(), (bottom - top) / device.height());
+    QPainter painter(this);
+    painter.setTransform(fit);
+    list_->DrawFrameWith(&painter);
+  }
+
+ private:
+  ListWidget* list_;
+};
+
 }  // namespace
 
 ListWidget::ListWidget(ListView& list, bool checkable, QWidget* parent)
@@ -153,14 +198,14 @@ ListWidget::ListWidget(ListView& list, bool checkable, QWidget* parent)
   horizontalHeader()->setStretchLastSection(false);
   horizontalHeader()->setSectionsMovable(false);
   // A row asked for alone is scrolled to at once; of a burst (a run adds a row for every
-  // address), the last one asked for within each 150 ms: scrolling moves the whole
-  // picture of the list, and doing it for every row cost more than the run itself.
+  // address), the last one asked for within each kRunRedrawIntervalMs: scrolling moves the
+  // whole picture of the list, and doing it for every row cost more than the run itself.
   reveal_timer_.setSingleShot(true);
   connect(&reveal_timer_, &QTimer::timeout, this, [this] {
     if (pending_reveal_ < 0) return;
     if (pending_reveal_ < model_->rowCount()) scrollTo(model_->index(pending_reveal_, 0));
     pending_reveal_ = -1;
-    reveal_timer_.start(kRevealIntervalMs);
+    reveal_timer_.start(kRunRedrawIntervalMs);
   });
   connect(model_, &ListModel::revealRequested, this, [this](int row) {
     if (reveal_timer_.isActive()) {
@@ -168,7 +213,7 @@ ListWidget::ListWidget(ListView& list, bool checkable, QWidget* parent)
       return;
     }
     scrollTo(model_->index(row, 0));
-    reveal_timer_.start(kRevealIntervalMs);
+    reveal_timer_.start(kRunRedrawIntervalMs);
   });
   connect(model_, &ListModel::columnsChanged, this, [this] { ApplyColumnWidths(); });
   connect(model_, &QAbstractItemModel::modelReset, this, [this] { ApplyColumnWidths(); });
@@ -180,6 +225,7 @@ ListWidget::ListWidget(ListView& list, bool checkable, QWidget* parent)
                                          : std::optional<std::size_t>(rows.first().row() + 1));
   });
   ApplyColumnWidths();
+  new FrameOnTop(this);
 }
 
 void ListWidget::ApplyColumnWidths() {

@@ -5,6 +5,7 @@
 #include <QTimer>
 
 #include "shell/ListView.h"
+#include "shell/Services.h"
 
 namespace orvanel {
 
@@ -52,6 +53,8 @@ class ListWidget : public QTableView {
  public:
   ListWidget(ListView& list, bool checkable, QWidget* parent = nullptr);
   ListModel* listModel() const { return model_; }
+  // Draws the list's frame with `painter`, in the list's own coordinates.
+  void DrawFrameWith(QPainter* painter) { drawFrame(painter); }
 
  signals:
   void removeRequested();
@@ -64,7 +67,6 @@ class ListWidget : public QTableView {
 
  private:
   void ApplyColumnWidths();
-  static constexpr int kRevealIntervalMs = 150;
   ListModel* model_;
   QTimer reveal_timer_;
   int pending_reveal_ = -1;  // the row to scroll to when the timer ends; -1: none

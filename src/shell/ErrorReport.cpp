@@ -67,7 +67,6 @@ std::string HandlerLocation(const std::string& handler) {
 }
 
 void StepRunner::Report(const std::string& description) {
-  ++failures_;
   try {
     boxes_.Message(FormatFailureMessage(description, location_, current_), BoxStyle::kOkWarning,
                    "Application Error");

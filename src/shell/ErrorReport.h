@@ -73,17 +73,12 @@ class StepRunner {
     return result;
   }
 
-  long CurrentStep() const { return current_; }
-  const std::string& Location() const { return location_; }
-  int Failures() const { return failures_; }
-
  private:
   void Report(const std::string& description);
 
   MessageBoxes& boxes_;
   std::string location_;
   long current_ = 0;
-  int failures_ = 0;
 };
 
 }  // namespace orvanel

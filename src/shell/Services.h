@@ -6,7 +6,18 @@
 
 namespace orvanel {
 
-// The per-user settings store: application "Dravikton", section "Orvanel".
+// Where the program's settings live in the per-user store: the application name (the
+// settings file is named after it) and the section.
+inline constexpr const char* kSettingsApplication = "Dravikton";
+inline constexpr const char* kSettingsSection = "Orvanel";
+
+// The keys, the complete list. "Option" holds the selected extraction option as one digit,
+// "Tags" the saved form of the tag list, "Snapshot" the record of the sample files.
+inline constexpr const char* kOptionKey = "Option";
+inline constexpr const char* kTagsKey = "Tags";
+inline constexpr const char* kSnapshotKey = "Snapshot";
+
+// The per-user settings store, under kSettingsApplication and kSettingsSection.
 // Nothing is cached: every Get reads the store, every Save is on disk when it returns.
 class SettingsStore {
  public:
@@ -59,6 +70,11 @@ class WindowState {
   virtual void SetProgressText(const std::string& text) = 0;
   bool IsBusy() const { return GetPointer() == Pointer::kBusy; }
 };
+
+// While a run goes, the window is drawn, and the results table scrolled to its last row,
+// at most this often: the run passes through the event loop once or twice per address,
+// and drawing the lists at each pass cost ten times the run's own work.
+inline constexpr int kRunRedrawIntervalMs = 150;
 
 // Yields to the event loop at most every `interval`, so that a long command keeps the
 // window responsive without paying for an event-loop pass per line, row or cell.

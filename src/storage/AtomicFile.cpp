@@ -4,9 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <vector>
+#include <optional>
+#include <random>
+#include <string_view>
 
 #include "base/Failure.h"
 #include "storage/FileSystem.h"
@@ -18,7 +21,40 @@ std::string Describe(const std::string& what, const std::string& path, int error
   return what + " " + path + ": " + std::strerror(error);
 }
 
+constexpr std::size_t kUniqueLength = 6;
+constexpr std::string_view kNameLetters =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+
+// Creates a file of a new name "<folder>.<base>.XXXXXX" (the X's letters or digits) with
+// `mode`, less what the umask (or a default ACL of the folder) takes away, as for any new
+// file. Returns its descriptor, or -1 with errno set.
+int CreateUniqueFile(const std::string& folder, const std::string& base, mode_t mode,
+                     std::string& name) {
+  thread_local std::mt19937_64 random{std::random_device{}()};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    name = folder + "." + base + ".";
+    for (std::size_t i = 0; i < kUniqueLength; ++i) {
+      name += kNameLetters[random() % kNameLetters.size()];
+    }
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
 }  // namespace
+
+bool IsTemporaryNameOf(std::string_view name, std::string_view target_name) {
+  if (name.size() != target_name.size() + 2 + kUniqueLength || name[0] != '.' ||
+      name.substr(1, target_name.size()) != target_name || name[1 + target_name.size()] != '.') {
+    return false;
+  }
+  for (const char c : name.substr(name.size() - kUniqueLength)) {
+    if (!std::isalnum(static_cast<unsigned char>(c))) return false;
+  }
+  return true;
+}
 
 AtomicFileWriter::AtomicFileWriter(std::string path, int forced_mode) : path_(std::move(path)) {
   if (path_.empty()) throw Failure("No file name given");
@@ -27,27 +63,30 @@ AtomicFileWriter::AtomicFileWriter(std::string path, int forced_mode) : path_(st
     throw Failure("Cannot write " + path_ + ": it is a folder");
   }
   const std::size_t slash = path_.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : path_.substr(0, slash + 1);
+  const std::string folder = slash == std::string::npos ? "" : path_.substr(0, slash + 1);
   const std::string base = slash == std::string::npos ? path_ : path_.substr(slash + 1);
-  std::string pattern = (slash == std::string::npos ? "" : folder) + "." + base + ".XXXXXX";
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  fd_ = ::mkostemp(buffer.data(), O_CLOEXEC);
-  if (fd_ < 0) throw Failure(Describe("Cannot write", path_, errno));
-  temp_path_ = buffer.data();
-  // Keep the permissions of the file being replaced; a new file gets the usual ones.
-  const mode_t mode = forced_mode >= 0 ? static_cast<mode_t>(forced_mode)
-                      : ::stat(path_.c_str(), &st) == 0
-                          ? (st.st_mode & 07777)
-                          : [] {
-                              const mode_t mask = ::umask(0);
-                              ::umask(mask);
-                              return static_cast<mode_t>(0666 & ~mask);
-                            }();
-  ::fchmod(fd_, mode);
+  // The mode asked for, else that of the file being replaced, else the one any new file
+  // gets (0666 less the umask).
+  std::optional<mode_t> exact;
+  if (forced_mode >= 0) {
+    exact = static_cast<mode_t>(forced_mode);
+  } else if (::stat(path_.c_str(), &st) == 0) {
+    exact = st.st_mode & 07777;
+  }
+  fd_ = CreateUniqueFile(folder, base, exact.value_or(0666), temp_path_);
+  if (fd_ < 0) {
+    const int error = errno;
+    temp_path_.clear();
+    throw Failure(Describe("Cannot write", path_, error));
+  }
+  // The umask may have taken bits of a mode that must be kept exactly. A failed chmod is
+  // ignored on purpose: the file is then only more private than it should be.
+  if (exact) ::fchmod(fd_, *exact);
 }
 
 AtomicFileWriter::~AtomicFileWriter() {
+  // An abandoned write: the temporary file is thrown away, so failures to close or remove it
+  // are ignored on purpose (a leftover is removed by the next write that knows its name).
   if (fd_ >= 0) CurrentFileSystem().Close(fd_);
   if (!temp_path_.empty()) ::unlink(temp_path_.c_str());
 }

@@ -9,8 +9,13 @@ namespace orvanel {
 // new one, whole: the text goes to a temporary file in the same folder, is flushed to disk
 // and renamed over the target. On failure the target is untouched, the temporary file is
 // removed, and Failure is thrown with a description naming the file. The new file has
-// `mode` when it is given, else the mode of the file it replaces (or the usual one).
+// `mode` when it is given, else the mode of the file it replaces, else the one the umask
+// leaves of 0666, as for any new file.
 void WriteFileAtomically(const std::string& path, std::string_view contents, int mode = -1);
+
+// Whether `name` (a plain file name) is one the temporary files of a write to a file
+// named `target_name` are given: "." + target_name + "." and six letters or digits.
+bool IsTemporaryNameOf(std::string_view name, std::string_view target_name);
 
 // Streams into a temporary file beside `path` and renames it into place at Commit().
 // Destroying it without Commit removes the temporary file and leaves `path` untouched.

@@ -4,7 +4,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <string>
 #include <string_view>
+
+#include "base/Failure.h"
 
 namespace orvanel {
 
@@ -17,6 +21,15 @@ inline int OpenForReading(const char* path) {
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   return fd;
+}
+
+// The failure to read `path`, in the one wording the user sees for it: "Cannot read
+// <path>: <reason>"; from an errno value, or in words.
+inline Failure ReadFailure(const std::string& path, const std::string& reason) {
+  return Failure("Cannot read " + path + ": " + reason);
+}
+inline Failure ReadFailure(const std::string& path, int error) {
+  return ReadFailure(path, std::strerror(error));
 }
 
 // The one loop that reads files: `fd` to its end, in chunks of at most 64 KiB handed to

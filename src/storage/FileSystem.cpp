@@ -29,8 +29,11 @@ int FileSystem::Rename(const std::string& from, const std::string& to) {
 int FileSystem::SyncFolder(const std::string& folder) {
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return -1;
-  const int rc = ::fsync(fd);
-  ::close(fd);
+  const int rc = Sync(fd);
+  const int error = errno;
+  // Only the sync matters: a folder opened for reading has nothing to lose at its close.
+  Close(fd);
+  errno = error;
   return rc;
 }
 

@@ -19,7 +19,8 @@ class FileSystem {
   virtual int Sync(int fd);
   virtual int Close(int fd);
   virtual int Rename(const std::string& from, const std::string& to);
-  // Makes a rename in `folder` durable.
+  // Makes a rename in `folder` durable: opens the folder, and Syncs and Closes it through
+  // the two calls above.
   virtual int SyncFolder(const std::string& folder);
 };
 

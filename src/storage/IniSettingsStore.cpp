@@ -1,12 +1,12 @@
 #include "storage/IniSettingsStore.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -15,99 +15,49 @@
 
 #include "base/Failure.h"
 #include "storage/AtomicFile.h"
+#include "storage/FileDescriptor.h"
 #include "storage/FileRead.h"
-#include "text/Utf8.h"
 
 namespace orvanel {
 namespace {
 
-constexpr const char* kSection = "Orvanel";
 // A settings file this large is not ours: refuse to read it into memory.
 constexpr std::size_t kMaxSettingsFile = 64u << 20;
+// Symbolic links followed from the settings path at most, as the kernel counts them.
+constexpr int kMaxLinks = 40;
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
-constexpr char kUpperHex[] = "0123456789ABCDEF";
-constexpr char kLowerHex[] = "0123456789abcdef";
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Keys and section names: "%XX" stands for a byte.
-std::string PercentDecode(std::string_view s) {
-  std::string out;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '%' && i + 2 < s.size() && HexValue(s[i + 1]) >= 0 && HexValue(s[i + 2]) >= 0) {
-      out += static_cast<char>(HexValue(s[i + 1]) * 16 + HexValue(s[i + 2]));
-      i += 2;
-    } else {
-      out += s[i];
-    }
-  }
-  return out;
-}
-
-std::string PercentEncode(std::string_view s) {
-  std::string out;
-  for (unsigned char c : s) {
-    if (std::isalnum(c) || c == '_' || c == '-' || c == '.') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kUpperHex[c >> 4];
-      out += kUpperHex[c & 15];
-    }
-  }
-  return out;
-}
-
-// UTF-16 code units from "\x" escapes, paired into code points.
-void AppendCodeUnit(std::string& out, std::uint32_t unit, std::uint32_t& high_surrogate) {
-  if (unit >= 0xD800 && unit <= 0xDBFF) {
-    if (high_surrogate) AppendUtf8(out, 0xFFFD);
-    high_surrogate = unit;
-    return;
-  }
-  if (unit >= 0xDC00 && unit <= 0xDFFF) {
-    if (high_surrogate) {
-      AppendUtf8(out, 0x10000 + ((high_surrogate - 0xD800) << 10) + (unit - 0xDC00));
-      high_surrogate = 0;
-    } else {
-      AppendUtf8(out, 0xFFFD);
-    }
-    return;
-  }
-  if (high_surrogate) AppendUtf8(out, 0xFFFD);
-  high_surrogate = 0;
-  AppendUtf8(out, unit);
+Failure SaveFailure(const std::string& key, const std::string& file, const std::string& reason) {
+  return Failure("Cannot save the setting " + key + " to " + file + ": " + reason);
 }
 
 std::string ReadFileBounded(int fd, const std::string& path) {
+  const Failure too_large = ReadFailure(path, "the file is larger than a settings file can be");
   struct stat st {};
-  if (::fstat(fd, &st) != 0) throw Failure("Cannot read " + path + ": " + std::strerror(errno));
-  if (static_cast<std::uint64_t>(st.st_size) > kMaxSettingsFile) {
-    throw Failure("Cannot read " + path + ": the file is larger than a settings file can be");
-  }
+  if (::fstat(fd, &st) != 0) throw ReadFailure(path, errno);
+  if (static_cast<std::uint64_t>(st.st_size) > kMaxSettingsFile) throw too_large;
   std::string text;
-  ::lseek(fd, 0, SEEK_SET);
+  if (::lseek(fd, 0, SEEK_SET) != 0) throw ReadFailure(path, errno);
   const int error = ReadChunks(fd, [&](std::string_view chunk) {
     text.append(chunk);
-    if (text.size() > kMaxSettingsFile) {
-      throw Failure("Cannot read " + path + ": the file is larger than a settings file can be");
-    }
+    if (text.size() > kMaxSettingsFile) throw too_large;
   });
-  if (error != 0) throw Failure("Cannot read " + path + ": " + std::strerror(error));
+  if (error != 0) throw ReadFailure(path, error);
   return text;
+}
+
+// The file that `path` names once symbolic links are followed, link by link (a relative
+// link from the link's own folder), whether that file exists or not.
+std::string FollowLinks(const std::string& path) {
+  std::filesystem::path current = path;
+  for (int links = 0; links <= kMaxLinks; ++links) {
+    struct stat st {};
+    if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current.string();
+    std::error_code ec;
+    const std::filesystem::path target = std::filesystem::read_symlink(current, ec);
+    if (ec) throw Failure(ec.message());
+    current = target.is_absolute() ? target : current.parent_path() / target;
+  }
+  throw Failure(std::strerror(ELOOP));
 }
 
 void MakeParentFolders(const std::string& path) {
@@ -115,8 +65,10 @@ void MakeParentFolders(const std::string& path) {
   if (parent.empty()) return;
   std::error_code ec;
   if (std::filesystem::is_directory(parent, ec)) return;
+  // A folder that cannot be made is reported by the open that needs it.
   std::filesystem::create_directories(parent, ec);
-  // Configuration folders are the owner's only, as the desktop makes them.
+  // Configuration folders are the owner's only, as the desktop makes them. Ignored on
+  // purpose when it fails: the settings file itself is the owner's only either way.
   ::chmod(parent.c_str(), 0700);
 }
 
@@ -125,364 +77,100 @@ void MakeParentFolders(const std::string& path) {
 void KeepDamagedCopy(const std::string& path, const std::string& contents) {
   for (int n = 0; n < 100; ++n) {
     const std::string copy = path + ".damaged" + (n == 0 ? "" : "." + std::to_string(n));
-    const int fd = ::open(copy.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd >= 0) {
-      std::string existing;
-      try {
-        existing = ReadFileBounded(fd, copy);
-      } catch (const Failure&) {
-      }
-      ::close(fd);
-      if (existing == contents) return;  // already kept
-      continue;
+    const FileDescriptor existing(::open(copy.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!existing.valid()) {
+      WriteFileAtomically(copy, contents, 0600);
+      return;
     }
-    WriteFileAtomically(copy, contents, 0600);
-    return;
+    std::string kept;
+    try {
+      kept = ReadFileBounded(existing.get(), copy);
+    } catch (const Failure&) {
+      // Unreadable: it is not our copy, and the next name is tried.
+    }
+    if (kept == contents) return;  // already kept
   }
   throw Failure("Cannot keep a copy of the damaged settings file " + path);
 }
 
+// Whether `name` is a temporary file of this store's writes to the file `base`: of the
+// file itself, or of one of its damaged copies.
+bool IsTemporaryOfTheStore(std::string_view name, const std::string& base) {
+  if (IsTemporaryNameOf(name, base) || IsTemporaryNameOf(name, base + ".damaged")) return true;
+  const std::string numbered = "." + base + ".damaged.";
+  if (name.substr(0, numbered.size()) != numbered) return false;
+  const std::string_view rest = name.substr(numbered.size());
+  const std::size_t digits = std::min(rest.find_first_not_of("0123456789"), rest.size());
+  return digits > 0 &&
+         IsTemporaryNameOf(name, base + ".damaged." + std::string(rest.substr(0, digits)));
+}
+
+// Removes the temporary files that saves cut short (a kill, a crash) left beside `target`.
+// The caller holds the lock on `target`, and a save writes its temporary files only while
+// it holds that lock: none of them is in use. Only regular files are removed.
+void RemoveStaleTemporaries(const std::string& target) {
+  const std::filesystem::path file(target);
+  const std::string base = file.filename().string();
+  const std::string folder = file.has_parent_path() ? file.parent_path().string() : ".";
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) return;  // ignored on purpose: leftovers harm nothing, the save goes on
+  while (const dirent* entry = ::readdir(dir)) {
+    if (!IsTemporaryOfTheStore(entry->d_name, base)) continue;
+    struct stat st {};
+    if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(st.st_mode)) {
+      ::unlinkat(::dirfd(dir), entry->d_name, 0);  // as above: a leftover that stays harms nothing
+    }
+  }
+  ::closedir(dir);
+}
+
 }  // namespace
-
-std::string EscapeIniValue(std::string_view value) {
-  std::string result;
-  if (!value.empty() && value.front() == '@') result += '@';
-  bool needs_quotes = false;
-  bool escape_next_if_digit = false;
-  for (const char ch : value) {
-    const unsigned char c = static_cast<unsigned char>(ch);
-    if (c == ';' || c == ',' || c == '=') needs_quotes = true;
-    if (escape_next_if_digit && HexValue(ch) >= 0) {
-      result += "\\x";
-      result += kLowerHex[c >> 4];
-      result += kLowerHex[c & 15];
-      continue;
-    }
-    escape_next_if_digit = false;
-    switch (c) {
-      case '\0':
-        result += "\\0";
-        escape_next_if_digit = true;
-        break;
-      case '\a':
-        result += "\\a";
-        break;
-      case '\b':
-        result += "\\b";
-        break;
-      case '\f':
-        result += "\\f";
-        break;
-      case '\n':
-        result += "\\n";
-        break;
-      case '\r':
-        result += "\\r";
-        break;
-      case '\t':
-        result += "\\t";
-        break;
-      case '\v':
-        result += "\\v";
-        break;
-      case '"':
-        result += "\\\"";
-        break;
-      case '\\':
-        result += "\\\\";
-        break;
-      default:
-        if (c <= 0x1F) {
-          result += "\\x";
-          if (c >= 16) result += kLowerHex[c >> 4];
-          result += kLowerHex[c & 15];
-          escape_next_if_digit = true;
-        } else {
-          result += ch;
-        }
-    }
-  }
-  if (needs_quotes || (!result.empty() && (result.front() == ' ' || result.back() == ' '))) {
-    result.insert(result.begin(), '"');
-    result += '"';
-  }
-  return result;
-}
-
-std::string UnescapeIniValue(std::string_view raw) {
-  raw = Trim(raw);
-  std::string out;
-  std::size_t kept = 0;  // length of `out` up to its last character that is not an unquoted blank
-  bool quoted = false;
-  std::uint32_t high = 0;
-  auto flush_surrogate = [&] {
-    if (high) AppendUtf8(out, 0xFFFD);
-    high = 0;
-  };
-  for (std::size_t i = 0; i < raw.size(); ++i) {
-    const char c = raw[i];
-    if (c == '"') {
-      flush_surrogate();
-      quoted = !quoted;
-      continue;
-    }
-    if (c == ';' && !quoted) {
-      // The rest of the line is a comment; blanks before it are not part of the value.
-      while (out.size() > kept && IsBlank(out.back())) out.pop_back();
-      break;
-    }
-    if (c != '\\' || i + 1 == raw.size()) {
-      flush_surrogate();
-      out += c;
-      if (quoted || !IsBlank(c)) kept = out.size();
-      continue;
-    }
-    const char e = raw[++i];
-    switch (e) {
-      case 'a':
-        flush_surrogate();
-        out += '\a';
-        break;
-      case 'b':
-        flush_surrogate();
-        out += '\b';
-        break;
-      case 'f':
-        flush_surrogate();
-        out += '\f';
-        break;
-      case 'n':
-        flush_surrogate();
-        out += '\n';
-        break;
-      case 'r':
-        flush_surrogate();
-        out += '\r';
-        break;
-      case 't':
-        flush_surrogate();
-        out += '\t';
-        break;
-      case 'v':
-        flush_surrogate();
-        out += '\v';
-        break;
-      case 'x': {
-        std::uint32_t unit = 0;
-        std::size_t digits = 0;
-        while (i + 1 < raw.size() && HexValue(raw[i + 1]) >= 0) {
-          unit = (unit * 16 + static_cast<std::uint32_t>(HexValue(raw[++i]))) & 0xFFFF;
-          ++digits;
-        }
-        if (digits == 0) {
-          flush_surrogate();
-          out += 'x';
-        } else {
-          AppendCodeUnit(out, unit, high);
-        }
-        break;
-      }
-      default:
-        if (e >= '0' && e <= '7') {
-          std::uint32_t unit = static_cast<std::uint32_t>(e - '0');
-          while (i + 1 < raw.size() && raw[i + 1] >= '0' && raw[i + 1] <= '7') {
-            unit = (unit * 8 + static_cast<std::uint32_t>(raw[++i] - '0')) & 0xFFFF;
-          }
-          AppendCodeUnit(out, unit, high);
-        } else {
-          flush_surrogate();
-          out += e;  // \" \' \\ \? and anything unknown stand for the character itself
-        }
-    }
-    kept = out.size();
-  }
-  flush_surrogate();
-  // QSettings marks typed values with "@"; a text starting with "@" is stored as "@@".
-  std::string_view v = out;
-  if (v.size() >= 2 && v.substr(0, 2) == "@@") return std::string(v.substr(1));
-  for (std::string_view prefix : {"@String(", "@ByteArray("}) {
-    if (v.substr(0, prefix.size()) == prefix && v.back() == ')') {
-      return std::string(v.substr(prefix.size(), v.size() - prefix.size() - 1));
-    }
-  }
-  return out;
-}
-
-IniDocument IniDocument::Parse(std::string_view text) {
-  IniDocument doc;
-  doc.sections_.push_back({});
-  if (text.substr(0, 3) == "\xEF\xBB\xBF") {
-    text.remove_prefix(3);
-    doc.damaged_ = true;
-  }
-  if (text.find('\0') != std::string_view::npos) doc.damaged_ = true;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
-    std::string_view line = text.substr(start, end - start);
-    start = end + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (ValidUtf8Prefix(line) != line.size() || line.find('\0') != std::string_view::npos) {
-      doc.damaged_ = true;
-      continue;
-    }
-    const std::string_view trimmed = Trim(line);
-    if (trimmed.empty() || trimmed.front() == ';' || trimmed.front() == '#') {
-      doc.sections_.back().entries.push_back({"", "", std::string(line)});
-      continue;
-    }
-    if (trimmed.front() == '[') {
-      const std::size_t close = trimmed.find(']');
-      if (close == std::string_view::npos || !Trim(trimmed.substr(close + 1)).empty()) {
-        doc.damaged_ = true;
-      }
-      const std::string_view name =
-          trimmed.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1);
-      Section section;
-      section.name = PercentDecode(name);
-      section.raw = "[" + std::string(name) + "]";
-      doc.sections_.push_back(std::move(section));
-      continue;
-    }
-    const std::size_t equals = trimmed.find('=');
-    if (equals == std::string_view::npos || Trim(trimmed.substr(0, equals)).empty()) {
-      doc.damaged_ = true;
-      continue;
-    }
-    Entry entry;
-    entry.key = PercentDecode(Trim(trimmed.substr(0, equals)));
-    entry.value = UnescapeIniValue(trimmed.substr(equals + 1));
-    entry.raw = std::string(line);
-    doc.sections_.back().entries.push_back(std::move(entry));
-  }
-  return doc;
-}
-
-const std::string* IniDocument::Find(std::string_view section, std::string_view key) const {
-  // QSettings lets the last of repeated keys win.
-  const std::string* found = nullptr;
-  for (const auto& s : sections_) {
-    if (s.name != section) continue;
-    for (const auto& e : s.entries) {
-      if (!e.key.empty() && e.key == key) found = &e.value;
-    }
-  }
-  return found;
-}
-
-void IniDocument::Set(std::string_view section, std::string_view key, std::string_view value) {
-  const std::string raw = PercentEncode(key) + "=" + EscapeIniValue(value);
-  Section* target = nullptr;
-  bool found = false;
-  for (auto& s : sections_) {
-    if (section.empty() || s.name != section) continue;
-    if (!target) target = &s;
-    // Every copy of a repeated key gets the value, so that whichever one a reader takes
-    // reads the new value.
-    for (auto& e : s.entries) {
-      if (!e.key.empty() && e.key == key) {
-        e.value = std::string(value);
-        e.raw = raw;
-        found = true;
-      }
-    }
-  }
-  if (found) return;
-  if (!target) {
-    Section s;
-    s.name = std::string(section);
-    s.raw = "[" + PercentEncode(section) + "]";
-    sections_.push_back(std::move(s));
-    target = &sections_.back();
-  }
-  // In key order among the keys, as QSettings writes them.
-  auto& entries = target->entries;
-  std::size_t at = 0;
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    if (entries[i].key.empty()) continue;
-    if (entries[i].key > key) {
-      at = i;
-      break;
-    }
-    at = i + 1;
-  }
-  entries.insert(entries.begin() + static_cast<std::ptrdiff_t>(at),
-                 Entry{std::string(key), std::string(value), raw});
-}
-
-std::string IniDocument::Serialise() const {
-  std::string out;
-  for (const auto& s : sections_) {
-    if (s.raw.empty() && s.entries.empty()) continue;
-    if (!s.raw.empty()) {
-      if (!out.empty() && out.size() >= 2 && out.substr(out.size() - 2) != "\n\n") out += '\n';
-      out += s.raw + "\n";
-    }
-    for (const auto& e : s.entries) out += e.raw + "\n";
-  }
-  return out;
-}
 
 IniSettingsStore::IniSettingsStore(std::string path, std::chrono::milliseconds lock_wait)
     : path_(std::move(path)), lock_wait_(lock_wait) {}
 
 std::string IniSettingsStore::Get(const std::string& key, const std::string& fallback) {
-  const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
+  const FileDescriptor file(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!file.valid()) {
     if (errno == ENOENT || errno == ENOTDIR) return fallback;
-    throw Failure("Cannot read the settings file " + path_ + ": " + std::strerror(errno));
+    throw ReadFailure("the settings file " + path_, errno);
   }
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    throw Failure("Cannot read the settings file " + path_ + ": not a regular file");
+  if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    throw ReadFailure("the settings file " + path_, "not a regular file");
   }
-  std::string text;
-  try {
-    text = ReadFileBounded(fd, path_);
-  } catch (...) {
-    ::close(fd);
-    throw;
-  }
-  ::close(fd);
-  const IniDocument doc = IniDocument::Parse(text);
-  const std::string* value = doc.Find(kSection, key);
+  const IniDocument doc = IniDocument::Parse(ReadFileBounded(file.get(), path_));
+  const std::string* value = doc.Find(kSettingsSection, key);
   return value ? *value : fallback;
 }
 
 void IniSettingsStore::Save(const std::string& key, const std::string& value) {
-  // Replace the file a symbolic link points to, not the link.
-  std::string target = path_;
-  std::error_code ec;
-  if (std::filesystem::is_symlink(target, ec)) {
-    const auto resolved = std::filesystem::weakly_canonical(target, ec);
-    if (!ec) target = resolved.string();
+  std::string target;
+  try {
+    target = FollowLinks(path_);
+  } catch (const Failure& f) {
+    throw SaveFailure(key, path_, f.what());
   }
-  MakeParentFolders(target);
+  // The store's own folder is made when missing; the folder a link points into is the
+  // user's, and a missing one is reported.
+  if (target == path_) MakeParentFolders(target);
   const auto deadline = std::chrono::steady_clock::now() + lock_wait_;
   for (;;) {
-    const int fd = ::open(target.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0600);
-    if (fd < 0) {
-      throw Failure("Cannot save the setting " + key + " to " + target + ": " +
-                    std::strerror(errno));
-    }
-    struct FdCloser {
-      int fd;
-      ~FdCloser() { ::close(fd); }
-    } closer{fd};
+    const FileDescriptor file(
+        ::open(target.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0600));
+    if (!file.valid()) throw SaveFailure(key, target, std::strerror(errno));
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-      throw Failure("Cannot save the setting " + key + " to " + target + ": not a regular file");
+    if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      throw SaveFailure(key, target, "not a regular file");
     }
     // The lock lives as long as the descriptor and dies with its process.
-    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    while (::flock(file.get(), LOCK_EX | LOCK_NB) != 0) {
       if (errno != EWOULDBLOCK && errno != EINTR) {
         throw Failure("Cannot lock the settings file " + target + ": " + std::strerror(errno));
       }
       if (std::chrono::steady_clock::now() >= deadline) {
-        throw Failure("Cannot save the setting " + key + " to " + target +
-                      ": another program keeps the file locked");
+        throw SaveFailure(key, target, "another program keeps the file locked");
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
@@ -491,29 +179,30 @@ void IniSettingsStore::Save(const std::string& key, const std::string& value) {
     struct stat now {};
     if (::stat(target.c_str(), &now) != 0 || now.st_ino != st.st_ino || now.st_dev != st.st_dev) {
       if (std::chrono::steady_clock::now() >= deadline) {
-        throw Failure("Cannot save the setting " + key + " to " + target +
-                      ": the file keeps changing");
+        throw SaveFailure(key, target, "the file keeps changing");
       }
       continue;
     }
-    const std::string before = ReadFileBounded(fd, target);
+    RemoveStaleTemporaries(target);
+    const std::string before = ReadFileBounded(file.get(), target);
     IniDocument doc = IniDocument::Parse(before);
     if (doc.damaged()) KeepDamagedCopy(target, before);
-    doc.Set(kSection, key, value);
+    doc.Set(kSettingsSection, key, value);
     try {
       WriteFileAtomically(target, doc.Serialise(), 0600);
     } catch (const Failure& f) {
-      throw Failure("Cannot save the setting " + key + " to " + target + ": " + f.what());
+      throw SaveFailure(key, target, f.what());
     }
     return;
   }
 }
 
 std::string UserSettingsPath() {
+  const std::string name = std::string(kSettingsApplication) + ".ini";
   const char* xdg = std::getenv("XDG_CONFIG_HOME");
-  if (xdg && *xdg == '/') return std::string(xdg) + "/Dravikton.ini";
+  if (xdg && *xdg == '/') return std::string(xdg) + "/" + name;
   const char* home = std::getenv("HOME");
-  return std::string(home && *home ? home : ".") + "/.config/Dravikton.ini";
+  return std::string(home && *home ? home : ".") + "/.config/" + name;
 }
 
 }  // namespace orvanel

@@ -17,6 +17,7 @@
 #include "shell/Services.h"
 #include "text/Utf8.h"
 #include "workbook/ProgramLauncher.h"
+#include "workbook/WorkbookFolder.h"
 
 namespace orvanel {
 namespace {
@@ -34,35 +35,30 @@ std::size_t WidestLine(const std::string& text) {
   return widest;
 }
 
-std::string PrivateFolder() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/orvanel-XXXXXX";
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  if (::mkdtemp(buffer.data()) == nullptr) throw Failure("Cannot create a folder for the workbook");
-  ::chmod(buffer.data(), 0700);  // mkdtemp already makes it owner-only; say so plainly
-  return buffer.data();
-}
-
 // How long an opener is watched for an early failure (xdg-open without a working
 // handler, a program that cannot start) before it counts as started.
 constexpr std::chrono::milliseconds kOpenerGrace(1500);
 
 class XlsxWorkbook final : public Workbook {
  public:
-  explicit XlsxWorkbook(EventPump* pump) : pump_(pump) {
-    path_ = PrivateFolder() + "/Results.xlsx";
+  XlsxWorkbook(WorkbookFolder& folder, EventPump* pump) : folder_(folder), pump_(pump) {
+    path_ = folder_.NewWorkbook();
     workbook_ = workbook_new(path_.c_str());
     if (!workbook_) throw Failure("Cannot create the workbook " + path_);
     sheet_ = workbook_add_worksheet(workbook_, nullptr);
     if (!sheet_) throw Failure("Cannot add a sheet to the workbook");
   }
   ~XlsxWorkbook() override {
-    if (workbook_) workbook_close(workbook_);
+    // A workbook never shown (its export failed part-way) is written out as it stands, for
+    // the user to find; a failure to write it has nobody left to tell and is ignored.
+    if (workbook_) {
+      workbook_close(workbook_);
+      folder_.MarkExported(path_);
+    }
   }
 
   bool SetCell(std::size_t row, std::size_t column, const std::string& text) override {
-    if (!workbook_) throw Failure("The workbook is closed");
+    ThrowIfClosed();
     if (row < 1 || column < 1 || row > LXW_ROW_MAX || column > LXW_COL_MAX) {
       throw Failure("Cell out of the sheet's range");
     }
@@ -79,7 +75,7 @@ class XlsxWorkbook final : public Workbook {
   }
 
   void Autofit() override {
-    if (!workbook_) throw Failure("The workbook is closed");
+    ThrowIfClosed();
     for (std::size_t c = 0; c < widths_.size(); ++c) {
       const double width = std::min<double>(255.0, static_cast<double>(widths_[c]) + 1.0);
       worksheet_set_column(sheet_, static_cast<lxw_col_t>(c), static_cast<lxw_col_t>(c), width,
@@ -88,12 +84,16 @@ class XlsxWorkbook final : public Workbook {
   }
 
   bool Show() override {
-    if (!workbook_) throw Failure("The workbook is closed");
+    ThrowIfClosed();
     const lxw_error rc = workbook_close(workbook_);
     workbook_ = nullptr;
     if (rc != LXW_NO_ERROR)
       throw Failure(std::string("Cannot save the workbook: ") + lxw_strerror(rc));
+    // Written into the file the folder made for it, owner-only; should the library have
+    // made a new one, it is made so here. Ignored on purpose when it fails: the folder is
+    // the owner's only.
     ::chmod(path_.c_str(), 0600);
+    folder_.MarkExported(path_);
     // The desktop's opener first; when it fails, the programs that made the availability
     // test pass, one after the other.
     for (auto argv : SpreadsheetOpeners()) {
@@ -106,6 +106,11 @@ class XlsxWorkbook final : public Workbook {
   std::string Location() const override { return path_; }
 
  private:
+  void ThrowIfClosed() const {
+    if (!workbook_) throw Failure("The workbook is closed");
+  }
+
+  WorkbookFolder& folder_;
   EventPump* pump_;
   std::string path_;
   lxw_workbook* workbook_ = nullptr;
@@ -115,18 +120,25 @@ class XlsxWorkbook final : public Workbook {
 
 class XlsxSpreadsheetApp final : public SpreadsheetApp {
  public:
-  explicit XlsxSpreadsheetApp(EventPump* pump) : pump_(pump) {}
+  XlsxSpreadsheetApp(EventPump* pump, std::string folder)
+      : pump_(pump), folder_(std::move(folder)) {}
+  // The program ends: the workbooks that may go, go.
+  ~XlsxSpreadsheetApp() override { folder_.RemoveOld(); }
   bool IsInstalled() override { return !SpreadsheetOpeners().empty(); }
-  std::unique_ptr<Workbook> NewWorkbook() override { return std::make_unique<XlsxWorkbook>(pump_); }
+  std::unique_ptr<Workbook> NewWorkbook() override {
+    folder_.RemoveOld();
+    return std::make_unique<XlsxWorkbook>(folder_, pump_);
+  }
 
  private:
   EventPump* pump_;
+  WorkbookFolder folder_;
 };
 
 }  // namespace
 
-std::unique_ptr<SpreadsheetApp> MakeXlsxSpreadsheetApp(EventPump* pump) {
-  return std::make_unique<XlsxSpreadsheetApp>(pump);
+std::unique_ptr<SpreadsheetApp> MakeXlsxSpreadsheetApp(EventPump* pump, std::string folder) {
+  return std::make_unique<XlsxSpreadsheetApp>(pump, std::move(folder));
 }
 
 }  // namespace orvanel

@@ -11,19 +11,20 @@
 
 #include "Subprocess.h"
 #include "TempDir.h"
+#include "XServer.h"
 
 namespace orvanel {
 namespace {
 
 using namespace orvanel::testing;
-using namespace std::chrono_literals;
 
 // Everything an installed copy under `prefix` needs is there and works.
 void CheckInstalledCopy(const std::string& prefix) {
-  for (const char* file : {"/bin/orvanel", "/bin/orvanel-extract", "/share/man/man1/orvanel-extract.1.gz",
-                           "/share/man/man1/orvanel.1.gz", "/share/applications/orvanel.desktop",
-                           "/share/icons/hicolor/scalable/apps/orvanel.svg",
-                           "/share/metainfo/org.example.orvanel.metainfo.xml"}) {
+  for (const char* file :
+       {"/bin/orvanel", "/bin/orvanel-extract", "/share/man/man1/orvanel-extract.1.gz",
+        "/share/man/man1/orvanel.1.gz", "/share/applications/orvanel.desktop",
+        "/share/icons/hicolor/scalable/apps/orvanel.svg",
+        "/share/metainfo/org.example.orvanel.metainfo.xml"}) {
     EXPECT_TRUE(std::filesystem::exists(prefix + file)) << file;
   }
 
@@ -37,21 +38,21 @@ void CheckInstalledCopy(const std::string& prefix) {
   ASSERT_GT(samples, 0u);
   const auto extracted = RunProgram({prefix + "/bin/orvanel-extract", "-q", "-f", "jsonl"}, list);
   EXPECT_EQ(extracted.status, 0) << extracted.err;
-  EXPECT_EQ(static_cast<std::size_t>(std::count(extracted.out.begin(), extracted.out.end(), '\n')), samples);
+  EXPECT_EQ(static_cast<std::size_t>(std::count(extracted.out.begin(), extracted.out.end(), '\n')),
+            samples);
 
   // The window: up far enough to record the installed sample pages, then asked to close.
   TempDir config;
-  const pid_t window = StartInBackground({prefix + "/bin/orvanel"},
-                                         {"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + config.path()});
+  const pid_t window = StartInBackground(
+      {prefix + "/bin/orvanel"}, {"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + config.path(),
+                                  "XDG_CACHE_HOME=" + config.path() + "/cache"});
   const std::string ini = config.path() + "/Dravikton.ini";
   const std::string recorded = "Snapshot=" + prefix + "/share/orvanel/Samples/";
-  for (int i = 0; i < 400 && ReadAll(ini).find("Option=1") == std::string::npos; ++i) {
-    std::this_thread::sleep_for(25ms);
-  }
+  WaitFor([&] { return ReadAll(ini).find("Option=1") != std::string::npos; });
   EXPECT_NE(ReadAll(ini).find(recorded), std::string::npos) << ReadAll(ini);
   ::kill(window, SIGTERM);
   int status = -1;
-  for (int i = 0; i < 400 && ::waitpid(window, &status, WNOHANG) == 0; ++i) std::this_thread::sleep_for(25ms);
+  WaitFor([&] { return ::waitpid(window, &status, WNOHANG) == window; });
   if (!WIFEXITED(status)) {
     ::kill(window, SIGKILL);
     ::waitpid(window, nullptr, 0);
@@ -62,19 +63,23 @@ void CheckInstalledCopy(const std::string& prefix) {
 TEST(InstalledLayout, TheInstalledProgramsFindTheirFiles) {
   TempDir root;
   const std::string prefix = root.path() + "/usr";
-  const auto installed = RunProgram({ORVANEL_CMAKE_COMMAND, "--install", BinaryDir(), "--prefix", prefix});
+  const auto installed =
+      RunProgram({ORVANEL_CMAKE_COMMAND, "--install", BinaryDir(), "--prefix", prefix});
   ASSERT_EQ(installed.status, 0) << installed.err;
   CheckInstalledCopy(prefix);
 }
 
 // The Debian package, unpacked into an empty root: the same.
 TEST(InstalledLayout, TheDebianPackageHoldsAWorkingCopy) {
-  if (RunProgram({"/bin/sh", "-c", "command -v dpkg-deb && command -v dpkg-shlibdeps"}).status != 0) {
+  if (RunProgram({"/bin/sh", "-c", "command -v dpkg-deb && command -v dpkg-shlibdeps"}).status !=
+      0) {
     GTEST_SKIP() << "making and unpacking the package needs dpkg-deb and dpkg-shlibdeps (dpkg-dev)";
   }
   TempDir packages;
-  const auto made = RunProgram({"/bin/sh", "-c", "cd '" + BinaryDir() + "' && '" ORVANEL_CPACK_COMMAND "' -G DEB -B '" +
-                                                     packages.path() + "'"});
+  const auto made =
+      RunProgram({"/bin/sh", "-c",
+                  "cd '" + BinaryDir() + "' && '" ORVANEL_CPACK_COMMAND "' -G DEB -B '" +
+                      packages.path() + "'"});
   ASSERT_EQ(made.status, 0) << made.out << made.err;
   std::string deb;
   for (const auto& entry : std::filesystem::directory_iterator(packages.path())) {

@@ -1,69 +1,19 @@
+// The main window's layout, start-up, settings and pointer, on the real window.
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QSignalSpy>
 #include <QTableView>
 #include <QTest>
-#include <QTimer>
 #include <cstdint>
 #include <filesystem>
 
-#include "Fakes.h"
-#include "LoopbackServer.h"
-#include "TempDir.h"
-#include "app/MainWindow.h"
-#include "fetch/CurlFetcher.h"
-#include "lists/TagList.h"
-#include "qt/QtServices.h"
+#include "WindowHarness.h"
 
 using namespace orvanel;
 using namespace orvanel::testing;
-
-namespace {
-
-// A window with fake dialogs and settings, a real fetcher and a real event loop.
-struct Harness {
-  Harness() {
-    fetcher = MakeCurlFetcher();
-    fetcher->SetNotify([this] { pump.Wake(); });
-    services.boxes = &boxes;
-    services.dialog = &dialog;
-    services.settings = &settings;
-    services.clipboard = &clipboard;
-    services.shell = &shell;
-    services.pump = &pump;
-    services.fetcher = fetcher.get();
-    services.program_folder = folder.path();
-  }
-  MainWindow& Window() {
-    if (!window) {
-      window = std::make_unique<MainWindow>(services);
-      window->SetExitWhileBusy([this] { ++exits; });
-    }
-    return *window;
-  }
-  template <typename T>
-  T* Find(const char* name) {
-    return Window().findChild<T*>(QString::fromLatin1(name));
-  }
-  TempDir folder;
-  FakeBoxes boxes;
-  FakeFileDialog dialog;
-  FakeSettings settings;
-  FakeClipboard clipboard;
-  FakeShell shell;
-  QtEventPump pump;
-  std::unique_ptr<Fetcher> fetcher;
-  WindowServices services;
-  std::unique_ptr<MainWindow> window;
-  int exits = 0;
-};
-
-}  // namespace
 
 class MainWindowTest : public QObject {
   Q_OBJECT
@@ -155,7 +105,7 @@ class MainWindowTest : public QObject {
     for (int i = 0; i < 3; ++i) h.Window().Results().Add("row " + std::to_string(i));
     h.Window().show();
     QApplication::setActiveWindow(&h.Window());
-    QVERIFY(QTest::qWaitForWindowActive(&h.Window()));
+    QVERIFY(QTest::qWaitForWindowActive(&h.Window(), 60'000));
     auto* first = h.Find<QTableView>("ListView1");
     first->setFocus();
     first->setCurrentIndex(first->model()->index(0, 0));
@@ -295,142 +245,6 @@ class MainWindowTest : public QObject {
       move(w);
       QCOMPARE(h.Window().GetPointer(), Pointer::kBusy);
     }
-  }
-
-  void aRunFillsTheTableAndTheExportsFollowTheChecks() {
-    LoopbackServer server;
-    server.Route("/a", [](auto&, auto& c) { c.Respond(200, "<title>A</title>"); });
-    server.Route("/b", [](auto&, auto& c) { c.Respond(200, "<p>none</p>"); });
-    Harness h;
-    h.settings.values["Option"] = "2";
-    h.Window().StartUp();
-    h.Window().Addresses().Add(server.Url("/a"));
-    h.Window().Addresses().Add(server.Url("/b"));
-    QTest::mouseClick(h.Find<QPushButton>("PushButton17"), Qt::LeftButton);
-    QCOMPARE(h.boxes.Texts(), std::vector<std::string>{"Done."});
-    QCOMPARE(h.Window().Results().Count(), std::size_t{2});
-    QCOMPARE(h.Window().Results().Header(2), std::string("Title"));
-    QCOMPARE(h.Find<QProgressBar>("ProgressBar1")->format(), QStringLiteral("Progress Bar"));
-
-    // The user ticks the second row and unticks the first: the clipboard follows.
-    auto* view = h.Find<QTableView>("ListView2");
-    view->model()->setData(view->model()->index(1, 0), Qt::Checked, Qt::CheckStateRole);
-    view->model()->setData(view->model()->index(0, 0), Qt::Unchecked, Qt::CheckStateRole);
-    QTest::mouseClick(h.Find<QPushButton>("PushButton1"), Qt::LeftButton);
-    // Widths come from every row: the title column is one wide ("A").
-    QCOMPARE(h.clipboard.text.value_or(""), server.Url("/b") + "\t \t\t\r\n");
-
-    // Double-click removes the selected row.
-    view->selectionModel()->select(view->model()->index(0, 0),
-                                   QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
-    QTest::keyClick(view, Qt::Key_Backspace);
-    QCOMPARE(h.Window().Results().Count(), std::size_t{2});
-    QTest::keyClick(view, Qt::Key_Delete);
-    QCOMPARE(h.Window().Results().Count(), std::size_t{1});
-    QTest::keyClick(view, Qt::Key_Delete);  // nothing selected now
-    QCOMPARE(h.Window().Results().Count(), std::size_t{1});
-  }
-
-  void fourAddressesShowTheirProgressAndFailuresInOrder() {
-    LoopbackServer server;
-    server.Route("/slow", [](auto&, auto& c) {
-      c.Sleep(300);
-      c.Respond(200, "<head><title>Slow</title></head>");
-    });
-    server.Route("/fast",
-                 [](auto&, auto& c) { c.Respond(200, "<head><title>Fast</title></head>"); });
-    Harness h;
-    h.settings.values["Option"] = "1";
-    h.Window().StartUp();
-    const std::string file = h.folder.File("page one.htm", "<HEAD>local</HEAD>");
-    for (const auto& a : {server.Url("/slow"), std::string("http://127.0.0.1:1/refused"), file,
-                          server.Url("/fast")}) {
-      h.Window().Addresses().Add(a);
-    }
-    QSignalSpy values(h.Find<QProgressBar>("ProgressBar1"), &QProgressBar::valueChanged);
-    QTest::mouseClick(h.Find<QPushButton>("PushButton17"), Qt::LeftButton);
-    QList<int> seen;
-    for (const auto& v : values) seen << v.at(0).toInt();
-    QCOMPARE(seen, (QList<int>{25, 50, 75, 100, 0}));
-    QCOMPARE(h.boxes.Texts(), (std::vector<std::string>{
-                                  "URL http://127.0.0.1:1/refused cannot be extracted.", "Done."}));
-    QCOMPARE(h.Window().Results().Count(), std::size_t{3});  // no head row for the failed one
-    QCOMPARE(h.Window().Results().SubItem(1, 1), std::string("<head><title>Slow</title></head>"));
-    QCOMPARE(h.Window().Results().SubItem(2, 1), std::string("<HEAD>local</HEAD>"));
-    QCOMPARE(h.Window().Results().Header(2), std::string("Head Tag"));
-  }
-
-  // During a run the window is drawn every 150 ms at most, not on every pass of the event
-  // loop; what the run changed last is drawn after it, and its last row is scrolled to.
-  void aLongRunIsDrawnAtIntervalsAndWhollyAtTheEnd() {
-    LoopbackServer server;
-    server.Route("/p", [](auto& request, auto& c) {
-      c.Sleep(40);
-      c.Respond(200, "<title>" + request.path.substr(request.path.find('?') + 1) + "</title>");
-    });
-    Harness h;
-    h.settings.values["Option"] = "2";
-    h.Window().StartUp();
-    h.Window().show();
-    QVERIFY(QTest::qWaitForWindowExposed(&h.Window()));
-    std::vector<std::string> addresses;
-    for (int i = 0; i < 300; ++i) addresses.push_back(server.Url("/p?" + std::to_string(i)));
-    h.Window().Addresses().AddMany(addresses);
-    QTest::qWait(200);
-
-    struct PaintCounter : QObject {
-      int paints = 0;
-      bool eventFilter(QObject*, QEvent* event) override {
-        if (event->type() == QEvent::UpdateRequest) ++paints;
-        return false;
-      }
-    } counter;
-    h.Window().installEventFilter(&counter);  // sees what the run lets through
-    QElapsedTimer run;
-    run.start();
-    QTest::mouseClick(h.Find<QPushButton>("PushButton17"), Qt::LeftButton);
-    const qint64 took = run.elapsed();
-    QCOMPARE(h.Window().Results().Count(), std::size_t{300});
-    QVERIFY2(took > 500, "the run is long enough to tell");
-    QVERIFY2(counter.paints >= 2, "drawn while the run goes");
-    QVERIFY2(counter.paints <= took / 150 + 3,
-             qPrintable(QString::number(counter.paints) + " paints in " + QString::number(took) +
-                        " ms"));
-    counter.paints = 0;
-    QTest::qWait(250);
-    QVERIFY2(counter.paints >= 1, "drawn once more after the run");
-    auto* view = h.Find<QTableView>("ListView2");
-    const QRect last = view->visualRect(view->model()->index(299, 0));
-    QVERIFY(view->viewport()->rect().intersects(last));
-  }
-
-  void closingDuringARunSavesTagsAndEndsAtOnce() {
-    LoopbackServer server;
-    server.Route("/slow", [](auto&, auto& c) {
-      if (c.Sleep(5000)) c.Respond(200, "<title>late</title>");
-    });
-    Harness h;
-    h.Window().StartUp();
-    h.Window().Addresses().Add(server.Url("/slow"));
-    QTimer::singleShot(200, &h.Window(), [&] {
-      QVERIFY(h.Window().IsExtracting());
-      QVERIFY(h.Window().IsBusy());
-      h.Window().close();
-      // A real program ends here; the test lets the run finish on its own.
-    });
-    QElapsedTimer timer;
-    timer.start();
-    QTest::mouseClick(h.Find<QPushButton>("PushButton17"), Qt::LeftButton);
-    QCOMPARE(h.exits, 1);
-    QCOMPARE(h.settings.values["Tags"], TagsToStorage(DefaultTags()));
-  }
-
-  void startWithAnEmptyListOnlySaysSo() {
-    Harness h;
-    h.Window().StartUp();
-    QTest::mouseClick(h.Find<QPushButton>("PushButton17"), Qt::LeftButton);
-    QCOMPARE(h.boxes.Texts(), std::vector<std::string>{"No files added."});
-    QCOMPARE(h.Window().Results().Header(1), std::string("Results"));
   }
 };
 

@@ -1,6 +1,6 @@
-#include "engine/Charset.h"
-
 #include <gtest/gtest.h>
+
+#include "engine/Charset.h"
 
 namespace orvanel {
 namespace {
@@ -13,17 +13,36 @@ TEST(DecodeDocument, ChoosesTheCharsetInOrderOfAuthority) {
     std::string charset;
     CharsetSource source;
   } cases[] = {
-      {"\xEF\xBB\xBFh\xC3\xA9", "text/html; charset=iso-8859-1", "h\xC3\xA9", "utf-8", CharsetSource::kByteOrderMark},
-      {std::string("\xFF\xFEh\0\xE9\0", 6), "", "h\xC3\xA9", "utf-16le", CharsetSource::kByteOrderMark},
-      {std::string("\xFE\xFF\0h\0\xE9", 6), "", "h\xC3\xA9", "utf-16be", CharsetSource::kByteOrderMark},
-      {"caf\xE9", "text/html; charset=\"ISO-8859-1\"", "caf\xC3\xA9", "windows-1252", CharsetSource::kHeader},
-      {"<meta charset=\"windows-1252\">\x93q\x94", "text/html", "<meta charset=\"windows-1252\">\xE2\x80\x9Cq\xE2\x80\x9D", "windows-1252", CharsetSource::kMeta},
-      {"<META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=utf-8\">\xC3\xA9", "", "<META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=utf-8\">\xC3\xA9", "utf-8", CharsetSource::kMeta},
+      {"\xEF\xBB\xBFh\xC3\xA9", "text/html; charset=iso-8859-1", "h\xC3\xA9", "utf-8",
+       CharsetSource::kByteOrderMark},
+      {std::string("\xFF\xFEh\0\xE9\0", 6), "", "h\xC3\xA9", "utf-16le",
+       CharsetSource::kByteOrderMark},
+      {std::string("\xFE\xFF\0h\0\xE9", 6), "", "h\xC3\xA9", "utf-16be",
+       CharsetSource::kByteOrderMark},
+      {"caf\xE9", "text/html; charset=\"ISO-8859-1\"", "caf\xC3\xA9", "windows-1252",
+       CharsetSource::kHeader},
+      {"<meta charset=\"windows-1252\">\x93q\x94", "text/html",
+       "<meta charset=\"windows-1252\">\xE2\x80\x9Cq\xE2\x80\x9D", "windows-1252",
+       CharsetSource::kMeta},
+      {"<META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=utf-8\">\xC3\xA9", "",
+       "<META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=utf-8\">\xC3\xA9", "utf-8",
+       CharsetSource::kMeta},
       {"plain \xC3\xA9", "", "plain \xC3\xA9", "utf-8", CharsetSource::kDetected},
       {"latin \xE9", "", "latin \xC3\xA9", "windows-1252", CharsetSource::kFallback},
       {"koi8 \xF0", "text/html; charset=koi8-r", "koi8 \xD0\x9F", "koi8-r", CharsetSource::kHeader},
       {"<meta charset=utf-16>x", "", "<meta charset=utf-16>x", "utf-8", CharsetSource::kMeta},
-      {"x\xE9", "text/html; charset=no-such-charset", "x\xC3\xA9", "windows-1252", CharsetSource::kFallback},
+      {"x\xE9", "text/html; charset=no-such-charset", "x\xC3\xA9", "windows-1252",
+       CharsetSource::kFallback},
+      // Declarations in single quotes, as many pages write them.
+      {"<meta charset='koi8-r'>\xF0", "", "<meta charset='koi8-r'>\xD0\x9F", "koi8-r",
+       CharsetSource::kMeta},
+      {"<meta http-equiv='Content-Type' content='text/html; charset=koi8-r'>\xF0", "",
+       "<meta http-equiv='Content-Type' content='text/html; charset=koi8-r'>\xD0\x9F", "koi8-r",
+       CharsetSource::kMeta},
+      {"<META CHARSET = 'KOI8-R' >\xF0", "", "<META CHARSET = 'KOI8-R' >\xD0\x9F", "koi8-r",
+       CharsetSource::kMeta},
+      {"caf\xE9", "text/html; charset='iso-8859-1'", "caf\xC3\xA9", "windows-1252",
+       CharsetSource::kHeader},
   };
   for (const auto& c : cases) {
     const auto doc = DecodeDocument(c.bytes, c.content_type);
@@ -50,7 +69,8 @@ TEST(DecodeDocument, MetaOutsideTheFirstKilobyteIsNotUsed) {
 TEST(Utf8, CountsCharactersNotBytes) {
   EXPECT_EQ(CodePointCount("h\xC3\xA9llo"), 5u);
   EXPECT_EQ(CodePointCount("\xFF\xFE"), 2u);
-  EXPECT_EQ(SanitiseUtf8("a\xED\xA0\x80"), "a\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // no surrogates
+  EXPECT_EQ(SanitiseUtf8("a\xED\xA0\x80"),
+            "a\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // no surrogates
   EXPECT_EQ(ToUtf8Text("\xE9t\xE9"), "\xC3\xA9t\xC3\xA9");
   EXPECT_EQ(ToUtf8Text("\xC3\xA9t\xC3\xA9"), "\xC3\xA9t\xC3\xA9");
 }

@@ -104,6 +104,49 @@ TEST(EarlyStop, TheDecidedBeginningGivesTheRowsOfTheWholeDocumentHoweverItArrive
   EXPECT_GT(decided_early, 100);  // the test would prove nothing if nothing stopped early
 }
 
+std::string Utf16(const std::string& ascii, bool big_endian) {
+  std::string out;
+  for (const char c : ascii) {
+    out += big_endian ? std::string{'\0', c} : std::string{c, '\0'};
+  }
+  return out;
+}
+
+// A UTF-16 page without a byte-order mark, its charset given by the header: its NUL bytes
+// end nothing, and no prefix of it decides rows that the whole page would not give.
+TEST(EarlyStop, AUtf16PageWithoutAByteOrderMarkIsNotCutAtItsFirstBytes) {
+  const std::string text =
+      "<html><head><title>Seite</title><meta name=\"keywords\" content=\"k\">"
+      "<meta name=\"description\" content=\"d\"></head><body>" +
+      std::string(3000, 'x') + "<h1>H</h1></body></html>";
+  const std::vector<std::string> tags = {"<title></title>", "<h1></h1>", "keywords"};
+  for (const bool big : {false, true}) {
+    const std::string page = Utf16(text, big);
+    for (const std::string& type :
+         {std::string("text/html; charset=utf-16"),
+          std::string("text/html; charset=") + (big ? "utf-16be" : "utf-16le")}) {
+      if (big && type.find("16be") == std::string::npos) continue;  // "utf-16" reads as LE
+      SCOPED_TRACE(type);
+      for (Mode mode : {Mode::kEntireHeadTag, Mode::kTitleAndMetaTags, Mode::kOnlyListedTags}) {
+        const auto whole = ExtractRows(mode, DecodeDocument(page, type).text, tags);
+        ASSERT_FALSE(whole.empty());
+        ASSERT_TRUE(whole[0].cells[0].has_value());
+        const auto request = MakeFetchRequest({"http://x/", false}, mode, tags, true);
+        for (std::size_t k = 1; k < page.size(); k += k < 512 ? 1 : 61) {
+          const std::string_view prefix(page.data(), k);
+          if (!request.decided(prefix, type)) continue;
+          const auto rows = ExtractRows(mode, DecodeDocument(prefix, type).text, tags);
+          ASSERT_EQ(rows.size(), whole.size()) << "decided at byte " << k;
+          for (std::size_t r = 0; r < rows.size(); ++r) {
+            ASSERT_EQ(rows[r].cells, whole[r].cells) << "decided at byte " << k;
+          }
+          break;
+        }
+      }
+    }
+  }
+}
+
 TEST(EarlyStop, TypicalHeadStopsRightAfterItsEnd) {
   const std::string head =
       "<html><head><meta charset=\"utf-8\"><title>T</title>"

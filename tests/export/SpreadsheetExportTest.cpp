@@ -122,18 +122,5 @@ TEST_F(SpreadsheetExportTest, AWorkbookNothingCouldOpenIsNamedInAMessage) {
   EXPECT_EQ(window_.pointer, Pointer::kDefault);
 }
 
-TEST(CutToCellLength, NeverSplitsACharacter) {
-  bool cut = false;
-  const std::string e_acute = "\xC3\xA9";
-  std::string text;
-  for (int i = 0; i < 32'768; ++i) text += e_acute;
-  const std::string kept = CutToCellLength(text, cut);
-  EXPECT_TRUE(cut);
-  EXPECT_EQ(kept.size(), 32'767u * 2);
-  EXPECT_EQ(CutToCellLength("short", cut), "short");
-  EXPECT_FALSE(cut);
-}
-
-// unzip as found on PATH when the tests started (the tests below replace PATH).
 }  // namespace
 }  // namespace orvanel

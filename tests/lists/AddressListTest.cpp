@@ -1,9 +1,8 @@
-#include "lists/AddressList.h"
-
 #include <gtest/gtest.h>
 
 #include "Fakes.h"
 #include "TempDir.h"
+#include "lists/AddressList.h"
 
 namespace orvanel {
 namespace {
@@ -16,9 +15,11 @@ std::vector<std::string> Items(const ListView& list) {
   return items;
 }
 
-std::vector<std::string> Cut(const std::string& bytes, std::size_t chunk) {
+std::vector<std::string> Cut(const std::string& bytes, std::size_t chunk,
+                             FinalLineEnd final_line_end = FinalLineEnd::kGivesAnEmptyItem) {
   std::vector<std::string> items;
-  AddressLineReader reader([&](std::string_view item) { items.emplace_back(item); });
+  AddressLineReader reader([&](std::string_view item) { items.emplace_back(item); },
+                           static_cast<std::size_t>(-1), false, final_line_end);
   for (std::size_t i = 0; i < bytes.size(); i += chunk) reader.Feed(bytes.substr(i, chunk));
   reader.Finish();
   return items;
@@ -49,6 +50,34 @@ TEST(AddressLineReader, CutsLinesAsTheLoaderDoesWhateverTheChunks) {
   }
 }
 
+// The last line end of a file ends its last line and gives no item of its own, whichever
+// it is; a blank line inside the file still gives its empty item.
+TEST(AddressLineReader, TheLastLineEndGivesNoItemOfItsOwn) {
+  using V = std::vector<std::string>;
+  struct Case {
+    std::string bytes;
+    V items;
+  } cases[] = {
+      {"a\nb\n", {"a", "b"}},
+      {"a\r\nb\r\n", {"a", "b"}},
+      {"a\rb\r", {"a", "b"}},
+      {"a\nb", {"a", "b"}},
+      {"a\n\nb\n", {"a", "", "b"}},
+      {"a\n\n", {"a", ""}},
+      {"\n", {""}},
+      {"\r\n", {""}},
+      {"", {}},
+      {"a\nb\r\nc\n", {"a", "b", "c"}},
+      {" x \n\ty\n", {" x ", "\ty"}},
+  };
+  for (const auto& c : cases) {
+    for (std::size_t chunk : {1u, 2u, 3u, 1000u}) {
+      EXPECT_EQ(Cut(c.bytes, chunk, FinalLineEnd::kEndsTheLastLine), c.items)
+          << "chunk " << chunk << " bytes " << c.bytes;
+    }
+  }
+}
+
 class AddressListTest : public ::testing::Test {
  protected:
   AddressListTest() { list_.AddColumn(" Website(s)"); }
@@ -63,10 +92,22 @@ TEST_F(AddressListTest, LoadAppendsTheLinesOfTheChosenFile) {
   list_.Add("already here");
   dialog_.answers.push_back(dir_.File("list.txt", "a.com\r\n\r\nb.com\ncaf\xe9.fr"));
   LoadListFromTextFile(list_, boxes_, dialog_, pump_);
-  EXPECT_EQ(Items(list_), (std::vector<std::string>{"already here", "a.com", "", "b.com", "caf\xc3\xa9.fr"}));
+  EXPECT_EQ(Items(list_),
+            (std::vector<std::string>{"already here", "a.com", "", "b.com", "caf\xc3\xa9.fr"}));
   ASSERT_EQ(dialog_.calls.size(), 1u);
   EXPECT_EQ(dialog_.calls[0].title, "Add File(s) - Use Ctrl & Shift to select multiple files");
   EXPECT_EQ(dialog_.calls[0].filter, "Text Files (*.txt);;All Files (*)");
+  EXPECT_TRUE(boxes_.shown.empty());
+}
+
+// A list saved by any Linux editor ends with a line feed: it gives its addresses and no
+// empty one (which a run would report as "URL http:// cannot be extracted.").
+TEST_F(AddressListTest, AFileWithUnixLineEndsGivesItsLinesAndNoEmptyItem) {
+  dialog_.answers.push_back(dir_.File("unix.txt", "a.com\n\nb.com\n"));
+  LoadListFromTextFile(list_, boxes_, dialog_, pump_);
+  dialog_.answers.push_back(dir_.File("windows.txt", "c.com\r\nd.com\r\n"));
+  LoadListFromTextFile(list_, boxes_, dialog_, pump_);
+  EXPECT_EQ(Items(list_), (std::vector<std::string>{"a.com", "", "b.com", "c.com", "d.com"}));
   EXPECT_TRUE(boxes_.shown.empty());
 }
 

@@ -38,6 +38,28 @@ TEST(WriteFileAtomically, ReplacesWholeAndKeepsPermissions) {
   EXPECT_EQ(EntriesIn(dir.path()), 1u);
 }
 
+// A new file is made as any program makes one: 0666 less the umask, not owner-only.
+TEST(WriteFileAtomically, ANewFileFollowsTheUmask) {
+  TempDir dir;
+  const mode_t saved = ::umask(0);
+  for (const auto& [mask, mode] :
+       std::vector<std::pair<mode_t, mode_t>>{{022, 0644}, {002, 0664}, {077, 0600}, {027, 0640}}) {
+    ::umask(mask);
+    const std::string path = dir.path() + "/new-" + std::to_string(mask);
+    WriteFileAtomically(path, "x");
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, mode) << "umask " << std::oct << mask;
+  }
+  // A mode asked for is the mode given, whatever the umask.
+  ::umask(077);
+  WriteFileAtomically(dir.path() + "/asked", "x", 0644);
+  ::umask(saved);
+  struct stat st {};
+  ASSERT_EQ(::stat((dir.path() + "/asked").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+}
+
 TEST(WriteFileAtomically, FailuresLeaveTheOldFileAndNoLitter) {
   if (::geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
   TempDir dir;
@@ -100,8 +122,8 @@ TEST(WriteFileAtomically, SyncsTheFileBeforeTheRenameAndTheFolderAfter) {
   FaultyFileSystem fs;
   ScopedFileSystem scope(fs);
   WriteFileAtomically(dir.path() + "/out.txt", "contents");
-  EXPECT_EQ(fs.calls,
-            (std::vector<std::string>{"write", "sync", "close", "rename", "sync-folder"}));
+  EXPECT_EQ(fs.calls, (std::vector<std::string>{"write", "sync", "close", "rename", "sync-folder",
+                                                "sync(folder)", "close"}));
   EXPECT_EQ(ReadAll(dir.path() + "/out.txt"), "contents");
 }
 

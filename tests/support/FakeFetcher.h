@@ -29,6 +29,9 @@ class FakeFetcher : public Fetcher {
   };
   // Thrown by Submit for this URL, when set.
   std::optional<std::string> refuse_url;
+  // As the real fetcher does, a page its test decided counts as cut short even when the
+  // decision came with its last bytes.
+  bool decided_is_cut = false;
 
   Ticket Submit(FetchRequest request) override {
     if (refuse_url && request.url == *refuse_url) throw std::length_error("too many transfers");
@@ -71,7 +74,7 @@ class FakeFetcher : public Fetcher {
         const std::size_t size = std::min(n, body.size());
         if (const std::size_t needed =
                 decided(std::string_view(body).substr(0, size), r.content_type)) {
-          r.cut_early = size < body.size();
+          r.cut_early = decided_is_cut || needed < body.size();
           r.bytes = body.substr(0, needed);
           break;
         }

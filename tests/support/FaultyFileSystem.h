@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <string>
 #include <vector>
@@ -8,14 +10,20 @@
 
 namespace orvanel::testing {
 
-// The system's calls, recorded by name; the call named in `fail` fails with EIO instead.
+// The system's calls, recorded by name (a folder's sync is "sync-folder", then the
+// "sync(folder)" and "close" it makes); the call named in `fail` fails with EIO instead.
 class FaultyFileSystem : public FileSystem {
  public:
   ssize_t Write(int fd, const void* data, std::size_t size) override {
     if (Fails("write")) return -1;
     return FileSystem::Write(fd, data, size);
   }
-  int Sync(int fd) override { return Fails("sync") ? -1 : FileSystem::Sync(fd); }
+  // The sync of a folder is recorded as "sync(folder)".
+  int Sync(int fd) override {
+    struct stat st {};
+    const bool folder = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+    return Fails(folder ? "sync(folder)" : "sync") ? -1 : FileSystem::Sync(fd);
+  }
   int Close(int fd) override {
     const int rc = FileSystem::Close(fd);  // the descriptor is gone either way
     return Fails("close") ? -1 : rc;

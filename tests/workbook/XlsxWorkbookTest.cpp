@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -6,8 +7,11 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "Fakes.h"
 #include "TempDir.h"
+#include "export/SpreadsheetExport.h"
 #include "workbook/ProgramLauncher.h"
+#include "workbook/WorkbookFolder.h"
 #include "workbook/XlsxWorkbook.h"
 
 namespace orvanel {
@@ -39,12 +43,18 @@ std::string Unzip(const std::string& archive, const std::string& member) {
 }
 
 // Programs of our own on PATH in place of the desktop's: each records how it was called.
+// The workbooks go to a cache folder of the test's own.
 class FakeDesktop {
  public:
   FakeDesktop() : saved_path_(std::getenv("PATH") ? std::getenv("PATH") : "") {
     ::setenv("PATH", dir_.path().c_str(), 1);
+    ::setenv("XDG_CACHE_HOME", cache_.path().c_str(), 1);
   }
-  ~FakeDesktop() { ::setenv("PATH", saved_path_.c_str(), 1); }
+  ~FakeDesktop() {
+    ::setenv("PATH", saved_path_.c_str(), 1);
+    ::unsetenv("XDG_CACHE_HOME");
+  }
+  std::string Workbooks() const { return cache_.path() + "/orvanel"; }
   // A program that appends its arguments to <name>.log and exits with `status`, or keeps
   // running for five seconds when `status` is negative.
   void Program(const std::string& name, int status) {
@@ -63,14 +73,11 @@ class FakeDesktop {
 
  private:
   TempDir dir_;
+  TempDir cache_;
   std::string saved_path_;
 };
 
-void RemoveWorkbook(const std::string& path) {
-  std::filesystem::remove_all(path.substr(0, path.rfind('/')));
-}
-
-TEST(XlsxWorkbook, WritesTextCellsAndFitsColumnsInAPrivateFolder) {
+TEST(XlsxWorkbook, WritesTextCellsAndFitsColumnsInTheOwnersCacheFolder) {
   if (UnzipProgram().empty()) GTEST_SKIP() << "reading the workbook back needs unzip";
   FakeDesktop desktop;
   desktop.Program("xdg-mime", 0);  // names nothing
@@ -87,9 +94,12 @@ TEST(XlsxWorkbook, WritesTextCellsAndFitsColumnsInAPrivateFolder) {
   EXPECT_TRUE(book->Show());
   const std::string path = book->Location();
   EXPECT_EQ(desktop.Log("localc"), path + "\n");
+  EXPECT_EQ(path.substr(0, path.rfind('/')), desktop.Workbooks());
   struct stat st {};
-  ASSERT_EQ(::stat(path.substr(0, path.rfind('/')).c_str(), &st), 0);
+  ASSERT_EQ(::stat(desktop.Workbooks().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
   const std::string sheet = Unzip(path, "xl/worksheets/sheet1.xml");
   const std::string strings = Unzip(path, "xl/sharedStrings.xml");
   EXPECT_EQ(sheet.find("<f>"), std::string::npos);
@@ -98,7 +108,6 @@ TEST(XlsxWorkbook, WritesTextCellsAndFitsColumnsInAPrivateFolder) {
   EXPECT_NE(strings.find("=SUM(A1)"), std::string::npos);
   EXPECT_NE(strings.find("\xC3\xA9t\xC3\xA9 \xEF\xBF\xBD"), std::string::npos);
   EXPECT_NE(strings.find(std::string(32'767, 'w') + "<"), std::string::npos);
-  RemoveWorkbook(path);
 }
 
 TEST(XlsxWorkbook, AFailingDesktopOpenerFallsBackToTheProgramFound) {
@@ -114,7 +123,6 @@ TEST(XlsxWorkbook, AFailingDesktopOpenerFallsBackToTheProgramFound) {
   EXPECT_TRUE(book->Show());
   EXPECT_EQ(desktop.Log("xdg-open"), book->Location() + "\n");
   EXPECT_EQ(desktop.Log("gnumeric"), book->Location() + "\n");
-  RemoveWorkbook(book->Location());
 }
 
 TEST(XlsxWorkbook, WhenEveryOpenerFailsShowSaysSoAndTheFileStays) {
@@ -127,13 +135,95 @@ TEST(XlsxWorkbook, WhenEveryOpenerFailsShowSaysSoAndTheFileStays) {
   EXPECT_FALSE(book->Show());
   EXPECT_EQ(desktop.Log("soffice"), "--calc " + book->Location() + "\n");
   EXPECT_TRUE(std::filesystem::exists(book->Location()));
-  RemoveWorkbook(book->Location());
 }
 
 TEST(XlsxWorkbook, NoOpenerMeansNotInstalled) {
   FakeDesktop desktop;
   desktop.Program("xdg-open", 0);  // an opener without xdg-mime's answer is no opener
   EXPECT_FALSE(MakeXlsxSpreadsheetApp()->IsInstalled());
+}
+
+// The time of a workbook's name, as its modification time says it.
+bool MarkedAsExported(const std::string& path) {
+  struct stat st {};
+  const auto t = ExportTimeOfWorkbook(std::filesystem::path(path).filename().string());
+  return t && ::stat(path.c_str(), &st) == 0 && st.st_mtim.tv_sec == *t && st.st_mtim.tv_nsec == 0;
+}
+
+// Pretends the workbook at `path` came from an export of long ago: renamed and dated so.
+std::string MakeEarlier(const std::string& path, const std::string& stamp) {
+  const std::string earlier = path.substr(0, path.rfind('/') + 1) + "Results-" + stamp + ".xlsx";
+  std::filesystem::rename(path, earlier);
+  const timespec times[2] = {{0, UTIME_OMIT},
+                             {*ExportTimeOfWorkbook("Results-" + stamp + ".xlsx"), 0}};
+  ::utimensat(AT_FDCWD, earlier.c_str(), times, 0);
+  return earlier;
+}
+
+// Each export leaves its workbook in the cache folder, for the user to find again; the
+// workbooks of earlier exports go at the next export and when the program ends.
+TEST(XlsxWorkbook, EarlierWorkbooksGoAtTheNextExportAndAtTheEnd) {
+  FakeDesktop desktop;
+  desktop.Program("gnumeric", 0);
+  auto app = MakeXlsxSpreadsheetApp();
+  auto first = app->NewWorkbook();
+  first->SetCell(1, 1, "first");
+  EXPECT_TRUE(first->Show());
+  EXPECT_TRUE(MarkedAsExported(first->Location()));
+  const std::string earlier = MakeEarlier(first->Location(), "2020-01-01-000000");
+  auto second = app->NewWorkbook();
+  second->SetCell(1, 1, "second");
+  EXPECT_TRUE(second->Show());
+  EXPECT_FALSE(std::filesystem::exists(earlier));
+  EXPECT_TRUE(std::filesystem::exists(second->Location()));
+  // The workbook just made is young: it stays at the end, for its program to open; one of
+  // an earlier export goes.
+  const std::string last = second->Location();
+  std::filesystem::copy_file(last, last + ".copy");
+  const std::string another = MakeEarlier(last + ".copy", "2020-01-02-000000");
+  first.reset();
+  second.reset();
+  app.reset();
+  EXPECT_TRUE(std::filesystem::exists(last));
+  EXPECT_FALSE(std::filesystem::exists(another));
+}
+
+// What the README says of "Save Results As Excel File" when no program can open the
+// workbook: nothing installed gives the two messages and writes nothing; an installed
+// program that fails to start with it gives a message naming the file, which stays.
+TEST(XlsxWorkbook, WithNothingInstalledTheExportSaysSoTwiceAndWritesNoWorkbook) {
+  FakeDesktop desktop;
+  ListView table;
+  table.AddColumn("URL(s)");
+  table.Add("a.example");
+  auto app = MakeXlsxSpreadsheetApp();
+  FakeBoxes boxes;
+  FakeWindow window;
+  FakePump pump;
+  SaveResultsAsExcelFile(table, *app, window, boxes, pump);
+  EXPECT_EQ(boxes.Texts(),
+            (std::vector<std::string>{kExcelMissingForSoftware, kExcelMissingForFeature}));
+  EXPECT_FALSE(std::filesystem::exists(desktop.Workbooks()));
+}
+
+TEST(XlsxWorkbook, WhenTheInstalledProgramFailsAMessageNamesTheWorkbook) {
+  FakeDesktop desktop;
+  desktop.Program("gnumeric", 1);
+  ListView table;
+  table.AddColumn("URL(s)");
+  table.Add("a.example");
+  auto app = MakeXlsxSpreadsheetApp();
+  FakeBoxes boxes;
+  FakeWindow window;
+  FakePump pump;
+  SaveResultsAsExcelFile(table, *app, window, boxes, pump);
+  ASSERT_EQ(boxes.Texts().size(), 1u);
+  const std::string log = desktop.Log("gnumeric");
+  ASSERT_FALSE(log.empty());
+  const std::string path = log.substr(0, log.size() - 1);
+  EXPECT_EQ(boxes.Texts()[0], NoOpenerMessage(path));
+  EXPECT_EQ(path.substr(0, path.rfind('/')), desktop.Workbooks());
+  EXPECT_TRUE(std::filesystem::exists(path));
 }
 
 TEST(LaunchProgram, AProgramStillRunningCountsAsStartedAndIsNotWaitedFor) {
