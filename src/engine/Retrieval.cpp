@@ -33,7 +33,7 @@ FetchRequest MakeFetchRequest(const NormalisedAddress& address, Mode mode,
   return request;
 }
 
-Page MakePage(const NormalisedAddress& address, FetchResult result) {
+Page MakePage(const NormalisedAddress& address, FetchResult result, bool steady) {
   Page page;
   page.address = address;
   page.ok = result.ok;
@@ -48,6 +48,10 @@ Page MakePage(const NormalisedAddress& address, FetchResult result) {
     page.reason = result.error == FetchError::kNone ? FetchError::kNetwork : result.error;
     return page;
   }
+  if (steady && result.decided_at > 0 && result.decided_at < result.bytes.size()) {
+    result.bytes.resize(result.decided_at);
+  }
+  page.document_bytes = result.bytes.size();
   DecodedDocument doc = DecodeDocument(result.bytes, result.content_type);
   page.text = std::move(doc.text);
   page.charset = std::move(doc.charset);

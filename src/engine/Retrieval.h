@@ -25,6 +25,9 @@ struct Page {
   std::string charset;
   std::optional<CharsetSource> charset_source;
   std::uint64_t bytes_read = 0;  // bytes received, kept or not
+  // Of the document read (all of it, or the beginning that fixed the rows): with `steady`
+  // (see MakePage), the same for the same answers however they came.
+  std::uint64_t document_bytes = 0;
   bool cut_early = false;
 };
 
@@ -55,8 +58,11 @@ class EarlyDecision {
 FetchRequest MakeFetchRequest(const NormalisedAddress& address, Mode mode,
                               const std::vector<std::string>& tags, bool early_stop);
 
-// Turns a finished transfer into page text.
-Page MakePage(const NormalisedAddress& address, FetchResult result);
+// Turns a finished transfer into page text. With `steady`, a page stopped early is read
+// only as far as its decision went (FetchResult::decided_at): the same answers then give
+// the same text, charset and length whatever the timing of their arrival; the rows are
+// the same either way.
+Page MakePage(const NormalisedAddress& address, FetchResult result, bool steady = false);
 
 // Fetches one address and waits for it: normalise, fetch, decode.
 Page FetchPage(Fetcher& fetcher, const std::string& address, Mode mode,

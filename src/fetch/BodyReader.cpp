@@ -39,7 +39,7 @@ void BodyReader::Decide() {
   const std::size_t needed = decided_(bytes_, answer_.content_type);
   if (needed == 0) return;
   cut_early_ = true;
-  bytes_.resize(std::min(needed, bytes_.size()));
+  decided_at_ = std::min(needed, bytes_.size());
   discarding_ = true;
   // Over HTTP/1 a short rest is read, so that the connection stays usable for the next
   // page; a long one is not worth waiting for. An HTTP/2 stream is stopped at once.

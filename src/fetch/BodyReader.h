@@ -59,6 +59,8 @@ class BodyReader {
   long status() const { return answer_.status; }
   const std::string& content_type() const { return answer_.content_type; }
   bool cut_early() const { return cut_early_; }
+  // The length of the beginning that fixes the caller's rows, once decided; 0 before.
+  std::size_t decided_at() const { return decided_at_; }
   bool too_large() const { return too_large_; }
   const std::string& error() const { return error_; }
   std::uint64_t received() const { return received_; }
@@ -91,6 +93,7 @@ class BodyReader {
   bool discarding_ = false;
   bool stopped_ = false;
   bool cut_early_ = false;
+  std::size_t decided_at_ = 0;
   bool too_large_ = false;
   std::string error_;
 };

@@ -55,6 +55,7 @@ bool CurlFetcher::SettleDecodes() {
     } else {
       result.ok = true;
       result.cut_early = r.reader->cut_early();
+      result.decided_at = r.reader->decided_at();
       result.bytes = r.reader->TakeDocument();
     }
     const Ticket ticket = r.job.ticket;
@@ -192,6 +193,7 @@ void CurlFetcher::Finish(Running& r, CURLcode code) {
     return;
   }
   if (result.ok) {
+    result.decided_at = reader.decided_at();
     result.bytes = reader.TakeDocument();
     // Decided with its last bytes, and nothing dropped: the page is whole after all.
     result.cut_early = reader.cut_early() && !(code == CURLE_OK && reader.kept_all(result.bytes));

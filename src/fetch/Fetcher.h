@@ -35,9 +35,10 @@ struct FetchRequest {
   std::string url;
   // Called on the fetcher's thread with the beginning of the answer's body received so
   // far (each call's grown from the last one's) and the answer's Content-Type. A result
-  // n > 0 stops the transfer: the first n bytes are all the caller needs, and the result
-  // holds just those. Each attempt at the address (a retry, a transfer started again) is
-  // given a fresh copy of this object, so it may keep state between calls.
+  // n > 0 stops the transfer: the first n bytes are all the caller needs (the result
+  // holds at least those, and says n). Each attempt at the address (a retry, a transfer
+  // started again) is given a fresh copy of this object, so it may keep state between
+  // calls.
   std::function<std::size_t(std::string_view bytes, std::string_view content_type)> decided;
 };
 
@@ -48,7 +49,10 @@ struct FetchResult {
   long status = 0;           // HTTP status; 0 for local files
   std::string final_url;     // after redirects
   std::uint64_t bytes_read = 0;
-  bool cut_early = false;
+  bool cut_early = false;      // bytes is not the whole document
+  // When `decided` stopped the transfer: the n it gave, which depends on the document
+  // alone (bytes holds what had come by then, which depends on how it came). 0 otherwise.
+  std::size_t decided_at = 0;
   FetchError error = FetchError::kNone;
   std::string error_text;  // a description for the user when !ok
 };

@@ -90,7 +90,7 @@ TEST(BodyReader, HoldsWhatItKeepsWithinTheBudgetAndPausesPastIt) {
   EXPECT_EQ(budget.Held(), 5000u);
 }
 
-TEST(BodyReader, ADecidedDocumentIsCutWhereTheTestSaysAndTheRestDrained) {
+TEST(BodyReader, ADecidedDocumentStopsThereAndTheRestIsDrained) {
   FetcherOptions options;
   MemoryBudget budget(1u << 30);
   auto decided = [](std::string_view bytes, std::string_view) -> std::size_t {
@@ -106,7 +106,9 @@ TEST(BodyReader, ADecidedDocumentIsCutWhereTheTestSaysAndTheRestDrained) {
   // Over HTTP/1 a short rest is read and dropped, so the connection can serve again.
   EXPECT_EQ(http1.Feed(std::string(BodyReader::kDrainBudget, 'x'), false), Verdict::kTaken);
   EXPECT_EQ(http1.Feed("x", false), Verdict::kStop);
-  EXPECT_EQ(http1.TakeDocument(), "<title>t</title>");
+  // What had come is kept; the test's length is said beside it.
+  EXPECT_EQ(http1.decided_at(), 16u);
+  EXPECT_EQ(http1.TakeDocument(), "<title>t</title>rest of the page");
 
   auto h2 = Plain();
   h2.multiplexed = true;

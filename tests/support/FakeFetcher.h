@@ -74,8 +74,9 @@ class FakeFetcher : public Fetcher {
         const std::size_t size = std::min(n, body.size());
         if (const std::size_t needed =
                 decided(std::string_view(body).substr(0, size), r.content_type)) {
-          r.cut_early = decided_is_cut || needed < body.size();
-          r.bytes = body.substr(0, needed);
+          r.cut_early = decided_is_cut || size < body.size();
+          r.bytes = body.substr(0, size);
+          r.decided_at = needed;
           break;
         }
         if (size == body.size()) break;
