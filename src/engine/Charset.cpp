@@ -271,8 +271,10 @@ DecodedDocument DecodeDocument(std::string_view bytes, std::string_view content_
     }
   }
   // 4. Detection.
+  bool valid_utf8 = false;  // known to be: decoding it is a copy
   if (charset.family == Family::kUnknown) {
-    if (ValidUtf8Prefix(bytes) == bytes.size()) {
+    valid_utf8 = ValidUtf8Prefix(bytes) == bytes.size();
+    if (valid_utf8) {
       charset = {Family::kUtf8, "utf-8"};
       doc.source = CharsetSource::kDetected;
     } else {
@@ -283,7 +285,7 @@ DecodedDocument DecodeDocument(std::string_view bytes, std::string_view content_
   doc.charset = charset.name;
   switch (charset.family) {
     case Family::kUtf8:
-      doc.text = DecodeUtf8(bytes);
+      doc.text = valid_utf8 ? std::string(bytes) : DecodeUtf8(bytes);
       break;
     case Family::kWindows1252:
       doc.text = DecodeWindows1252(bytes);
