@@ -179,6 +179,8 @@ void CurlFetcher::Start(Job job, Clock::time_point now) {
   setup.headers = SameOrigin(job.first, job.target) ? headers_ : nullptr;
   setup.resolve = resolve_.For(job.target.host, job.target.port);
   setup.name_cache_seconds = names_.SecondsFor(job.target.host_key, now);
+  // Larger reads, fewer of them, where the transfers are few enough for the memory.
+  setup.buffer_size = options_.max_transfers <= 256 ? 64 * 1024 : 16 * 1024;
   // Over TLS, transfers to a host reached before wait for its connection to say (by ALPN)
   // whether it multiplexes, rather than each opening its own.
   setup.pipewait = job.target.scheme == "https" && reached_.count(job.target.host_key);

@@ -55,6 +55,7 @@ CurlTransfer::CurlTransfer(const std::string& url, const Setup& setup, Sink& sin
   if (setup.share) curl_easy_setopt(e, CURLOPT_SHARE, setup.share);
   if (setup.pipewait) curl_easy_setopt(e, CURLOPT_PIPEWAIT, 1L);
   curl_easy_setopt(e, CURLOPT_DNS_CACHE_TIMEOUT, setup.name_cache_seconds);
+  curl_easy_setopt(e, CURLOPT_BUFFERSIZE, setup.buffer_size);
   if (setup.resolve) {
     resolve_ = curl_slist_append(nullptr, setup.resolve->c_str());
     curl_easy_setopt(e, CURLOPT_RESOLVE, resolve_);

@@ -41,6 +41,7 @@ class CurlTransfer {
     std::optional<std::string> resolve;
     long name_cache_seconds = 60;
     bool pipewait = false;
+    long buffer_size = 16 * 1024;  // of each read from the socket
   };
 
   CurlTransfer(const std::string& url, const Setup& setup, Sink& sink, void* owner);

@@ -8,7 +8,8 @@ std::size_t MemoryBudget::NextCapacity(std::size_t capacity, std::size_t need, l
                                        bool may_cut_short, std::size_t max_bytes) {
   if (need <= capacity) return capacity;
   std::size_t grow_to = std::max(need, std::min(capacity + capacity / 2, max_bytes));
-  const bool announced_counts = !may_cut_short || need > kUndecidedBeforeAnnouncedRoom;
+  const bool announced_counts = !may_cut_short || need > kUndecidedBeforeAnnouncedRoom ||
+                                announced <= static_cast<long long>(kSmallPage);
   if (announced_counts && announced > 0 && static_cast<std::size_t>(announced) >= need &&
       static_cast<std::size_t>(announced) <= max_bytes) {
     grow_to = static_cast<std::size_t>(announced);

@@ -26,6 +26,9 @@ class MemoryBudget {
   // A page that may be cut short gets room for the length its server announced only once
   // it has gone this far undecided.
   static constexpr std::size_t kUndecidedBeforeAnnouncedRoom = 256 * 1024;
+  // A page announced at most this long gets its room at once all the same: growing it
+  // by steps would copy it several times over for little memory saved.
+  static constexpr std::size_t kSmallPage = 128 * 1024;
 
   explicit MemoryBudget(std::size_t limit) : limit_(limit) {}
 
@@ -41,7 +44,7 @@ class MemoryBudget {
   // The capacity a document's buffer grows to when it must hold `need` bytes: by half
   // again (at most `max_bytes`), or straight to the length the server `announced` (-1 when
   // it did not) when the bytes fit in it; a page that may be cut short gets the announced
-  // length only past kUndecidedBeforeAnnouncedRoom.
+  // length only when it is small or past kUndecidedBeforeAnnouncedRoom.
   static std::size_t NextCapacity(std::size_t capacity, std::size_t need, long long announced,
                                   bool may_cut_short, std::size_t max_bytes);
 

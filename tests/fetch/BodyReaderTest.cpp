@@ -55,8 +55,10 @@ TEST(MemoryBudget, BuffersGrowByHalfOrToTheAnnouncedLength) {
   EXPECT_EQ(MemoryBudget::NextCapacity(1000, 1001, -1, false, kMax), 1500u);
   EXPECT_EQ(MemoryBudget::NextCapacity(1000, 4000, -1, false, kMax), 4000u);
   EXPECT_EQ(MemoryBudget::NextCapacity(1000, 1001, 70'000, false, kMax), 70'000u);
-  // A page that may be cut short gets its announced room only far into it.
-  EXPECT_EQ(MemoryBudget::NextCapacity(1000, 1001, 70'000, true, kMax), 1500u);
+  // A page that may be cut short gets its announced room only far into it, unless it is
+  // small.
+  EXPECT_EQ(MemoryBudget::NextCapacity(1000, 1001, 700'000, true, kMax), 1500u);
+  EXPECT_EQ(MemoryBudget::NextCapacity(1000, 1001, 70'000, true, kMax), 70'000u);
   EXPECT_EQ(MemoryBudget::NextCapacity(300'000, 300'001, 900'000, true, kMax), 900'000u);
   // An announced length past the cap, or short of what came, counts for nothing.
   EXPECT_EQ(MemoryBudget::NextCapacity(1000, 1001, kMax + 1, false, kMax), 1500u);
