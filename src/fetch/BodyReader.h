@@ -66,7 +66,9 @@ class BodyReader {
   std::uint64_t received() const { return received_; }
   // Whether `document` (taken from this reader) is every byte the body brought: not
   // decoded, nothing cut or dropped.
-  bool kept_all(const std::string& document) const { return !coded_ && received_ == document.size(); }
+  bool kept_all(const std::string& document) const {
+    return !coded_ && received_ == document.size();
+  }
   // The document; its memory stays counted in the budget until whoever holds it releases
   // MemoryBudget::HeapBytes of it. The decoder's memory is released here.
   std::string TakeDocument();

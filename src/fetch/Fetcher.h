@@ -49,7 +49,7 @@ struct FetchResult {
   long status = 0;           // HTTP status; 0 for local files
   std::string final_url;     // after redirects
   std::uint64_t bytes_read = 0;
-  bool cut_early = false;      // bytes is not the whole document
+  bool cut_early = false;  // bytes is not the whole document
   // When `decided` stopped the transfer: the n it gave, which depends on the document
   // alone (bytes holds what had come by then, which depends on how it came). 0 otherwise.
   std::size_t decided_at = 0;
@@ -67,7 +67,7 @@ struct FetcherOptions {
   // For a whole page, from its request to its last byte; time the memory budget holds a
   // page back does not count.
   long timeout_ms = 30'000;
-  std::size_t max_bytes = 64u << 20;        // of one document's body
+  std::size_t max_bytes = 64u << 20;  // of one document's body
   // Of one response's headers and trailers; below libcurl's own cap (300 KiB), so that
   // this one is met first and says so.
   std::size_t max_header_bytes = 256u << 10;
@@ -99,8 +99,8 @@ struct FetcherOptions {
   // "Name: value" request headers, sent with every request to the address's own origin
   // (scheme, host and port), never to another origin a redirect leads to.
   std::vector<std::string> headers;
-  std::string ca_file;               // certificates to trust instead of the system's store
-  bool insecure = false;             // no certificate check at all (unsafe)
+  std::string ca_file;    // certificates to trust instead of the system's store
+  bool insecure = false;  // no certificate check at all (unsafe)
   std::string user_agent = std::string("Orvanel/") + ORVANEL_VERSION;
 };
 

@@ -1,26 +1,14 @@
-#include "fetch/BodyReader.h"
-
 #include <gtest/gtest.h>
-#include <zlib.h>
+
+#include "Codings.h"
+#include "fetch/BodyReader.h"
 
 namespace orvanel {
 namespace {
 
 using Verdict = BodyReader::Verdict;
 
-std::string Gzip(const std::string& text) {
-  z_stream z{};
-  deflateInit2(&z, Z_BEST_SPEED, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, text.size()) + 64, '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-  z.avail_in = static_cast<uInt>(text.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
+using testing::Gzip;
 
 BodyReader::Answer Plain(long status = 200, long long announced = -1) {
   BodyReader::Answer a;

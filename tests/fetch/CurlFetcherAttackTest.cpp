@@ -37,9 +37,11 @@ TEST(CurlFetcherAttack, AFloodOfEmptyFramesHoldsBackNoOtherPage) {
   options.timeout_ms = 4000;
   auto fetcher = MakeCurlFetcher(options);
   const auto start = Clock::now();
-  const auto flooded = fetcher->Submit({"https://127.0.0.1:" + std::to_string(flood.Port()) + "/", {}});
+  const auto flooded =
+      fetcher->Submit({"https://127.0.0.1:" + std::to_string(flood.Port()) + "/", {}});
   std::vector<Fetcher::Ticket> others;
-  for (int i = 0; i < 3; ++i) others.push_back(fetcher->Submit({server.Url("/slow?" + std::to_string(i)), {}}));
+  for (int i = 0; i < 3; ++i)
+    others.push_back(fetcher->Submit({server.Url("/slow?" + std::to_string(i)), {}}));
   for (const auto ticket : others) {
     const auto r = fetcher->Take(ticket);
     EXPECT_TRUE(r.ok) << r.error_text;
@@ -77,7 +79,8 @@ TEST(CurlFetcherAttack, TheAddressesOfADeadTlsHostAreTriedSideBySide) {
   std::vector<Fetcher::Ticket> tickets;
   const auto start = Clock::now();
   for (int i = 0; i < 12; ++i) tickets.push_back(fetcher->Submit({base + std::to_string(i), {}}));
-  for (const auto ticket : tickets) EXPECT_EQ(fetcher->Take(ticket).error, FetchError::kConnectTimeout);
+  for (const auto ticket : tickets)
+    EXPECT_EQ(fetcher->Take(ticket).error, FetchError::kConnectTimeout);
   // One after another: 12 s. Side by side, six at a time after the first: about 3 s.
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(9));
   for (int s : fillers) ::close(s);
@@ -90,7 +93,8 @@ TEST(CurlFetcherAttack, HeaderFloodsAreTooLarge) {
   LoopbackServer server;
   server.Route("/many", [](auto&, auto& c) {
     std::string head = "HTTP/1.1 200 OK\r\n";
-    for (int i = 0; i < 4000; ++i) head += "X-Pad-" + std::to_string(i) + ": " + std::string(100, 'p') + "\r\n";
+    for (int i = 0; i < 4000; ++i)
+      head += "X-Pad-" + std::to_string(i) + ": " + std::string(100, 'p') + "\r\n";
     c.Write(head + "Content-Length: 5\r\n\r\nhello");
   });
   server.Route("/long", [](auto&, auto& c) {
@@ -125,7 +129,8 @@ TEST(CurlFetcherAttack, CompressedPagesStayWithinTheMemoryBudget) {
     options.max_per_host = 40;
     auto fetcher = MakeCurlFetcher(options);
     std::vector<Fetcher::Ticket> tickets;
-    for (int i = 0; i < 40; ++i) tickets.push_back(fetcher->Submit({server.Url("/z?" + std::to_string(i)), {}}));
+    for (int i = 0; i < 40; ++i)
+      tickets.push_back(fetcher->Submit({server.Url("/z?" + std::to_string(i)), {}}));
     for (const auto ticket : tickets) {
       const auto r = fetcher->Take(ticket);
       if (!r.ok || r.bytes.size() != size) return false;

@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "Codings.h"
 #include "Isolation.h"
 #include "LoopbackServer.h"
 #include "TempDir.h"
@@ -29,19 +30,7 @@ using testing::LoopbackServer;
 using testing::TempDir;
 using Clock = std::chrono::steady_clock;
 
-inline std::string Gzip(const std::string& text) {
-  z_stream z{};
-  deflateInit2(&z, Z_BEST_SPEED, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
-  std::string out(compressBound(static_cast<uLong>(text.size())) + 64, '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-  z.avail_in = static_cast<uInt>(text.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
+using testing::Gzip;
 
 class CurlFetcherTest : public ::testing::Test {
  protected:

@@ -153,7 +153,8 @@ TEST_F(CurlFetcherTest, TakenPagesLeaveTheBudget) {
   }
   EXPECT_EQ(server_.PeakConnections(), 1);
   std::vector<Fetcher::Ticket> tickets;
-  for (int i = 0; i < 4; ++i) tickets.push_back(fetcher->Submit({server_.Url("/small?" + std::to_string(i)), {}}));
+  for (int i = 0; i < 4; ++i)
+    tickets.push_back(fetcher->Submit({server_.Url("/small?" + std::to_string(i)), {}}));
   for (const auto ticket : tickets) EXPECT_TRUE(fetcher->Take(ticket).ok);
   EXPECT_EQ(server_.PeakConnections(), 4);  // one at a time, had the budget stayed full
 }
@@ -185,10 +186,12 @@ TEST_F(CurlFetcherTest, NothingStartsPastTheBudget) {
   options.max_per_host = 16;
   auto fetcher = MakeCurlFetcher(options);
   const auto large = fetcher->Submit({server_.Url("/large"), {}});
-  for (int i = 0; i < 12'000 && !written; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int i = 0; i < 12'000 && !written; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   ASSERT_TRUE(written);
   std::vector<Fetcher::Ticket> after;
-  for (int i = 0; i < 4; ++i) after.push_back(fetcher->Submit({server_.Url("/after?" + std::to_string(i)), {}}));
+  for (int i = 0; i < 4; ++i)
+    after.push_back(fetcher->Submit({server_.Url("/after?" + std::to_string(i)), {}}));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // time for a wrong start
   EXPECT_EQ(asked, 0);
   release = true;

@@ -37,8 +37,8 @@ TEST(CurlFetcherNames, EveryResolveEntryIsAppliedRedirectsIncluded) {
                        "bücher.test:" + port + ":127.0.0.1", "*:" + port + ":127.0.0.1"};
     auto fetcher = MakeCurlFetcher(options);
     bool ok = Fetched(*fetcher, "http://a.test:" + port + "/page", "here");
-    ok &= Fetched(*fetcher, "http://a.test:" + port + "/to-b", "here");          // pinned redirect
-    ok &= Fetched(*fetcher, "http://bücher.test:" + port + "/page", "here");     // international
+    ok &= Fetched(*fetcher, "http://a.test:" + port + "/to-b", "here");       // pinned redirect
+    ok &= Fetched(*fetcher, "http://bücher.test:" + port + "/page", "here");  // international
     ok &= Fetched(*fetcher, "http://BÜCHER.test:" + port + "/page", "here");
     ok &= Fetched(*fetcher, "http://anything.example:" + port + "/page", "here");  // "*"
     return ok ? 0 : 1;

@@ -72,7 +72,8 @@ TEST(CurlFetcherPolicy, AnAbandonedTransferFreesItsHostsSlot) {
   options.max_per_host = 1;
   auto fetcher = MakeCurlFetcher(options);
   const auto hanging = fetcher->Submit({server.Url("/hang"), {}});
-  for (int i = 0; i < 6000 && server.Requests() == 0; ++i) std::this_thread::sleep_for(milliseconds(10));
+  for (int i = 0; i < 6000 && server.Requests() == 0; ++i)
+    std::this_thread::sleep_for(milliseconds(10));
   ASSERT_EQ(server.Requests(), 1);
   fetcher->Abandon(hanging);
   const auto start = Clock::now();
@@ -132,7 +133,8 @@ TEST(CurlFetcherPolicy, ADelaySpacesTheRequestsToAHost) {
   auto fetcher = MakeCurlFetcher(options);
   std::vector<Fetcher::Ticket> tickets;
   tickets.push_back(fetcher->Submit({server.Url("/busy"), {}}));
-  for (int i = 0; i < 3; ++i) tickets.push_back(fetcher->Submit({server.Url("/page?" + std::to_string(i)), {}}));
+  for (int i = 0; i < 3; ++i)
+    tickets.push_back(fetcher->Submit({server.Url("/page?" + std::to_string(i)), {}}));
   const auto start = Clock::now();
   EXPECT_TRUE(fetcher->Take(fetcher->Submit({other.Url("/page"), {}})).ok);
   EXPECT_LT(Clock::now() - start, milliseconds(900));  // not behind the delayed host's queue

@@ -38,10 +38,9 @@ TEST_F(CurlFetcherTest, DocumentsThatCannotBeHadGiveOneMessageAndNoText) {
     FetchError error;
   } cases[] = {
       {"/missing", FetchError::kHttpStatus}, {"/broken", FetchError::kHttpStatus},
-      {"/bad", FetchError::kHttpStatus},
-      {"/loop", FetchError::kRedirects},     {"/slow", FetchError::kTimeout},
-      {"/reset", FetchError::kNetwork},      {"/endless", FetchError::kTooLarge},
-      {"/to-file", FetchError::kRedirects},
+      {"/bad", FetchError::kHttpStatus},     {"/loop", FetchError::kRedirects},
+      {"/slow", FetchError::kTimeout},       {"/reset", FetchError::kNetwork},
+      {"/endless", FetchError::kTooLarge},   {"/to-file", FetchError::kRedirects},
   };
   for (const auto& c : cases) {
     auto fetcher = MakeCurlFetcher(quick);

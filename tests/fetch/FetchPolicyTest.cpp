@@ -1,6 +1,6 @@
-#include "fetch/FetchPolicy.h"
-
 #include <gtest/gtest.h>
+
+#include "fetch/FetchPolicy.h"
 
 namespace orvanel {
 namespace {
@@ -38,8 +38,8 @@ TEST(FetchPolicy, OnlyBusyAnswersAreAskedAgainWithinTheirWindow) {
   EXPECT_EQ(RetryDelay(503, 3, std::nullopt, 0, 0, o), std::nullopt);  // two retries made
   for (long status : {200L, 301L, 400L, 404L, 500L, 502L})
     EXPECT_EQ(RetryDelay(status, 1, std::nullopt, 0, 0, o), std::nullopt);
-  EXPECT_EQ(RetryDelay(503, 1, std::string_view("120"), 0, 0, o), 30'000);  // capped
-  EXPECT_EQ(RetryDelay(503, 1, std::string_view("soon"), 0, 0, o), 2'000);  // the default
+  EXPECT_EQ(RetryDelay(503, 1, std::string_view("120"), 0, 0, o), 30'000);            // capped
+  EXPECT_EQ(RetryDelay(503, 1, std::string_view("soon"), 0, 0, o), 2'000);            // the default
   EXPECT_EQ(RetryDelay(503, 1, std::string_view("10"), 0, 50'000, o), std::nullopt);  // 60 s
   EXPECT_EQ(RetryDelay(503, 1, std::string_view("10"), 0, 49'000, o), 10'000);
   o.timeout_ms = 5'000;
@@ -72,8 +72,9 @@ TEST(FetchPolicy, DetailsHoldNothingThatVariesFromRunToRun) {
             "Failed to connect to 127.0.0.1 port 9: Connection refused");
   EXPECT_EQ(SteadyDetail("Operation timed out after 30001 milliseconds with 0 bytes received"),
             "Operation timed out");
-  EXPECT_EQ(SteadyDetail("Operation timed out after 5 milliseconds with 12 out of 400 bytes received"),
-            "Operation timed out");
+  EXPECT_EQ(
+      SteadyDetail("Operation timed out after 5 milliseconds with 12 out of 400 bytes received"),
+      "Operation timed out");
   EXPECT_EQ(SteadyDetail("Connection timed out after 10001 milliseconds"), "Connection timed out");
   EXPECT_EQ(SteadyDetail("Could not resolve host: example.invalid"),
             "Could not resolve host: example.invalid");
@@ -84,7 +85,7 @@ TEST(FetchPolicy, DetailsHoldNothingThatVariesFromRunToRun) {
 
 TEST(FetchPolicy, TenRedirectsAreFollowedToHttpAndHttpsOnly) {
   EXPECT_EQ(JudgeRedirect("http", 0, 10), RedirectVerdict::kFollow);
-  EXPECT_EQ(JudgeRedirect("HTTPS", 9, 10), RedirectVerdict::kFollow);  // the tenth
+  EXPECT_EQ(JudgeRedirect("HTTPS", 9, 10), RedirectVerdict::kFollow);    // the tenth
   EXPECT_EQ(JudgeRedirect("https", 10, 10), RedirectVerdict::kTooMany);  // an eleventh
   EXPECT_EQ(JudgeRedirect("file", 0, 10), RedirectVerdict::kRefusedScheme);
   EXPECT_EQ(JudgeRedirect("ftp", 0, 10), RedirectVerdict::kRefusedScheme);

@@ -1,6 +1,6 @@
-#include "fetch/HostBreaker.h"
-
 #include <gtest/gtest.h>
+
+#include "fetch/HostBreaker.h"
 
 namespace orvanel {
 namespace {
@@ -44,14 +44,16 @@ TEST(HostBreaker, OnlyFailuresToConnectCount) {
 // A million dead hosts cost a bounded record: the most recently failing are kept.
 TEST(HostBreaker, RemembersABoundedNumberOfHosts) {
   HostBreaker breaker(2, 100);
-  for (int i = 0; i < 10'000; ++i) breaker.Record("h" + std::to_string(i), FetchError::kRefused, "");
+  for (int i = 0; i < 10'000; ++i)
+    breaker.Record("h" + std::to_string(i), FetchError::kRefused, "");
   EXPECT_EQ(breaker.Remembered(), 100u);
   breaker.Record("h9999", FetchError::kRefused, "");
   EXPECT_TRUE(breaker.GivenUp("h9999"));
   EXPECT_FALSE(breaker.GivenUp("h0"));
   // A host failing again is the most recent: it stays while others come.
   breaker.Record("h9950", FetchError::kRefused, "");
-  for (int i = 20'000; i < 20'099; ++i) breaker.Record("h" + std::to_string(i), FetchError::kRefused, "");
+  for (int i = 20'000; i < 20'099; ++i)
+    breaker.Record("h" + std::to_string(i), FetchError::kRefused, "");
   EXPECT_TRUE(breaker.GivenUp("h9950"));
   EXPECT_FALSE(breaker.GivenUp("h9951"));
 }

@@ -1,8 +1,8 @@
-#include "fetch/HostQueue.h"
-
 #include <gtest/gtest.h>
 
 #include <vector>
+
+#include "fetch/HostQueue.h"
 
 namespace orvanel {
 namespace {

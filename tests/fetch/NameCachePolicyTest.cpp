@@ -1,6 +1,6 @@
-#include "fetch/NameCachePolicy.h"
-
 #include <gtest/gtest.h>
+
+#include "fetch/NameCachePolicy.h"
 
 namespace orvanel {
 namespace {

@@ -1,10 +1,10 @@
-#include "fetch/TicketBook.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <future>
 #include <stdexcept>
+
+#include "fetch/TicketBook.h"
 
 namespace orvanel {
 namespace {

@@ -1,6 +1,6 @@
-#include "fetch/TransferTarget.h"
-
 #include <gtest/gtest.h>
+
+#include "fetch/TransferTarget.h"
 
 namespace orvanel {
 namespace {
@@ -21,7 +21,8 @@ TEST(TransferTarget, HostKeysCarryTheDefaultPorts) {
 // Only http, https and file are fetched: an address of another scheme is refused by us,
 // even where it holds "http" and libcurl might be told otherwise.
 TEST(TransferTarget, OtherSchemesAreRefusedHere) {
-  for (const char* url : {"ftp://127.0.0.1/http", "gopher://x/http", "ldap://h/?http", "dict://h/http"}) {
+  for (const char* url :
+       {"ftp://127.0.0.1/http", "gopher://x/http", "ldap://h/?http", "dict://h/http"}) {
     const auto target = MakeTarget(url);
     EXPECT_FALSE(target.ok()) << url;
     EXPECT_EQ(target.error, FetchError::kNetwork) << url;
@@ -35,7 +36,9 @@ TEST(TransferTarget, InternationalNamesByTheNonTransitionalRules) {
   EXPECT_EQ(MakeTarget("http://faß.example/").host, "xn--fa-hia.example");
   EXPECT_EQ(MakeTarget("http://bücher.example/x").url, "http://xn--bcher-kva.example/x");
   EXPECT_EQ(MakeTarget("http://BÜCHER.example/").host, "xn--bcher-kva.example");
-  const auto bad = MakeTarget("http://a\xE2\x80\xAE" "b.example/");  // a bidi control
+  const auto bad = MakeTarget(
+      "http://a\xE2\x80\xAE"
+      "b.example/");  // a bidi control
   EXPECT_FALSE(bad.ok());
   EXPECT_EQ(bad.error, FetchError::kResolve);
 }

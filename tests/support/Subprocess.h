@@ -82,8 +82,8 @@ inline Finished RunProgram(const std::vector<std::string>& argv, const std::stri
 
 // Starts `argv` in the background with the extra environment (NAME=VALUE), standard
 // output and error on /dev/null (standard input too, with `null_input`).
-inline pid_t StartInBackground(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-                               bool null_input = false) {
+inline pid_t StartInBackground(const std::vector<std::string>& argv,
+                               const std::vector<std::string>& env = {}, bool null_input = false) {
   const pid_t pid = ::fork();
   if (pid == 0) {
     for (const auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
