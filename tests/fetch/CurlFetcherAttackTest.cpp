@@ -9,6 +9,13 @@
 namespace orvanel {
 namespace {
 
+// Under AddressSanitizer memory is held longer and larger: its bounds are not ours.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMemoryMeasurable = false;
+#else
+constexpr bool kMemoryMeasurable = true;
+#endif
+
 // Peak memory (KiB) of `body` run in a child process; -1 when the child failed.
 long PeakKiBOf(const std::function<bool()>& body) {
   const pid_t pid = ::fork();
@@ -140,7 +147,9 @@ TEST(CurlFetcherAttack, CompressedPagesStayWithinTheMemoryBudget) {
   ASSERT_GT(peak, 0) << "a page did not come whole";
   // The oldest page (48 MiB, and its buffer growing by half once more), the budget, the
   // decoders' windows and the program.
-  EXPECT_LT(peak, 250 * 1024);
+  if (kMemoryMeasurable) {
+    EXPECT_LT(peak, 250 * 1024);
+  }
 }
 
 // A local file is read to its cap and one byte more, however large it says it is; and
@@ -179,7 +188,9 @@ TEST(CurlFetcherAttack, LocalFilesStopAtTheirCapAndCountInTheBudget) {
     return true;
   });
   ASSERT_GT(peak, 0) << "a file did not come whole";
-  EXPECT_LT(peak, 200 * 1024);  // all at once: 1.1 GiB
+  if (kMemoryMeasurable) {
+    EXPECT_LT(peak, 200 * 1024);  // all at once: 1.1 GiB
+  }
 }
 
 }  // namespace
