@@ -42,6 +42,7 @@ CurlFetcher::~CurlFetcher() {
   worker_.join();
   settling_.clear();
   running_.clear();  // each transfer leaves the multi handle as it goes
+  pool_.reset();
   loop_.reset();
   curl_multi_cleanup(multi_);
   for (auto* share : shares_) curl_share_cleanup(share);
@@ -174,6 +175,7 @@ void CurlFetcher::Start(Job job, Clock::time_point now) {
   setup.multi = multi_;
   setup.loop = loop_.get();
   setup.share = shares_[std::hash<std::string>{}(job.target.host_key) % kShares];
+  setup.pool = pool_.get();
   setup.options = &options_;
   // The caller's headers go to the address's own origin only, never to a redirect's.
   setup.headers = SameOrigin(job.first, job.target) ? headers_ : nullptr;

@@ -129,6 +129,7 @@ class CurlFetcher final : public Fetcher, public CurlTransfer::Sink {
   std::array<CURLSH*, kShares> shares_{};
   curl_slist* headers_ = nullptr;
   std::unique_ptr<SocketLoop> loop_;
+  std::unique_ptr<EasyPool> pool_;  // after the shares: handles hold on to them
 
   // Shared with the callers' threads: each guards itself (see their headers).
   TicketBook book_;

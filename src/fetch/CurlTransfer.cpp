@@ -16,14 +16,33 @@ bool StartsNoCase(const char* text, std::size_t size, const char* prefix) {
 
 }  // namespace
 
+EasyPool::~EasyPool() {
+  for (CURL* easy : kept_) curl_easy_cleanup(easy);
+}
+
+CURL* EasyPool::Take() {
+  if (kept_.empty()) return curl_easy_init();
+  CURL* easy = kept_.back();
+  kept_.pop_back();
+  return easy;
+}
+
+void EasyPool::Give(CURL* easy) {
+  if (kept_.size() >= keep_) return curl_easy_cleanup(easy);
+  // Back to the defaults: nothing of the last transfer's options carries over.
+  curl_easy_reset(easy);
+  kept_.push_back(easy);
+}
+
 CurlTransfer::CurlTransfer(const std::string& url, const Setup& setup, Sink& sink, void* owner)
     : multi_(setup.multi),
+      pool_(setup.pool),
       loop_(setup.loop),
       sink_(sink),
       owner_(owner),
       max_header_bytes_(setup.options->max_header_bytes) {
   const FetcherOptions& o = *setup.options;
-  CURL* e = easy_ = curl_easy_init();
+  CURL* e = easy_ = pool_ ? pool_->Take() : curl_easy_init();
   if (!e) return;
   curl_easy_setopt(e, CURLOPT_URL, url.c_str());
   curl_easy_setopt(e, CURLOPT_PRIVATE, this);
@@ -68,7 +87,11 @@ CurlTransfer::CurlTransfer(const std::string& url, const Setup& setup, Sink& sin
 
 CurlTransfer::~CurlTransfer() {
   if (added_) curl_multi_remove_handle(multi_, easy_);
-  if (easy_) curl_easy_cleanup(easy_);
+  if (easy_ && pool_) {
+    pool_->Give(easy_);
+  } else if (easy_) {
+    curl_easy_cleanup(easy_);
+  }
   curl_slist_free_all(resolve_);
 }
 

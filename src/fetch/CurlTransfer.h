@@ -14,6 +14,22 @@ namespace orvanel {
 
 class SocketLoop;
 
+// Easy handles kept for the next transfers: a handle made once serves many (made anew,
+// one costs three times what setting up a kept one does).
+class EasyPool {
+ public:
+  explicit EasyPool(std::size_t keep) : keep_(keep) {}
+  ~EasyPool();
+  EasyPool(const EasyPool&) = delete;
+  EasyPool& operator=(const EasyPool&) = delete;
+  CURL* Take();            // nullptr when libcurl has no memory
+  void Give(CURL* easy);   // reset to its defaults and kept, or cleaned up
+
+ private:
+  std::size_t keep_;
+  std::vector<CURL*> kept_;
+};
+
 // One request over libcurl: an easy handle set up from the options, added to the multi
 // handle, and removed and cleaned up with this object whatever became of it. Redirects
 // are not followed here: each hop is a request of its own.
@@ -36,6 +52,7 @@ class CurlTransfer {
     CURLM* multi = nullptr;
     SocketLoop* loop = nullptr;
     CURLSH* share = nullptr;
+    EasyPool* pool = nullptr;  // where the easy handle comes from and goes back to
     const FetcherOptions* options = nullptr;
     curl_slist* headers = nullptr;  // the caller's -H headers, for this hop; may be null
     std::optional<std::string> resolve;
@@ -76,6 +93,7 @@ class CurlTransfer {
 
   CURL* easy_ = nullptr;
   CURLM* multi_ = nullptr;
+  EasyPool* pool_ = nullptr;
   SocketLoop* loop_ = nullptr;
   Sink& sink_;
   void* owner_;
