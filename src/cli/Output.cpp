@@ -19,6 +19,22 @@ constexpr int kOpenFlags = O_CLOEXEC | O_NOCTTY;
 
 FileIdentity IdentityOf(const struct stat& st) { return {st.st_dev, st.st_ino}; }
 
+// The file a name stands for, its links followed, also one that does not exist yet (a
+// dangling link's target is made, as the shell's ">" makes it).
+std::string FollowLinks(const std::string& name) {
+  std::filesystem::path path = name;
+  std::error_code ec;
+  for (int depth = 0; std::filesystem::is_symlink(path, ec); ++depth) {
+    const auto target = std::filesystem::read_symlink(path, ec);
+    if (ec || depth == 40) {
+      throw Failure("cannot follow the link " + name + ": " +
+                    (ec ? ec.message() : std::string("too many levels of links")));
+    }
+    path = target.is_absolute() ? target : path.parent_path() / target;
+  }
+  return path.string();
+}
+
 }  // namespace
 
 OutputFile::OutputFile(const std::optional<std::string>& path, bool append, int standard_output)
@@ -26,12 +42,7 @@ OutputFile::OutputFile(const std::optional<std::string>& path, bool append, int 
   if (!path) return;
   name_ = *path;
   target_ = *path;
-  std::error_code ec;
-  if (std::filesystem::is_symlink(target_, ec)) {
-    const auto resolved = std::filesystem::weakly_canonical(target_, ec);
-    if (ec) throw Failure("cannot follow the link " + target_ + ": " + ec.message());
-    target_ = resolved.string();
-  }
+  target_ = FollowLinks(*path);
   struct stat st {};
   if (::stat(target_.c_str(), &st) == 0) {
     if (append_ && !S_ISREG(st.st_mode)) {

@@ -103,8 +103,8 @@ std::string UsageText() {
       "  orvanel-extract -m tags -t \"<h1></h1>\" -t description sites.txt\n"
       "  orvanel-extract --resume -f jsonl -o results.jsonl --failures failed.txt sites.txt\n"
       "  cat part-*.txt | orvanel-extract -j 32 --per-host 4 --delay 200 -q\n"
-      "  parallel --pipe -N 10000 --keep-order -j 4 orvanel-extract -q -f jsonl < big.txt > "
-      "out.jsonl\n";
+      "  parallel --pipe -N 10000 --keep-order -j 4 orvanel-extract -q -f jsonl \\\n"
+      "      < big.txt > out.jsonl\n";
   return text;
 }
 
