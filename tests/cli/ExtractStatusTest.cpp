@@ -61,6 +61,16 @@ TEST_F(ExtractStatusTest, AClosedPipeEndsTheRunQuietlyWith141) {
   EXPECT_EQ(r.err, "");
 }
 
+TEST_F(ExtractStatusTest, AnOutputPipeWhoseReaderLeavesIs141Too) {
+  std::string input;
+  for (int i = 0; i < 3000; ++i) input += server_.Url("/page") + "?" + std::to_string(i) + "\n";
+  const std::string fifo = dir_.path() + "/rows";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const auto r =
+      Shell("head -c 100 '" + fifo + "' > /dev/null & $P -q -o '" + fifo + "'; echo $? >&2", input);
+  EXPECT_EQ(r.err, "141\n");
+}
+
 TEST_F(ExtractStatusTest, StandardInputThatIsTheOutputIsRefused) {
   const std::string list = Write("list.txt", server_.Url("/page") + "\n");
   const auto r = Shell("$P -q -f jsonl --resume -o '" + list + "' < '" + list + "'");
