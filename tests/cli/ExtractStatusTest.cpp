@@ -71,6 +71,18 @@ TEST_F(ExtractStatusTest, AnOutputPipeWhoseReaderLeavesIs141Too) {
   EXPECT_EQ(r.err, "141\n");
 }
 
+// /dev/stdout and /dev/stderr are links that name no path: written into, as the streams.
+TEST_F(ExtractStatusTest, TheProcessOwnStreamsByNameAreWrittenInto) {
+  const std::string page = server_.Url("/page") + "\n";
+  auto r = Shell("$P -q -o /dev/stdout | cat", page);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "URL(s)\tTitle\tKeywords\tDescription\t\r\n" + server_.Url("/page") + "\tT\t\t\t\r\n");
+  r = Shell("$P -q --failures /dev/stderr", server_.Url("/gone") + "\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find(server_.Url("/gone") + "\n"), std::string::npos) << r.err;
+}
+
 TEST_F(ExtractStatusTest, StandardInputThatIsTheOutputIsRefused) {
   const std::string list = Write("list.txt", server_.Url("/page") + "\n");
   const auto r = Shell("$P -q -f jsonl --resume -o '" + list + "' < '" + list + "'");
