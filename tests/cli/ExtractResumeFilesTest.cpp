@@ -129,6 +129,8 @@ TEST_F(ExtractResumeFilesTest, FilesThatAreNotTheListsAreRefusedUntouched) {
   for (const Case& c : std::vector<Case>{
            {"jsonl resumed as tsv", jsonl, "tsv", list},
            {"tsv resumed as jsonl", tsv, "jsonl", list},
+           {"a tsv without its header line", tsv.substr(tsv.find('\n') + 1), "tsv", list},
+           {"a tsv of another mode", Reference({"-m", "tags"}, list), "tsv", list},
            {"a tsv whose rows name no address", other_list_failed, "tsv", list},
            {"an unrelated text", "Dear diary,\nnothing today.\n", "tsv", list},
            {"an unrelated text", "Dear diary,\nnothing today.\n", "jsonl", list},
