@@ -37,7 +37,13 @@ void InstallSignalCleanup() {
   struct sigaction action {};
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &action, nullptr);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    // A signal ignored when the program starts stays ignored: nohup's SIGHUP, a shell's
+    // SIGINT for a job in the background.
+    struct sigaction before {};
+    if (::sigaction(sig, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
+    ::sigaction(sig, &action, nullptr);
+  }
 }
 
 void RemoveOnSignal::Cover(const std::string& path) {

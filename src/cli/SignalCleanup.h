@@ -7,7 +7,8 @@
 namespace orvanel {
 
 // SIGINT, SIGTERM and SIGHUP remove the names registered with RemoveOnSignal, then end the
-// program as the signal would have. Installed once, by the program's main.
+// program as the signal would have; a signal that was ignored when the program started
+// (nohup) stays ignored. Installed once, by the program's main.
 void InstallSignalCleanup();
 
 // A file name that a signal removes while the object lives (a temporary file, a file the

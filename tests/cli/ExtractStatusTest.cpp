@@ -131,6 +131,23 @@ TEST_F(ExtractStatusTest, AnInterruptedRunLeavesTheFilesAsTheyWere) {
   }
 }
 
+// Under nohup (SIGHUP ignored when it starts) a hang-up does not end the run.
+TEST_F(ExtractStatusTest, ASignalIgnoredAtTheStartStaysIgnored) {
+  server_.Route("/slow", [](auto&, auto& c) {
+    if (c.Sleep(1000)) c.Respond(200, "<title>slow</title>");
+  });
+  const std::string out = dir_.path() + "/out.tsv";
+  const std::string list = Write("l.txt", server_.Url("/slow") + "\n");
+  const int requests = server_.Requests();
+  const pid_t pid =
+      StartInBackground({"/bin/sh", "-c", "trap '' HUP; exec \"$0\" -q -o \"$1\" \"$2\"",
+                         ExtractProgram(), out, list});
+  ASSERT_TRUE(WaitFor([&] { return server_.Requests() > requests; }));
+  ::kill(pid, SIGHUP);
+  EXPECT_EQ(WaitForExit(pid), 0);
+  EXPECT_NE(ReadAll(out).find("\tslow\t"), std::string::npos);
+}
+
 TEST_F(ExtractStatusTest, ASecondRunOnTheSameFilesIsRefused) {
   const std::string list = Write("l.txt", server_.Url("/hang") + "\n");
   const std::string out = dir_.path() + "/results.jsonl";
