@@ -28,14 +28,17 @@ constexpr std::string_view kNameLetters =
 // Creates a file of a new name "<folder>.<base>.XXXXXX" (the X's letters or digits) with
 // `mode`, less what the umask (or a default ACL of the folder) takes away, as for any new
 // file. Returns its descriptor, or -1 with errno set.
+std::string UniqueName(const std::string& prefix) {
+  thread_local std::mt19937_64 random{std::random_device{}()};
+  std::string name = prefix;
+  for (std::size_t i = 0; i < kUniqueLength; ++i) name += kNameLetters[random() % kNameLetters.size()];
+  return name;
+}
+
 int CreateUniqueFile(const std::string& folder, const std::string& base, mode_t mode,
                      std::string& name) {
-  thread_local std::mt19937_64 random{std::random_device{}()};
   for (int attempt = 0; attempt < 100; ++attempt) {
-    name = folder + "." + base + ".";
-    for (std::size_t i = 0; i < kUniqueLength; ++i) {
-      name += kNameLetters[random() % kNameLetters.size()];
-    }
+    name = UniqueName(folder + "." + base + ".");
     const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
@@ -56,7 +59,8 @@ bool IsTemporaryNameOf(std::string_view name, std::string_view target_name) {
   return true;
 }
 
-AtomicFileWriter::AtomicFileWriter(std::string path, int forced_mode) : path_(std::move(path)) {
+AtomicFileWriter::AtomicFileWriter(std::string path, int forced_mode, TempFile temp)
+    : path_(std::move(path)) {
   if (path_.empty()) throw Failure("No file name given");
   struct stat st {};
   if (::stat(path_.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -73,7 +77,18 @@ AtomicFileWriter::AtomicFileWriter(std::string path, int forced_mode) : path_(st
   } else if (::stat(path_.c_str(), &st) == 0) {
     exact = st.st_mode & 07777;
   }
-  fd_ = CreateUniqueFile(folder, base, exact.value_or(0666), temp_path_);
+  if (temp == TempFile::kHidden) {
+    // No name until Commit: nothing is left behind, not even by a kill.
+    fd_ = ::open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC,
+                 exact.value_or(0666));
+    // Commit names it through /proc; without /proc it is named from the start.
+    if (fd_ >= 0 && ::access(("/proc/self/fd/" + std::to_string(fd_)).c_str(), F_OK) != 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+    if (fd_ >= 0) hidden_prefix_ = folder + "." + base + ".";
+  }
+  if (fd_ < 0) fd_ = CreateUniqueFile(folder, base, exact.value_or(0666), temp_path_);
   if (fd_ < 0) {
     const int error = errno;
     temp_path_.clear();
@@ -102,10 +117,26 @@ void AtomicFileWriter::Write(std::string_view data) {
   }
 }
 
+// Gives the hidden file a name of the temporary form, so that it can be renamed.
+void AtomicFileWriter::NameHiddenFile() {
+  const std::string proc = "/proc/self/fd/" + std::to_string(fd_);
+  // A name taken meanwhile is simply tried again.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = UniqueName(hidden_prefix_);
+    if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      temp_path_ = std::move(name);
+      return;
+    }
+    if (errno != EEXIST) break;
+  }
+  throw Failure(Describe("Cannot write", path_, errno));
+}
+
 void AtomicFileWriter::Commit() {
   FileSystem& fs = CurrentFileSystem();
   // The contents reach the disk before the name points at them.
   if (fs.Sync(fd_) != 0) throw Failure(Describe("Cannot write", path_, errno));
+  if (temp_path_.empty()) NameHiddenFile();
   const int fd = fd_;
   fd_ = -1;
   if (fs.Close(fd) != 0) throw Failure(Describe("Cannot write", path_, errno));

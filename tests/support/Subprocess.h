@@ -105,4 +105,19 @@ inline std::string BinaryDir() {
   return dir ? dir : ".";
 }
 
+// The companion program as built.
+inline std::string ExtractProgram() { return BinaryDir() + "/orvanel-extract"; }
+
+// Runs a shell command line in which $P is the companion program.
+inline Finished Shell(const std::string& line, const std::string& input = "") {
+  return RunProgram({"/bin/sh", "-c", "P='" + ExtractProgram() + "'; " + line}, input);
+}
+
+// Waits for `pid` to end; its exit status, or 128 + the signal that ended it.
+inline int WaitForExit(pid_t pid) {
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 }  // namespace orvanel::testing
