@@ -15,7 +15,8 @@
 namespace orvanel {
 
 ListTextDecoder::ListTextDecoder(std::string name, AddressLineReader::Sink sink)
-    : name_(std::move(name)), reader_(std::move(sink), kMaxLineBytes, true) {}
+    : name_(std::move(name)),
+      reader_(std::move(sink), kMaxLineBytes, true, FinalLineEnd::kEndsTheLastLine) {}
 
 void ListTextDecoder::FeedText(std::string_view text) {
   try {

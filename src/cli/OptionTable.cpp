@@ -72,17 +72,17 @@ std::vector<OptionSpec> MakeSpecs() {
       {kOptNoLocalFiles, "no-local-files", nullptr,
        "fetch every address over the network, never a local file (use it for lists from "
        "sources you do not trust)"},
-      {kOptResolve, "resolve", "H:P:A", "connect to address A for host H and port P (repeatable)"},
+      {kOptResolve, "resolve", "H:P:A", "connect to address A for host H and port P, redirects included; H may be * for any host (repeatable)"},
       {kOptHeader, "header", "TEXT",
-       "send the header \"Name: value\" with every request, redirects included (repeatable); "
-       "Authorization and Cookie go only to the address's own host and port"},
+       "send the header \"Name: value\" with every request to the address's own site "
+       "(scheme, host and port), never to another site a redirect leads to (repeatable)"},
       {kOptCacert, "cacert", "FILE",
        "trust the certificates in FILE instead of the system's store"},
       {kOptInsecure, "insecure", nullptr,
        "check no certificate at all: UNSAFE, anyone on the way can answer for any site; for "
        "test servers only"},
       {kOptMemory, "memory", "MIB",
-       "bytes of pages held at once, in MiB (default " +
+       "memory of pages held at once (with their decoders' windows), in MiB (default " +
            Number(static_cast<long>(f.memory_budget >> 20)) + ")"},
       {kOptFailures, "failures", "FILE",
        "write the addresses that failed to FILE, one per line, as listed; replaced whole at "

@@ -14,6 +14,7 @@
 #include "cli/Input.h"
 #include "cli/Messages.h"
 #include "cli/OptionTable.h"
+#include "fetch/TransferTarget.h"
 #include "lists/TagList.h"
 #include "storage/UniqueFd.h"
 #include "text/Utf8.h"
@@ -56,12 +57,8 @@ void CheckCertificateFile(const std::string& path) {
 }
 
 void ParseResolve(const std::string& entry, Options& o) {
-  const auto first = entry.find(':');
-  const auto second = first == std::string::npos ? first : entry.find(':', first + 1);
-  if (first == 0 || second == std::string::npos || second + 1 >= entry.size()) {
-    throw UsageError("invalid value for --resolve: '" + entry + "' (HOST:PORT:ADDRESS)");
-  }
-  ParseNumber(entry.substr(first + 1, second - first - 1), "--resolve port", 1, 65535);
+  // Only entries the fetcher can apply to every request they name are taken.
+  if (const auto why = ResolveTable::Check(entry)) throw UsageError("invalid value for --resolve: " + *why);
   o.fetch.resolve.push_back(entry);
 }
 

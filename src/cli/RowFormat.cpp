@@ -49,7 +49,7 @@ void AppendJsonRow(std::string& out, const Options& o, const std::string& addres
   json.Add("charset_source",
            page.charset_source ? std::optional<std::string>(CharsetSourceName(*page.charset_source))
                                : std::nullopt);
-  json.AddNumber("bytes", static_cast<long long>(page.bytes_read));
+  json.AddNumber("bytes", static_cast<long long>(page.document_bytes));
   out += json.Finish();
   out += '\n';
 }

@@ -249,7 +249,8 @@ void ExtractionRun::WriteReady() {
   while (!window_.empty() && fetcher_.Ready(window_.front().ticket)) {
     InFlight f = std::move(window_.front());
     window_.pop_front();
-    const Page page = MakePage(f.normalised, fetcher_.Take(f.ticket));
+    // Steady: the same answers give the same rows, however they arrived.
+    const Page page = MakePage(f.normalised, fetcher_.Take(f.ticket), /*steady=*/true);
     const auto rows = ExtractRows(o_.mode, page.text, o_.tags);
     if (resume_ && !o_.jsonl && PageCellHoldsTab(o_.mode, rows)) {
       throw Failure("the page of " + f.address +

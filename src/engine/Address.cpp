@@ -9,6 +9,7 @@
 
 #include "engine/Charset.h"
 #include "engine/TextSearch.h"
+#include "text/Hex.h"
 
 namespace orvanel {
 
@@ -43,7 +44,6 @@ std::string FileUrl(const std::string& path) {
       absolute = std::string(cwd) + "/" + path;
     }
   }
-  static constexpr char kHex[] = "0123456789ABCDEF";
   std::string url = "file://";
   for (unsigned char c : absolute) {
     const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
@@ -54,8 +54,7 @@ std::string FileUrl(const std::string& path) {
       url += static_cast<char>(c);
     } else {
       url += '%';
-      url += kHex[c >> 4];
-      url += kHex[c & 15];
+      AppendHexByte(url, static_cast<unsigned char>(c), /*upper=*/true);
     }
   }
   return url;

@@ -9,7 +9,7 @@
 #include "engine/Address.h"
 #include "lists/InputToList.h"
 #include "shell/ErrorReport.h"
-#include "storage/FileDescriptor.h"
+#include "storage/UniqueFd.h"
 #include "storage/FileRead.h"
 #include "text/Utf8.h"
 
@@ -70,7 +70,7 @@ void FileToList(ListView& list, const std::string& path, MessageBoxes& boxes, Ev
     boxes.Message("File not found", BoxStyle::kOk);
     return;
   }
-  const FileDescriptor file(OpenForReading(path.c_str()));
+  const UniqueFd file(OpenForReading(path.c_str()));
   if (file.get() < 0) throw ReadFailure(path, errno);
 
   TimedYield yield(pump);

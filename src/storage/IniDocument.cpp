@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdint>
 
+#include "text/Hex.h"
 #include "text/Utf8.h"
 
 namespace orvanel {
@@ -16,8 +17,6 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
-constexpr char kUpperHex[] = "0123456789ABCDEF";
-constexpr char kLowerHex[] = "0123456789abcdef";
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -51,8 +50,7 @@ std::string PercentEncode(std::string_view s) {
       out += static_cast<char>(c);
     } else {
       out += '%';
-      out += kUpperHex[c >> 4];
-      out += kUpperHex[c & 15];
+      AppendHexByte(out, static_cast<unsigned char>(c), /*upper=*/true);
     }
   }
   return out;
@@ -91,8 +89,7 @@ std::string EscapeIniValue(std::string_view value) {
     if (c == ';' || c == ',' || c == '=') needs_quotes = true;
     if (escape_next_if_digit && HexValue(ch) >= 0) {
       result += "\\x";
-      result += kLowerHex[c >> 4];
-      result += kLowerHex[c & 15];
+      AppendHexByte(result, static_cast<unsigned char>(c));
       continue;
     }
     escape_next_if_digit = false;
@@ -108,8 +105,8 @@ std::string EscapeIniValue(std::string_view value) {
       escape_next_if_digit = true;
     } else if (c <= 0x1F) {
       result += "\\x";
-      if (c >= 16) result += kLowerHex[c >> 4];
-      result += kLowerHex[c & 15];
+      if (c >= 16) result += kLowerHexDigits[c >> 4];
+      result += kLowerHexDigits[c & 15];
       escape_next_if_digit = true;
     } else {
       result += ch;

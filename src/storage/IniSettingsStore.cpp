@@ -15,7 +15,7 @@
 
 #include "base/Failure.h"
 #include "storage/AtomicFile.h"
-#include "storage/FileDescriptor.h"
+#include "storage/UniqueFd.h"
 #include "storage/FileRead.h"
 
 namespace orvanel {
@@ -77,8 +77,8 @@ void MakeParentFolders(const std::string& path) {
 void KeepDamagedCopy(const std::string& path, const std::string& contents) {
   for (int n = 0; n < 100; ++n) {
     const std::string copy = path + ".damaged" + (n == 0 ? "" : "." + std::to_string(n));
-    const FileDescriptor existing(::open(copy.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (!existing.valid()) {
+    const UniqueFd existing(::open(copy.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!existing) {
       WriteFileAtomically(copy, contents, 0600);
       return;
     }
@@ -131,8 +131,8 @@ IniSettingsStore::IniSettingsStore(std::string path, std::chrono::milliseconds l
     : path_(std::move(path)), lock_wait_(lock_wait) {}
 
 std::string IniSettingsStore::Get(const std::string& key, const std::string& fallback) {
-  const FileDescriptor file(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!file.valid()) {
+  const UniqueFd file(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!file) {
     if (errno == ENOENT || errno == ENOTDIR) return fallback;
     throw ReadFailure("the settings file " + path_, errno);
   }
@@ -157,9 +157,9 @@ void IniSettingsStore::Save(const std::string& key, const std::string& value) {
   if (target == path_) MakeParentFolders(target);
   const auto deadline = std::chrono::steady_clock::now() + lock_wait_;
   for (;;) {
-    const FileDescriptor file(
+    const UniqueFd file(
         ::open(target.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0600));
-    if (!file.valid()) throw SaveFailure(key, target, std::strerror(errno));
+    if (!file) throw SaveFailure(key, target, std::strerror(errno));
     struct stat st {};
     if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
       throw SaveFailure(key, target, "not a regular file");
