@@ -196,6 +196,21 @@ inline std::string EveryAddressTried(const std::string& command) {
   return Replaced(command, "orvanel-extract ", "orvanel-extract --host-errors 0 ");
 }
 
+// Where two outputs part: the first line that differs in each, for a failure's message.
+inline std::string FirstDifference(const std::string& got, const std::string& wanted) {
+  std::istringstream a(got), b(wanted);
+  std::string x, y;
+  for (int line = 1;; ++line) {
+    const bool more_a = static_cast<bool>(std::getline(a, x));
+    const bool more_b = static_cast<bool>(std::getline(b, y));
+    if (!more_a && !more_b) return "no difference";
+    if (x != y || more_a != more_b) {
+      return "line " + std::to_string(line) + ":\n  got    " + (more_a ? x : "(end)") +
+             "\n  wanted " + (more_b ? y : "(end)");
+    }
+  }
+}
+
 // --- Pages --------------------------------------------------------------------------------
 
 // The page server of pages.py, on 127.0.0.1, stopped by its process id.

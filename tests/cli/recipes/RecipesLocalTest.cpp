@@ -108,7 +108,9 @@ TEST_F(RecipesLocalTest, AResumedRunKilledWithNineEndsWithEveryRowAndEveryFailur
   ASSERT_LT(Lines(ReadAll(results)).size(), 600u) << "the run ended before it was killed";
   const auto last = RunProgram(Shell(dir_.path(), resume));
   EXPECT_EQ(last.status, 1) << last.err;
-  EXPECT_TRUE(ReadAll(results) == plain) << "the resumed rows differ from one plain run";
+  const std::string resumed = ReadAll(results);
+  EXPECT_TRUE(resumed == plain) << "the resumed rows differ from one plain run, "
+                                << FirstDifference(resumed, plain);
   const std::string failed = FailedAddresses(plain);
   ASSERT_EQ(Lines(failed).size(), 24u);
   EXPECT_EQ(ReadAll(dir_.path() + "/failed.txt"), failed);
@@ -129,8 +131,9 @@ TEST_F(RecipesLocalTest, PiecesOverProcessesComeOutInListOrder) {
   const std::string recipe = SmallPieces(Recipe(recipes::kOneMachine));
   const auto run = RunProgram(Shell(dir_.path(), EveryAddressTried(recipe)));
   EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_TRUE(ReadAll(dir_.path() + "/all-results.jsonl") == plain)
-      << "rows out of order or missing";
+  const std::string joined = ReadAll(dir_.path() + "/all-results.jsonl");
+  EXPECT_TRUE(joined == plain) << "rows out of order or missing, "
+                               << FirstDifference(joined, plain);
 }
 
 TEST_F(RecipesLocalTest, APieceThatDidNotFinishIsCountedAndItsRowsAreMissing) {
