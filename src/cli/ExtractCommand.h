@@ -2,10 +2,10 @@
 
 namespace orvanel {
 
-// orvanel-extract: reads addresses, extracts their rows with the desktop program's rules
-// and writes them in address order as tab-separated text or JSON lines. Returns the exit
-// status: 0 every address was fetched, 1 at least one could not be, 2 a usage error or an
-// input file that cannot be read.
+// orvanel-extract as a program: makes the process fit for a run (standard descriptors,
+// SIGPIPE, the signals' clean-up, the open-file limit), reads the command line, and runs
+// the extraction on the process's own streams with the libcurl fetcher. Returns the exit
+// status (see ExitStatus.h).
 int ExtractMain(int argc, char** argv);
 
 }  // namespace orvanel

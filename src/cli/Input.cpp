@@ -6,9 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 #include "base/Failure.h"
+#include "cli/Messages.h"
 #include "storage/FileRead.h"
 #include "text/Utf8.h"
 
@@ -29,64 +29,40 @@ void ListTextDecoder::DecideForm() {
   std::string_view head = head_;
   std::size_t mark = 0;
   if (head.substr(0, 3) == "\xEF\xBB\xBF") {
-    form_ = Form::kBytes;
     mark = 3;
   } else if (head.substr(0, 2) == "\xFF\xFE") {
-    form_ = Form::kUtf16Le;
+    utf16_.emplace(Utf16Decoder::ByteOrder::kLittleEndian);
     mark = 2;
   } else if (head.substr(0, 2) == "\xFE\xFF") {
-    form_ = Form::kUtf16Be;
+    utf16_.emplace(Utf16Decoder::ByteOrder::kBigEndian);
     mark = 2;
-  } else {
-    form_ = Form::kBytes;
   }
+  decided_ = true;
   const std::string rest = head_.substr(mark);
   head_.clear();
   Dispatch(rest);
 }
 
 void ListTextDecoder::Feed(std::string_view bytes) {
-  if (form_ != Form::kUnknown) return Dispatch(bytes);
+  if (decided_) return Dispatch(bytes);
   head_.append(bytes);
   if (head_.size() >= 3) DecideForm();  // a shorter file is decided at Finish
 }
 
 void ListTextDecoder::Dispatch(std::string_view bytes) {
-  if (form_ == Form::kBytes) return FeedText(bytes);
-  // UTF-16: pairs of bytes, surrogate pairs joined; a lone surrogate becomes U+FFFD.
+  if (!utf16_) return FeedText(bytes);
   std::string text;
-  std::string data = carry_;
-  data.append(bytes);
-  std::size_t i = 0;
-  for (; i + 1 < data.size(); i += 2) {
-    const auto b0 = static_cast<unsigned char>(data[i]);
-    const auto b1 = static_cast<unsigned char>(data[i + 1]);
-    const char32_t unit = form_ == Form::kUtf16Le ? (b1 << 8 | b0) : (b0 << 8 | b1);
-    if (unit >= 0xD800 && unit <= 0xDBFF) {
-      if (high_surrogate_) AppendUtf8(text, 0xFFFD);
-      high_surrogate_ = unit;
-      continue;
-    }
-    if (unit >= 0xDC00 && unit <= 0xDFFF) {
-      AppendUtf8(text, high_surrogate_
-                           ? 0x10000 + ((high_surrogate_ - 0xD800) << 10) + (unit - 0xDC00)
-                           : 0xFFFD);
-      high_surrogate_ = 0;
-      continue;
-    }
-    if (high_surrogate_) AppendUtf8(text, 0xFFFD);
-    high_surrogate_ = 0;
-    AppendUtf8(text, unit);
-  }
-  carry_ = data.substr(i);
+  utf16_->Feed(bytes, text);
   FeedText(text);
 }
 
 void ListTextDecoder::Finish() {
-  if (form_ == Form::kUnknown) DecideForm();
-  if (high_surrogate_ || !carry_.empty()) FeedText(kReplacementCharacter);
-  high_surrogate_ = 0;
-  carry_.clear();
+  if (!decided_) DecideForm();
+  if (utf16_) {
+    std::string rest;
+    utf16_->Finish(rest);
+    FeedText(rest);
+  }
   try {
     reader_.Finish();
   } catch (const Failure& f) {
@@ -96,35 +72,36 @@ void ListTextDecoder::Finish() {
 
 namespace {
 
-std::string Describe(const std::string& name, int error) {
-  return "cannot read " + name + ": " + std::strerror(error);
-}
-
 // Reads a regular file through from where it stands, then puts its offset back there.
 template <typename F>
 void ReadThrough(int fd, const std::string& name, F&& chunk) {
   const off_t start = std::max<off_t>(0, ::lseek(fd, 0, SEEK_CUR));
   const int error = ReadChunks(fd, chunk);
   ::lseek(fd, start, SEEK_SET);
-  if (error != 0) throw Failure(Describe(name, error));
+  if (error != 0) throw Failure(CannotRead(name, error));
 }
 
 }  // namespace
 
-AddressInput::AddressInput(const std::vector<std::string>& files, bool keep_blank)
+AddressInput::AddressInput(const std::vector<std::string>& files, bool keep_blank,
+                           int standard_input)
     : keep_blank_(keep_blank) {
   try {
     for (const auto& name : files) {
       // Each file is opened here, once, and closed with the others from here on.
       File& f = files_.emplace_back();
-      f.name = name == "-" ? "standard input" : name;
-      f.fd = name == "-" ? 0 : OpenForReading(name.c_str());
-      if (f.fd < 0) throw Failure(Describe(name, errno));
+      const bool is_stdin = name == "-";
+      f.name = is_stdin ? "standard input" : name;
+      f.fd = is_stdin ? standard_input : OpenForReading(name.c_str());
+      if (f.fd < 0) throw Failure(CannotRead(name));
+      f.owned = !is_stdin;
       struct stat st {};
-      if (::fstat(f.fd, &st) != 0) throw Failure(Describe(f.name, errno));
+      if (::fstat(f.fd, &st) != 0) throw Failure(CannotRead(f.name));
       if (S_ISDIR(st.st_mode)) throw Failure("cannot read " + f.name + ": it is a folder");
       if (S_ISBLK(st.st_mode)) throw Failure("cannot read " + f.name + ": it is a block device");
       f.regular = S_ISREG(st.st_mode);
+      f.fifo = S_ISFIFO(st.st_mode);
+      f.identity = {st.st_dev, st.st_ino};
       if (f.regular) {
         // Refused text stops the run before anything is written.
         ListTextDecoder check(f.name, [](std::string_view) {});
@@ -133,17 +110,26 @@ AddressInput::AddressInput(const std::vector<std::string>& files, bool keep_blan
       }
     }
   } catch (...) {
-    for (const auto& f : files_) {
-      if (f.fd > 2) ::close(f.fd);
-    }
+    CloseAll();
     throw;
   }
 }
 
-AddressInput::~AddressInput() {
-  for (const auto& f : files_) {
-    if (f.fd > 2) ::close(f.fd);
+AddressInput::~AddressInput() { CloseAll(); }
+
+void AddressInput::CloseAll() {
+  for (auto& f : files_) {
+    if (f.owned && f.fd >= 0) ::close(f.fd);
+    f.fd = -1;
   }
+}
+
+std::vector<FileIdentity> AddressInput::WritableIdentities() const {
+  std::vector<FileIdentity> identities;
+  for (const auto& f : files_) {
+    if (f.regular || f.fifo) identities.push_back(f.identity);
+  }
+  return identities;
 }
 
 int AddressInput::WaitFd() const {
@@ -166,25 +152,23 @@ void AddressInput::ReadSome(std::deque<std::string>& out) {
     n = ::read(f.fd, buffer, sizeof buffer);
   } while (n < 0 && errno == EINTR);
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-  if (n < 0) throw Failure(Describe(f.name, errno));
+  if (n < 0) throw Failure(CannotRead(f.name));
   if (n > 0) {
     decoder_->Feed(std::string_view(buffer, static_cast<std::size_t>(n)));
     return;
   }
   decoder_->Finish();  // each file ends its own last line
   decoder_.reset();
-  if (f.fd > 2) ::close(f.fd);
+  if (f.owned) ::close(f.fd);
   f.fd = -1;
   ++current_;
 }
 
 std::vector<std::string> ReadTagFile(const std::string& path) {
-  std::vector<std::string> tags;
   AddressInput input({path}, false);
   std::deque<std::string> lines;
   while (!input.Done()) input.ReadSome(lines);
-  tags.assign(lines.begin(), lines.end());
-  return tags;
+  return {lines.begin(), lines.end()};
 }
 
 }  // namespace orvanel

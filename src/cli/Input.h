@@ -1,12 +1,16 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "lists/AddressList.h"
+#include "text/Utf16.h"
 
 namespace orvanel {
 
@@ -27,13 +31,18 @@ class ListTextDecoder {
   void FeedText(std::string_view text);
   void DecideForm();
   void Dispatch(std::string_view bytes);
-  enum class Form { kUnknown, kBytes, kUtf16Le, kUtf16Be };
   std::string name_;
   AddressLineReader reader_;
-  Form form_ = Form::kUnknown;
+  bool decided_ = false;
   std::string head_;  // the first bytes, until the form is known
-  std::string carry_;  // an odd byte of UTF-16
-  char32_t high_surrogate_ = 0;
+  std::optional<Utf16Decoder> utf16_;
+};
+
+// A file as the kernel knows it, to tell whether two names are one file.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool operator==(const FileIdentity&) const = default;
 };
 
 // The address files of one run. Every file is opened (once) and checked when the object
@@ -44,8 +53,8 @@ class ListTextDecoder {
 // seen (with poll) that it can be.
 class AddressInput {
  public:
-  // "-" is standard input. Throws Failure for the first file that cannot be used.
-  AddressInput(const std::vector<std::string>& files, bool keep_blank);
+  // "-" is `standard_input`. Throws Failure for the first file that cannot be used.
+  AddressInput(const std::vector<std::string>& files, bool keep_blank, int standard_input = 0);
   ~AddressInput();
   AddressInput(const AddressInput&) = delete;
   AddressInput& operator=(const AddressInput&) = delete;
@@ -57,13 +66,20 @@ class AddressInput {
   // Throws Failure on a read error or refused text.
   void ReadSome(std::deque<std::string>& out);
   bool Done() const { return current_ >= files_.size(); }
+  // The files that could be written to (regular files and named pipes), to refuse an
+  // output that is one of them.
+  std::vector<FileIdentity> WritableIdentities() const;
 
  private:
   struct File {
     std::string name;
     int fd = -1;
+    bool owned = false;
     bool regular = false;
+    bool fifo = false;
+    FileIdentity identity;
   };
+  void CloseAll();
   std::vector<File> files_;
   std::size_t current_ = 0;
   bool keep_blank_;

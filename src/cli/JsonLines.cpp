@@ -1,11 +1,11 @@
 #include "cli/JsonLines.h"
 
+#include "text/Hex.h"
 #include "text/Utf8.h"
 
 namespace orvanel {
 
 void AppendJsonString(std::string& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
   const std::string clean = SanitiseUtf8(text);
   out += '"';
   for (unsigned char c : clean) {
@@ -28,14 +28,20 @@ void AppendJsonString(std::string& out, std::string_view text) {
       default:
         if (c < 0x20 || c == 0x7F) {
           out += "\\u00";
-          out += kHex[c >> 4];
-          out += kHex[c & 15];
+          AppendHexByte(out, c);
         } else {
           out += static_cast<char>(c);
         }
     }
   }
   out += '"';
+}
+
+JsonObject JsonObject::Continuing(std::string opened) {
+  JsonObject object;
+  object.out_ = std::move(opened);
+  object.first_ = false;
+  return object;
 }
 
 void JsonObject::Key(std::string_view key) {

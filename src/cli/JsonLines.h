@@ -13,10 +13,18 @@ void AppendJsonString(std::string& out, std::string_view text);
 // Builds one JSON object, member by member, in the order they are added.
 class JsonObject {
  public:
+  JsonObject() = default;
+  // An object whose first members are already in `opened` ("{" and at least one member).
+  static JsonObject Continuing(std::string opened);
+
   JsonObject& Add(std::string_view key, std::string_view value);
   JsonObject& Add(std::string_view key, const std::optional<std::string>& value);
-  JsonObject& Add(std::string_view key, const char* value) { return Add(key, std::string_view(value)); }
-  JsonObject& Add(std::string_view key, const std::string& value) { return Add(key, std::string_view(value)); }
+  JsonObject& Add(std::string_view key, const char* value) {
+    return Add(key, std::string_view(value));
+  }
+  JsonObject& Add(std::string_view key, const std::string& value) {
+    return Add(key, std::string_view(value));
+  }
   JsonObject& AddBool(std::string_view key, bool value);
   JsonObject& AddNumber(std::string_view key, long long value);
   JsonObject& AddNull(std::string_view key);

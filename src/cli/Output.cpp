@@ -1,143 +1,175 @@
 #include "cli/Output.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
-#include <cstring>
 #include <filesystem>
 
 #include "base/Failure.h"
+#include "cli/ExitStatus.h"
+#include "cli/Messages.h"
+#include "storage/FileLock.h"
 
 namespace orvanel {
 namespace {
 
-// The temporary file to remove if a signal ends the program, as a plain array so that
-// the handler reads it without calling anything unsafe.
-char g_pending_temp[PATH_MAX + 1] = {};
+constexpr int kOpenFlags = O_CLOEXEC | O_NOCTTY;
 
-void OnFatalSignal(int sig) {
-  if (g_pending_temp[0] != '\0') ::unlink(g_pending_temp);
-  ::signal(sig, SIG_DFL);
-  ::raise(sig);
-}
+FileIdentity IdentityOf(const struct stat& st) { return {st.st_dev, st.st_ino}; }
 
-void SetPending(const std::string& path) {
-  if (path.size() > PATH_MAX) return;
-  // Write the text first, then its first byte: the handler never sees half a name.
-  g_pending_temp[0] = '\0';
-  std::memcpy(g_pending_temp + 1, path.c_str() + 1, path.size());
-  g_pending_temp[0] = path.empty() ? '\0' : path[0];
+// The file a name stands for, its links followed, also one that does not exist yet (a
+// dangling link's target is made, as the shell's ">" makes it).
+std::string FollowLinks(const std::string& name) {
+  std::filesystem::path path = name;
+  std::error_code ec;
+  for (int depth = 0; std::filesystem::is_symlink(path, ec); ++depth) {
+    const auto target = std::filesystem::read_symlink(path, ec);
+    if (ec || depth == 40) {
+      throw Failure("cannot follow the link " + name + ": " +
+                    (ec ? ec.message() : std::string("too many levels of links")));
+    }
+    path = target.is_absolute() ? target : path.parent_path() / target;
+  }
+  return path.string();
 }
 
 }  // namespace
 
-void InstallOutputSignalHandlers() {
-  struct sigaction action {};
-  action.sa_handler = OnFatalSignal;
-  sigemptyset(&action.sa_mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &action, nullptr);
-}
-
-void OpenClosedStandardDescriptors() {
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    // The lowest free descriptor is this one.
-    const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-    if (opened != fd && opened >= 0) ::close(opened);
-  }
-}
-
-RowOutput::RowOutput(const std::optional<std::string>& path, bool append) : append_(append) {
+OutputFile::OutputFile(const std::optional<std::string>& path, bool append, int standard_output)
+    : fd_(standard_output), append_(append) {
   if (!path) return;
   name_ = *path;
-  std::string target = *path;
-  std::error_code ec;
-  if (std::filesystem::is_symlink(target, ec)) {
-    const auto resolved = std::filesystem::weakly_canonical(target, ec);
-    if (ec) throw Failure("cannot follow the link " + target + ": " + ec.message());
-    target = resolved.string();
-  }
+  target_ = *path;
+  target_ = FollowLinks(*path);
   struct stat st {};
-  if (::stat(target.c_str(), &st) == 0) {
-    if (append_ && !S_ISREG(st.st_mode))
-      throw Failure("cannot resume into " + target + ": not a regular file");
+  if (::stat(target_.c_str(), &st) == 0) {
+    if (append_ && !S_ISREG(st.st_mode)) {
+      throw Failure("cannot resume into " + target_ + ": not a regular file");
+    }
     if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)) {
-      fd_ = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
-      if (fd_ < 0) throw Failure("cannot write " + target + ": " + std::strerror(errno));
-      own_fd_ = true;
+      OpenDirect(target_);
       return;
     }
     if (!S_ISREG(st.st_mode)) {
-      throw Failure("cannot write " + target + ": it is " +
+      throw Failure("cannot write " + target_ + ": it is " +
                     (S_ISDIR(st.st_mode) ? "a folder" : "neither a file nor a stream"));
     }
     // Replacing is writing: a file nobody may write to is not replaced (root too would
     // need a write bit).
-    if (::access(target.c_str(), W_OK) != 0 || (st.st_mode & 0222) == 0) {
-      throw Failure("cannot write " + target + ": the file is read-only");
+    if (::access(target_.c_str(), W_OK) != 0 || (st.st_mode & 0222) == 0) {
+      throw Failure("cannot write " + target_ + ": the file is read-only");
     }
   }
+  LockTarget(target_);
   if (append_) {
-    fd_ = ::open(target.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
-    if (fd_ < 0) throw Failure("cannot write " + target + ": " + std::strerror(errno));
-    own_fd_ = true;
+    fd_ = lock_.get();
     return;
   }
-  file_ = std::make_unique<AtomicFileWriter>(target);
-  SetPending(file_->temp_path());
+  file_ = std::make_unique<AtomicFileWriter>(target_, -1, TempFile::kHidden);
+  if (!file_->temp_path().empty()) temp_cleanup_.Cover(file_->temp_path());
 }
 
-void RowOutput::StartAppending(std::uint64_t bytes) {
-  if (::ftruncate(fd_, static_cast<off_t>(bytes)) != 0 || ::lseek(fd_, 0, SEEK_END) < 0) {
-    throw Failure("cannot write " + name_ + ": " + std::strerror(errno));
+void OutputFile::OpenDirect(const std::string& target) {
+  owned_.Reset(::open(target.c_str(), O_WRONLY | kOpenFlags));
+  if (!owned_) throw Failure(CannotWrite(target));
+  fd_ = owned_.get();
+  struct stat st {};
+  if (::fstat(fd_, &st) == 0 && S_ISFIFO(st.st_mode)) identity_ = IdentityOf(st);
+}
+
+// Opens the target (making it when the name is free) and locks it for the run.
+void OutputFile::LockTarget(const std::string& target) {
+  const int access_mode = append_ ? O_RDWR : O_RDONLY;
+  for (int attempt = 0; attempt < 3 && !lock_; ++attempt) {
+    lock_.Reset(::open(target.c_str(), access_mode | kOpenFlags | O_NONBLOCK));
+    if (!lock_ && errno == EACCES && !append_) {
+      lock_.Reset(::open(target.c_str(), O_WRONLY | kOpenFlags | O_NONBLOCK));  // write-only
+    }
+    if (lock_ || errno != ENOENT) break;
+    lock_.Reset(::open(target.c_str(),
+                       (append_ ? O_RDWR : O_WRONLY) | O_CREAT | O_EXCL | kOpenFlags, 0666));
+    made_target_ = static_cast<bool>(lock_);
+    if (!lock_ && errno != EEXIST) break;  // EEXIST: made meanwhile by another; open that
   }
+  if (!lock_) throw Failure(CannotWrite(target));
+  struct stat st {};
+  if (::fstat(lock_.get(), &st) != 0) throw Failure(CannotWrite(target));
+  if (!S_ISREG(st.st_mode)) throw Failure("cannot write " + target + ": not a regular file");
+  identity_ = IdentityOf(st);
+  if (TryLockExclusive(lock_.get()) == LockResult::kBusy) {
+    made_target_ = false;  // the other run's now
+    throw Refusal(name_ + " is in use by another run");
+  }
+  if (made_target_ && !append_) made_target_cleanup_.Cover(target);
 }
 
-void RowOutput::Sync() {
-  if (::fsync(fd_) != 0) throw Failure("cannot write " + name_ + ": " + std::strerror(errno));
+OutputFile::~OutputFile() {
+  temp_cleanup_.Release();
+  made_target_cleanup_.Release();
+  if (!made_target_ || committed_ || !lock_) return;
+  // The empty file this run made to hold its lock goes again, if it is still that file
+  // and still empty.
+  struct stat mine {
+  }, there{};
+  if (::fstat(lock_.get(), &mine) == 0 && ::stat(target_.c_str(), &there) == 0 &&
+      IdentityOf(mine) == IdentityOf(there) && there.st_size == 0) {
+    ::unlink(target_.c_str());
+  }
+  // file_ removes its temporary file unless committed.
+}
+
+void OutputFile::StartAppending(std::uint64_t bytes) {
+  if (::ftruncate(fd_, static_cast<off_t>(bytes)) != 0 || ::lseek(fd_, 0, SEEK_END) < 0) {
+    throw Failure(CannotWrite(name_));
+  }
+  whole_bytes_ = bytes;
+}
+
+void OutputFile::Sync() {
+  if (::fsync(fd_) != 0) throw Failure(CannotWrite(name_));
   synced_ = std::chrono::steady_clock::now();
   dirty_ = false;
 }
 
-void RowOutput::SyncIfDue() {
-  if (append_ && dirty_ && std::chrono::steady_clock::now() - synced_ >= std::chrono::seconds(1))
+void OutputFile::SyncIfDue() {
+  if (append_ && dirty_ && std::chrono::steady_clock::now() - synced_ >= std::chrono::seconds(1)) {
     Sync();
-}
-
-RowOutput::~RowOutput() {
-  SetPending("");
-  if (own_fd_) ::close(fd_);
-  // file_ removes its temporary file unless committed.
-}
-
-void RowOutput::Write(std::string_view data) {
-  if (data.empty()) return;
-  if (file_) {
-    file_->Write(data);
-    return;
   }
+}
+
+void OutputFile::Write(std::string_view data) {
+  if (data.empty()) return;
+  if (file_) return file_->Write(data);
   std::size_t done = 0;
   while (done < data.size()) {
     const ssize_t n = ::write(fd_, data.data() + done, data.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == EPIPE) throw BrokenPipe{};
-    if (n < 0) throw Failure(std::string("cannot write the output: ") + std::strerror(errno));
+    if (n < 0) {
+      const int error = errno;
+      // A resumed file keeps whole rows only: the piece written in part goes.
+      if (append_ && ::ftruncate(fd_, static_cast<off_t>(whole_bytes_)) == 0) ::fsync(fd_);
+      throw Failure(CannotWrite(name_.empty() ? "the output" : name_, error));
+    }
     done += static_cast<std::size_t>(n);
   }
+  if (!append_) return;
+  whole_bytes_ += data.size();
   // A resumed run loses at most the last second of rows to a crash.
   dirty_ = true;
   SyncIfDue();
 }
 
-void RowOutput::Commit() {
+void OutputFile::Commit() {
   if (append_) return Sync();
   if (!file_) return;
+  // From here the names are the finished file's: no signal may remove them.
+  temp_cleanup_.Release();
+  made_target_cleanup_.Release();
   file_->Commit();
-  SetPending("");
+  committed_ = true;
 }
 
 }  // namespace orvanel

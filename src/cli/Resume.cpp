@@ -2,91 +2,196 @@
 
 #include <unistd.h>
 
-#include <cstring>
-#include <string_view>
+#include <cerrno>
 
-#include "base/Failure.h"
-#include "cli/JsonLines.h"
-#include "storage/FileRead.h"
+#include "cli/ExitStatus.h"
+#include "cli/Messages.h"
+#include "cli/RowFormat.h"
 
 namespace orvanel {
-namespace {
 
-// FNV-1a, 64 bits; never 0, so that 0 can mean "cannot be told".
-std::uint64_t Hash(std::string_view text) {
-  std::uint64_t h = 1469598103934665603ull;
-  for (const unsigned char c : text) {
-    h ^= c;
-    h *= 1099511628211ull;
+ResumeReader::ResumeReader(int fd, std::string name, bool jsonl, Mode mode,
+                           std::vector<std::string> tags)
+    : fd_(fd), name_(std::move(name)), jsonl_(jsonl), mode_(mode), tags_(std::move(tags)) {
+  if (::lseek(fd_, 0, SEEK_SET) < 0) throw Refusal(CannotRead(name_));
+  if (!jsonl_) ReadHeader();
+}
+
+void ResumeReader::Refuse(const std::string& what) const {
+  throw Refusal(name_ + " " + what + std::string(kNothingChanged));
+}
+
+bool ResumeReader::Fill() {
+  if (end_) return false;
+  buffer_.erase(0, at_);
+  at_ = 0;
+  char chunk[65536];
+  ssize_t n;
+  do {
+    n = ::read(fd_, chunk, sizeof chunk);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) throw Refusal(CannotRead(name_));
+  if (n == 0) {
+    end_ = true;
+    return false;
   }
-  return h == 0 ? 1 : h;
+  buffer_.append(chunk, static_cast<std::size_t>(n));
+  return true;
 }
 
-std::uint64_t KeyOfLine(bool jsonl, std::string_view line) {
-  if (jsonl) {
-    const auto end = line.find(",\"checked\":");
-    return Hash(end == std::string_view::npos ? line : line.substr(0, end));
+int ResumeReader::Peek() {
+  if (at_ == buffer_.size() && !Fill()) return -1;
+  return static_cast<unsigned char>(buffer_[at_]);
+}
+
+int ResumeReader::Next() {
+  const int c = Peek();
+  if (c < 0) return c;
+  ++at_;
+  ++offset_;
+  if (c == '\n') ++line_;
+  return c;
+}
+
+ResumeReader::Match ResumeReader::Expect(std::string_view text) {
+  for (const char wanted : text) {
+    const int c = Peek();
+    if (c < 0) return Match::kEnd;
+    if (c != static_cast<unsigned char>(wanted)) return Match::kOther;
+    Next();
   }
-  const auto tab = line.find('\t');
-  return tab == std::string_view::npos ? 0 : Hash(line.substr(0, tab));
+  return Match::kWhole;
 }
 
-}  // namespace
-
-std::uint64_t RowKey(bool jsonl, const std::string& address) {
-  if (!jsonl) return Hash(address);
-  std::string start = "{\"url\":";
-  AppendJsonString(start, address);
-  return Hash(start);
-}
-
-ResumePoint ReadResumePoint(int fd, const std::string& name, bool jsonl,
-                            std::size_t rows_per_address) {
-  ResumePoint point;
-  std::string line;
-  std::uint64_t offset = 0;  // bytes of whole lines so far
-  std::uint64_t line_number = 0;
-  std::size_t rows_of_address = 0;
-  std::uint64_t address_key = 0;
-  std::uint64_t address_line = 0;
-  bool header_done = jsonl;
-  auto whole_line = [&] {
-    ++line_number;
-    offset += line.size() + 1;
-    if (!header_done) {
-      header_done = true;
-      point.keep_bytes = offset;
+void ResumeReader::ReadHeader() {
+  switch (Expect(TsvHeader(mode_))) {
+    case Match::kWhole:
+      keep_bytes_ = offset_;
       return;
+    case Match::kEnd:  // empty, or a header cut short: written again
+      return;
+    case Match::kOther:
+      Refuse("line 1 is not the header line of this mode's tsv");
+  }
+}
+
+bool ResumeReader::Take(const std::string& address) {
+  const std::size_t rows = mode_ == Mode::kOnlyListedTags ? tags_.size() : 1;
+  last_failed_ = false;
+  for (std::size_t row = 0; row < rows; ++row) {
+    if (!TakeRow(address, row)) {
+      CheckSomeRowNamed();  // the file ends here: what it holds must be this list's
+      return false;
     }
-    std::string_view text = line;
-    if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
-    if (rows_of_address == 0) {
-      address_key = KeyOfLine(jsonl, text);
-      address_line = line_number;
-    }
-    if (++rows_of_address == rows_per_address) {
-      point.keys.push_back(address_key);
-      point.first_line.push_back(address_line);
-      point.keep_bytes = offset;
-      rows_of_address = 0;
-    }
+  }
+  keep_bytes_ = offset_;
+  ++addresses_;
+  return true;
+}
+
+void ResumeReader::Finish() {
+  if (Peek() >= 0) {
+    Refuse("line " + std::to_string(line_) + " is more than the rows of the input's " +
+           std::to_string(addresses_) + " addresses");
+  }
+  CheckSomeRowNamed();
+}
+
+void ResumeReader::CheckSomeRowNamed() const {
+  if (jsonl_ || addresses_ == 0 || some_row_named_) return;
+  Refuse("holds the rows of " + std::to_string(addresses_) +
+         " addresses, and none names its address (a page that failed or has no title gives "
+         "an empty row): they cannot be told to be this list's; remove the file to start "
+         "again");
+}
+
+bool ResumeReader::TakeRow(const std::string& address, std::size_t row) {
+  if (Peek() < 0) return false;
+  return jsonl_ ? TakeJsonRow(address) : TakeTsvRow(address, row);
+}
+
+bool ResumeReader::TakeJsonRow(const std::string& address) {
+  const std::uint64_t line = line_;
+  const auto not_the_row = [&] {
+    Refuse("line " + std::to_string(line) + " is not the row of address " +
+           std::to_string(addresses_ + 1) + " of the input");
   };
-  ::lseek(fd, 0, SEEK_SET);
-  const int error = ReadChunks(fd, [&](std::string_view chunk) {
-    while (!chunk.empty()) {
-      const auto end = chunk.find('\n');
-      if (end == std::string_view::npos) {
-        line.append(chunk);
-        return;
+  switch (Expect(JsonRowStart(address))) {
+    case Match::kEnd:
+      return false;
+    case Match::kOther:
+      not_the_row();
+    case Match::kWhole:
+      break;
+  }
+  // On to the line's end, noting the reason member on the way.
+  std::size_t matched = 0;
+  bool reason_found = false;
+  int previous = -1;
+  for (;;) {
+    const int c = Next();
+    if (c < 0) return false;  // cut short
+    if (c == '\n') break;
+    if (!reason_found) {
+      if (c == static_cast<unsigned char>(kJsonReasonMember[matched])) {
+        if (++matched == kJsonReasonMember.size()) {
+          reason_found = true;
+          const int value = Peek();
+          if (value >= 0 && value != 'n') last_failed_ = true;  // a reason, not null
+        }
+      } else {
+        matched = c == static_cast<unsigned char>(kJsonReasonMember[0]) ? 1 : 0;
       }
-      line.append(chunk.substr(0, end));
-      whole_line();
-      line.clear();
-      chunk.remove_prefix(end + 1);
     }
-  });
-  if (error != 0) throw Failure("cannot read " + name + ": " + std::strerror(error));
-  return point;
+    previous = c;
+  }
+  if (previous != '}' || !reason_found) {
+    Refuse("line " + std::to_string(line) + " is not a whole row as orvanel-extract writes it");
+  }
+  return true;
+}
+
+bool ResumeReader::TakeTsvRow(const std::string& address, std::size_t row) {
+  const std::uint64_t line = line_;
+  if (Peek() == '\r') {  // an unchecked row: an empty line
+    switch (Expect("\r\n")) {
+      case Match::kEnd:
+        return false;
+      case Match::kOther:
+        Refuse("line " + std::to_string(line) + " is not a row of this list");
+      case Match::kWhole:
+        return true;
+    }
+  }
+  std::string start = address + "\t";
+  if (mode_ == Mode::kOnlyListedTags) start += tags_[row] + "\t";
+  switch (Expect(start)) {
+    case Match::kEnd:
+      return false;
+    case Match::kOther:
+      Refuse("line " + std::to_string(line) + " is not the row of address " +
+             std::to_string(addresses_ + 1) + " of the input");
+    case Match::kWhole:
+      break;
+  }
+  // The page's cells, each followed by its TAB; they may hold line breaks.
+  for (std::size_t tabs = TsvPageCells(mode_); tabs > 0;) {
+    const int c = Next();
+    if (c < 0) return false;
+    if (c == '\t') --tabs;
+  }
+  switch (Expect("\r\n")) {
+    case Match::kEnd:
+      return false;
+    case Match::kOther:
+      Refuse("line " + std::to_string(line) + ": the row of address " +
+             std::to_string(addresses_ + 1) +
+             " does not end after its last cell (a cell holding a TAB cannot be counted)");
+    case Match::kWhole:
+      break;
+  }
+  some_row_named_ = true;
+  return true;
 }
 
 }  // namespace orvanel

@@ -2,29 +2,74 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "engine/Rules.h"
 
 namespace orvanel {
 
-// Where an interrupted run stands, read from the output file it left: the rows of whole
-// addresses are kept, anything after them (a partial line, some of an address's rows) is
-// cut off. The rows must follow the input's addresses in order; each address is known by
-// the start of its first row (see RowKey).
+// Reads back the output file an interrupted run left, address by address along the input,
+// to find where the new run goes on.
 //
-// Every address has exactly `rows_per_address` rows: one in mode title-meta and, in
-// jsonl, in mode head; one per tag in mode tags. (A tsv in mode head has no row for a page
-// without a head section, so it cannot be resumed.) A tsv begins with its header line.
-struct ResumePoint {
-  std::uint64_t keep_bytes = 0;         // the file is cut back to this length
-  std::vector<std::uint64_t> keys;       // per whole address: RowKey, or 0 when unknowable
-  std::vector<std::uint64_t> first_line; // per whole address: its first row's line number
+// Every address has exactly one row per tag in mode tags and one row otherwise (a tsv in
+// mode head, which has no row for a page without a head, is not resumed). A tsv begins
+// with its header line. Each row must be the address's own, known by how it starts (see
+// JsonRowStart; in a tsv, a checked row starts with the address and a TAB, an unchecked
+// one is an empty line); rows are counted as they were written, whatever line breaks
+// their cells hold (a jsonl row is one line; a tsv row ends with the CR LF after its last
+// cell's TAB). Anything after the last whole address (a row cut by a kill, some of an
+// address's rows) is cut off when it is the start of what the next address's rows would
+// be. Everything else refuses the file (Refusal), untouched.
+class ResumeReader {
+ public:
+  // Reads the file at `fd` from its start. `tags` are those of mode tags.
+  ResumeReader(int fd, std::string name, bool jsonl, Mode mode, std::vector<std::string> tags);
+
+  // The next address of the input. True when the file holds its rows whole: the run goes on
+  // to the next address. False when the file ends before them: from here the run writes,
+  // from keep_bytes() on, and this address is fetched. Throws Refusal or Failure (the
+  // file cannot be read).
+  bool Take(const std::string& address);
+  // The input has ended. Throws Refusal when the file holds more than its rows.
+  void Finish();
+
+  // The length of the file's whole addresses (and header): it is cut back to this.
+  std::uint64_t keep_bytes() const { return keep_bytes_; }
+  // Whether the page of the address last taken had failed (jsonl only; false in a tsv,
+  // whose rows do not say).
+  bool last_failed() const { return last_failed_; }
+  // Addresses whose rows the file holds, so far.
+  std::size_t addresses() const { return addresses_; }
+
+ private:
+  enum class Match { kWhole, kEnd, kOther };
+  int Next();  // the next byte, or -1 at the end of the file
+  int Peek();
+  bool Fill();
+  Match Expect(std::string_view text);
+  bool TakeRow(const std::string& address, std::size_t row);  // false: the file ends
+  bool TakeJsonRow(const std::string& address);
+  bool TakeTsvRow(const std::string& address, std::size_t row);
+  void ReadHeader();
+  void CheckSomeRowNamed() const;
+  [[noreturn]] void Refuse(const std::string& what) const;
+
+  int fd_;
+  std::string name_;
+  bool jsonl_;
+  Mode mode_;
+  std::vector<std::string> tags_;
+  std::string buffer_;
+  std::size_t at_ = 0;        // in buffer_
+  std::uint64_t offset_ = 0;  // of buffer_[at_] in the file
+  std::uint64_t line_ = 1;    // of the byte at offset_
+  bool end_ = false;
+  bool header_read_ = false;
+  std::uint64_t keep_bytes_ = 0;
+  std::size_t addresses_ = 0;
+  bool last_failed_ = false;
+  bool some_row_named_ = false;  // a tsv row that names its address was seen
 };
-
-// Reads the file at `fd` from its start. Throws Failure when it cannot be read.
-ResumePoint ReadResumePoint(int fd, const std::string& name, bool jsonl, std::size_t rows_per_address);
-
-// The key of `address` as its first row starts: jsonl `{"url":"…"`, tsv `address` followed
-// by a TAB (a checked row; an unchecked tsv row is empty and gives key 0).
-std::uint64_t RowKey(bool jsonl, const std::string& address);
 
 }  // namespace orvanel

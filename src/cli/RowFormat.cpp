@@ -1,6 +1,8 @@
 #include "cli/RowFormat.h"
 
 #include "cli/JsonLines.h"
+#include "cli/Messages.h"
+#include "engine/ResultsTable.h"
 #include "export/TextExport.h"
 
 namespace orvanel {
@@ -18,50 +20,88 @@ std::vector<const char*> CellKeys(Mode mode) {
   return {};
 }
 
+std::optional<std::string> Unless(bool empty, const std::string& text) {
+  if (empty) return std::nullopt;
+  return text;
+}
+
+void AppendJsonRow(std::string& out, const Options& o, const std::string& address, const Page& page,
+                   const RuleRow& row) {
+  JsonObject json =
+      JsonObject::Continuing(JsonRowStart(address) + (row.checked ? "true" : "false"));
+  const auto keys = CellKeys(o.mode);
+  for (std::size_t i = 0; i < keys.size() && i < row.cells.size(); ++i)
+    json.Add(keys[i], row.cells[i]);
+  if (page.ok) {
+    json.AddNull("error").AddNull("reason").AddNull("detail");
+  } else {
+    json.Add("error", MaskPasswords(page.message, page.address.url))
+        .Add("reason", FetchErrorName(page.reason))
+        .Add("detail", Unless(page.error.empty(), MaskPasswords(page.error, page.address.url)));
+  }
+  if (page.status > 0) {
+    json.AddNumber("status", page.status);
+  } else {
+    json.AddNull("status");  // a local file, or no answer at all
+  }
+  json.Add("final_url", Unless(page.final_url.empty(), MaskPasswords(page.final_url)));
+  json.Add("charset", Unless(page.charset.empty(), page.charset));
+  json.Add("charset_source",
+           page.charset_source ? std::optional<std::string>(CharsetSourceName(*page.charset_source))
+                               : std::nullopt);
+  json.AddNumber("bytes", static_cast<long long>(page.bytes_read));
+  out += json.Finish();
+  out += '\n';
+}
+
 }  // namespace
+
+std::string JsonRowStart(std::string_view address) {
+  std::string start = "{\"url\":";
+  AppendJsonString(start, address);
+  start += ",\"checked\":";
+  return start;
+}
+
+std::string TsvHeader(Mode mode) {
+  std::vector<std::string> headers;
+  for (const auto& column : ColumnLayout(mode)) headers.emplace_back(column.header);
+  std::string line;
+  AppendHeaderLine(line, headers);
+  return line;
+}
+
+std::size_t TsvPageCells(Mode mode) {
+  return ColumnLayout(mode).size() - (mode == Mode::kOnlyListedTags ? 2 : 1);
+}
+
+bool PageCellHoldsTab(Mode mode, const std::vector<RuleRow>& rows) {
+  const std::size_t known = mode == Mode::kOnlyListedTags ? 1 : 0;  // the tag
+  for (const auto& row : rows) {
+    for (std::size_t i = known; row.checked && i < row.cells.size(); ++i) {
+      if (row.cells[i] && row.cells[i]->find('\t') != std::string::npos) return true;
+    }
+  }
+  return false;
+}
 
 std::string FormatRows(const Options& o, const std::string& address, const Page& page,
                        const std::vector<RuleRow>& rows) {
   std::string out;
   // In jsonl every address has its line: a head that was not found (or a page that was not
   // had) is a row whose head is null. The tsv keeps the desktop's rows.
-  std::vector<RuleRow> no_head;
-  const std::vector<RuleRow>* shown = &rows;
   if (o.jsonl && rows.empty() && o.mode == Mode::kEntireHeadTag) {
-    no_head.push_back(RuleRow{{std::nullopt}, false});
-    shown = &no_head;
+    AppendJsonRow(out, o, address, page, RuleRow{{std::nullopt}, false});
+    return out;
   }
-  for (const auto& row : *shown) {
-    if (!o.jsonl) {
-      std::vector<std::string> cells{address};
-      for (const auto& cell : row.cells) cells.push_back(cell.value_or(""));
-      AppendRowLine(out, row.checked, cells);
+  for (const auto& row : rows) {
+    if (o.jsonl) {
+      AppendJsonRow(out, o, address, page, row);
       continue;
     }
-    JsonObject json;
-    json.Add("url", address).AddBool("checked", row.checked);
-    const auto keys = CellKeys(o.mode);
-    for (std::size_t i = 0; i < keys.size() && i < row.cells.size(); ++i) json.Add(keys[i], row.cells[i]);
-    if (page.ok) {
-      json.AddNull("error").AddNull("reason").AddNull("detail");
-    } else {
-      json.Add("error", page.message)
-          .Add("reason", FetchErrorName(page.reason))
-          .Add("detail", page.error.empty() ? std::optional<std::string>() : page.error);
-    }
-    if (page.status > 0) {
-      json.AddNumber("status", page.status);
-    } else {
-      json.AddNull("status");
-    }
-    json.Add("final_url", page.final_url.empty() ? std::optional<std::string>() : page.final_url);
-    json.Add("charset", page.charset.empty() ? std::optional<std::string>() : page.charset);
-    json.Add("charset_source", page.charset_source
-                                   ? std::optional<std::string>(CharsetSourceName(*page.charset_source))
-                                   : std::nullopt);
-    json.AddNumber("bytes", static_cast<long long>(page.bytes_read));
-    out += json.Finish();
-    out += '\n';
+    std::vector<std::string> cells{address};
+    for (const auto& cell : row.cells) cells.push_back(cell.value_or(""));
+    AppendRowLine(out, row.checked, cells);
   }
   return out;
 }

@@ -14,21 +14,31 @@ void WriteFileAtomically(const std::string& path, std::string_view contents, int
 
 // Streams into a temporary file beside `path` and renames it into place at Commit().
 // Destroying it without Commit removes the temporary file and leaves `path` untouched.
+//
+// With TempFile::kHidden the temporary file has no name until Commit gives it one just
+// before the rename (O_TMPFILE), so that a process killed outright (SIGKILL, a lost
+// machine) leaves nothing behind either; where the file system cannot do that, it is
+// named as usual.
+enum class TempFile { kNamed, kHidden };
+
 class AtomicFileWriter {
  public:
-  explicit AtomicFileWriter(std::string path, int mode = -1);  // throws Failure
+  explicit AtomicFileWriter(std::string path, int mode = -1,
+                            TempFile temp = TempFile::kNamed);  // throws Failure
   ~AtomicFileWriter();
   AtomicFileWriter(const AtomicFileWriter&) = delete;
   AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
 
   void Write(std::string_view data);  // throws Failure
   void Commit();                      // throws Failure
-  // The temporary file, until Commit.
+  // The temporary file, until Commit; empty while it is hidden.
   const std::string& temp_path() const { return temp_path_; }
 
  private:
+  void NameHiddenFile();
   std::string path_;
   std::string temp_path_;
+  std::string hidden_pattern_;  // the name a hidden file takes at Commit, "X" for random
   int fd_ = -1;
 };
 

@@ -25,7 +25,8 @@ class ExtractCliTest : public ::testing::Test {
       c.Respond(200, "<title>" + std::to_string(ms) + "</title>");
     });
   }
-  Finished Run(std::vector<std::string> args, const std::string& input = "", std::size_t close_after = 0) {
+  Finished Run(std::vector<std::string> args, const std::string& input = "",
+               std::size_t close_after = 0) {
     args.insert(args.begin(), BinaryDir() + "/orvanel-extract");
     return RunProgram(args, input, close_after);
   }
@@ -37,29 +38,33 @@ TEST_F(ExtractCliTest, TsvIsTheDesktopTextFileByteForByte) {
   const auto r = Run({"-q"}, server_.Url("/full") + "\n" + server_.Url("/bare") + "\r\n");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out,
-            "URL(s)\tTitle\tKeywords\tDescription\t\r\n" +
-            server_.Url("/full") + "\tFull\t\t\t\r\n"
-            "\r\n");  // the page without a title is an unchecked row
+            "URL(s)\tTitle\tKeywords\tDescription\t\r\n" + server_.Url("/full") +
+                "\tFull\t\t\t\r\n"
+                "\r\n");  // the page without a title is an unchecked row
 }
 
 TEST_F(ExtractCliTest, JsonLinesTellNotFoundFromEmpty) {
   const auto r = Run({"-q", "-f", "jsonl"}, server_.Url("/full") + "\n");
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("\"title\":\"Full\",\"keywords\":\"\",\"description\":null,\"error\":null,\"reason\":null,\"detail\":null,\"status\":200"),
-            std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"title\":\"Full\",\"keywords\":\"\",\"description\":null,\"error\":null,"
+                       "\"reason\":null,\"detail\":null,\"status\":200"),
+            std::string::npos)
+      << r.out;
   EXPECT_NE(r.out.find("\"charset\":\"utf-8\",\"charset_source\":\"detected\""), std::string::npos);
   EXPECT_EQ(r.out.back(), '\n');
 }
 
 TEST_F(ExtractCliTest, EachModeAndTheTagList) {
   const std::string tags = dir_.File("tags.txt", "<title></title>\n\nkeywords\n");
-  auto r = Run({"-q", "-m", "tags", "--tags-file", tags, "-t", "<p></p>"}, server_.Url("/bare") + "\n");
-  EXPECT_EQ(r.out, "URL(s)\tTag(s)\tResult(s)\t\r\n" + server_.Url("/bare") + "\t<title></title>\t\t\r\n" +
-                       server_.Url("/bare") + "\tkeywords\t\t\r\n" + server_.Url("/bare") +
-                       "\t<p></p>\tno title\t\r\n");
+  auto r =
+      Run({"-q", "-m", "tags", "--tags-file", tags, "-t", "<p></p>"}, server_.Url("/bare") + "\n");
+  EXPECT_EQ(r.out, "URL(s)\tTag(s)\tResult(s)\t\r\n" + server_.Url("/bare") +
+                       "\t<title></title>\t\t\r\n" + server_.Url("/bare") + "\tkeywords\t\t\r\n" +
+                       server_.Url("/bare") + "\t<p></p>\tno title\t\r\n");
   r = Run({"-q", "-m", "head"}, server_.Url("/full") + "\n" + server_.Url("/bare"));
-  EXPECT_EQ(r.out, "URL(s)\tHead Tag\t\r\n" + server_.Url("/full") +
-                       "\t<head><title>Full</title><meta name=\"keywords\" content=\"\"></head>\t\r\n");
+  EXPECT_EQ(r.out,
+            "URL(s)\tHead Tag\t\r\n" + server_.Url("/full") +
+                "\t<head><title>Full</title><meta name=\"keywords\" content=\"\"></head>\t\r\n");
 }
 
 TEST_F(ExtractCliTest, RowsFollowTheInputOrderWhateverTheDelays) {
@@ -67,7 +72,8 @@ TEST_F(ExtractCliTest, RowsFollowTheInputOrderWhateverTheDelays) {
   std::string expected = "URL(s)\tTitle\tKeywords\tDescription\t\r\n";
   for (int i = 0; i < 24; ++i) {
     const int ms = (i * 37) % 5 * 40;
-    const std::string url = server_.Url("/delay?ms=" + std::to_string(ms)) + "&i=" + std::to_string(i);
+    const std::string url =
+        server_.Url("/delay?ms=" + std::to_string(ms)) + "&i=" + std::to_string(i);
     input += url + "\n";
     expected += url + "\t" + std::to_string(ms) + "\t\t\t\r\n";
   }
@@ -77,9 +83,11 @@ TEST_F(ExtractCliTest, RowsFollowTheInputOrderWhateverTheDelays) {
 }
 
 TEST_F(ExtractCliTest, FailuresAreReportedInOrderWithExitStatusOne) {
-  const auto r = Run({"-q"}, server_.Url("/gone") + "\n\n" + server_.Url("/full") + "\n" + "http://127.0.0.1:1/x\n");
+  const auto r = Run({"-q"}, server_.Url("/gone") + "\n\n" + server_.Url("/full") + "\n" +
+                                 "http://127.0.0.1:1/x\n");
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "URL " + server_.Url("/gone") + " cannot be extracted.\nURL http://127.0.0.1:1/x cannot be extracted.\n");
+  EXPECT_EQ(r.err, "URL " + server_.Url("/gone") +
+                       " cannot be extracted.\nURL http://127.0.0.1:1/x cannot be extracted.\n");
   EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 4);  // header and three rows
 }
 
@@ -98,7 +106,8 @@ TEST_F(ExtractCliTest, UsageErrorsAndUnreadableInputsWriteNothing) {
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("missing.txt"), std::string::npos);
   EXPECT_EQ(ReadAll(out), "previous results");
-  for (const auto& bad : std::vector<std::vector<std::string>>{{"-m", "all"}, {"-j", "0"}, {"--bogus"}, {"-f"}}) {
+  for (const auto& bad :
+       std::vector<std::vector<std::string>>{{"-m", "all"}, {"-j", "0"}, {"--bogus"}, {"-f"}}) {
     r = Run(bad);
     EXPECT_EQ(r.status, 2) << bad[0];
     EXPECT_NE(r.err.find("orvanel-extract: "), std::string::npos);

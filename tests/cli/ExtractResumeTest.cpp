@@ -1,7 +1,7 @@
 // --resume: a run killed at any moment and resumed ends with the file an uninterrupted run
 // writes, byte for byte; a file that does not belong to the input is left alone.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,11 +28,13 @@ class ExtractResumeTest : public ::testing::Test {
   // 20,000 addresses: local pages (a loopback server here would need a thread for each of
   // 20,000 connections), one in a hundred on the loopback server.
   ExtractResumeTest() {
-    server_.Route("/page", [](auto&, auto& c) { c.Respond(200, "<head><title>Served</title></head>"); });
+    server_.Route("/page",
+                  [](auto&, auto& c) { c.Respond(200, "<head><title>Served</title></head>"); });
     for (int i = 0; i < 100; ++i) {
       dir_.File("page-" + std::to_string(i) + ".htm",
-                "<head><title>Page " + std::to_string(i) + "</title><meta name=\"keywords\" content=\"k" +
-                    std::to_string(i) + "\"></head>");
+                "<head><title>Page " + std::to_string(i) +
+                    "</title><meta name=\"keywords\" content=\"k" + std::to_string(i) +
+                    "\"></head>");
     }
     std::string list;
     for (int i = 0; i < 20'000; ++i) {
@@ -58,7 +60,8 @@ TEST_F(ExtractResumeTest, KilledTenTimesAndResumedItEndsAsOneRunWould) {
     std::set<std::size_t> sizes;  // of the file after each kill: the runs did get on
     std::size_t last_size = 0;
     for (int kill = 0; kill < 10; ++kill) {
-      const pid_t pid = StartInBackground({Program(), "-q", "-f", format, "--resume", "-o", out, list_}, {}, true);
+      const pid_t pid = StartInBackground(
+          {Program(), "-q", "-f", format, "--resume", "-o", out, list_}, {}, true);
       // Killed once it has written something more, at a random moment soon after.
       auto size = [&] {
         std::error_code ec;
@@ -87,13 +90,15 @@ TEST_F(ExtractResumeTest, KilledTenTimesAndResumedItEndsAsOneRunWould) {
 }
 
 TEST_F(ExtractResumeTest, AFileOfAnotherListIsLeftAlone) {
-  const std::string out = dir_.File("other.jsonl", "{\"url\":\"http://elsewhere.test/\",\"checked\":true}\n");
+  const std::string out =
+      dir_.File("other.jsonl", "{\"url\":\"http://elsewhere.test/\",\"checked\":true}\n");
   const auto r = RunProgram({Program(), "-q", "-f", "jsonl", "--resume", "-o", out, list_});
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("line 1 is not the row of address 1"), std::string::npos) << r.err;
   EXPECT_EQ(ReadAll(out), "{\"url\":\"http://elsewhere.test/\",\"checked\":true}\n");
   EXPECT_EQ(RunProgram({Program(), "-q", "--resume", list_}).status, 2);  // needs -o
-  EXPECT_EQ(RunProgram({Program(), "-q", "-m", "head", "--resume", "-o", out, list_}).status, 2);  // tsv head
+  EXPECT_EQ(RunProgram({Program(), "-q", "-m", "head", "--resume", "-o", out, list_}).status,
+            2);  // tsv head
 }
 
 }  // namespace

@@ -82,8 +82,8 @@ inline Finished RunProgram(const std::vector<std::string>& argv, const std::stri
 
 // Starts `argv` in the background with the extra environment (NAME=VALUE), standard
 // output and error on /dev/null (standard input too, with `null_input`).
-inline pid_t StartInBackground(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-                               bool null_input = false) {
+inline pid_t StartInBackground(const std::vector<std::string>& argv,
+                               const std::vector<std::string>& env = {}, bool null_input = false) {
   const pid_t pid = ::fork();
   if (pid == 0) {
     for (const auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
@@ -103,6 +103,21 @@ inline pid_t StartInBackground(const std::vector<std::string>& argv, const std::
 inline std::string BinaryDir() {
   const char* dir = std::getenv("ORVANEL_BINARY_DIR");
   return dir ? dir : ".";
+}
+
+// The companion program as built.
+inline std::string ExtractProgram() { return BinaryDir() + "/orvanel-extract"; }
+
+// Runs a shell command line in which $P is the companion program.
+inline Finished Shell(const std::string& line, const std::string& input = "") {
+  return RunProgram({"/bin/sh", "-c", "P='" + ExtractProgram() + "'; " + line}, input);
+}
+
+// Waits for `pid` to end; its exit status, or 128 + the signal that ended it.
+inline int WaitForExit(pid_t pid) {
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 }  // namespace orvanel::testing
