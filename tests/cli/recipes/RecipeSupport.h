@@ -45,7 +45,7 @@ inline std::string Quoted(const std::string& text) {
 }
 
 // "a command" run by /bin/sh in `folder`, the companion under test first on the PATH.
-inline std::vector<std::string> Shell(const std::string& folder, const std::string& command) {
+inline std::vector<std::string> InFolder(const std::string& folder, const std::string& command) {
   return {"/bin/sh", "-c",
           "PATH=" + Quoted(BinaryDir()) + ":\"$PATH\"; export PATH; cd " + Quoted(folder) + " && " +
               command};
@@ -236,12 +236,15 @@ class PageServer {
   int Peak() const { return std::atoi(ReadAll(ready_ + ".peak").c_str()); }
 
   // Address i of a list of pages: one in 50 answers 404, one in 50 is on the dead host,
-  // one in 4 is slow, the others are plain pages.
-  std::string Address(int i) const {
+  // one in 4 is slow, the others are plain pages; the ports as given.
+  static std::string Address(int i, const std::string& port, const std::string& dead_port) {
     const std::string n = std::to_string(i);
-    if (i % 50 == 7) return Base(port_) + "/missing/" + n;
-    if (i % 50 == 13) return Base(dead_port_) + "/p/" + n;
-    return Base(port_) + (i % 4 == 1 ? "/slow/" : "/p/") + n;
+    if (i % 50 == 7) return "http://127.0.0.1:" + port + "/missing/" + n;
+    if (i % 50 == 13) return "http://127.0.0.1:" + dead_port + "/p/" + n;
+    return "http://127.0.0.1:" + port + (i % 4 == 1 ? "/slow/" : "/p/") + n;
+  }
+  std::string Address(int i) const {
+    return Address(i, std::to_string(port_), std::to_string(dead_port_));
   }
   std::string List(int count) const {
     std::string list;
@@ -250,7 +253,6 @@ class PageServer {
   }
 
  private:
-  static std::string Base(int port) { return "http://127.0.0.1:" + std::to_string(port); }
   std::string ready_;
   pid_t pid_ = -1;
   int port_ = 0;

@@ -89,7 +89,7 @@ TEST_F(RecipesLocalTest, AResumedRunKilledWithNineEndsWithEveryRowAndEveryFailur
   const std::string results = dir_.path() + "/results.jsonl";
   // Killed once rows with a failure among them are on disk, and once more later.
   for (const int failed_rows : {1, 6}) {
-    const pid_t run = StartInBackground(Shell(dir_.path(), "exec " + resume), {}, true);
+    const pid_t run = StartInBackground(InFolder(dir_.path(), "exec " + resume), {}, true);
     const bool written = WaitUntil(
         [&] {
           const auto rows = ReadAll(results);
@@ -106,7 +106,7 @@ TEST_F(RecipesLocalTest, AResumedRunKilledWithNineEndsWithEveryRowAndEveryFailur
     ::waitpid(run, nullptr, 0);
   }
   ASSERT_LT(Lines(ReadAll(results)).size(), 600u) << "the run ended before it was killed";
-  const auto last = RunProgram(Shell(dir_.path(), resume));
+  const auto last = RunProgram(InFolder(dir_.path(), resume));
   EXPECT_EQ(last.status, 1) << last.err;
   const std::string resumed = ReadAll(results);
   EXPECT_TRUE(resumed == plain) << "the resumed rows differ from one plain run, "
@@ -116,7 +116,7 @@ TEST_F(RecipesLocalTest, AResumedRunKilledWithNineEndsWithEveryRowAndEveryFailur
   EXPECT_EQ(ReadAll(dir_.path() + "/failed.txt"), failed);
 
   const auto retried =
-      RunProgram(Shell(dir_.path(), EveryAddressTried(Recipe(recipes::kRetryFailures))));
+      RunProgram(InFolder(dir_.path(), EveryAddressTried(Recipe(recipes::kRetryFailures))));
   EXPECT_EQ(retried.status, 1) << retried.err;
   std::string urls;
   for (const auto& row : Lines(ReadAll(dir_.path() + "/retried.jsonl"))) urls += Url(row) + "\n";
@@ -129,7 +129,7 @@ TEST_F(RecipesLocalTest, PiecesOverProcessesComeOutInListOrder) {
   dir_.File("all-sites.txt", pages_.List(1200));
   const std::string plain = PlainRun(dir_.path() + "/all-sites.txt", {"--host-errors", "0"});
   const std::string recipe = SmallPieces(Recipe(recipes::kOneMachine));
-  const auto run = RunProgram(Shell(dir_.path(), EveryAddressTried(recipe)));
+  const auto run = RunProgram(InFolder(dir_.path(), EveryAddressTried(recipe)));
   EXPECT_EQ(run.status, 0) << run.err;
   const std::string joined = ReadAll(dir_.path() + "/all-results.jsonl");
   EXPECT_TRUE(joined == plain) << "rows out of order or missing, "
@@ -144,7 +144,7 @@ TEST_F(RecipesLocalTest, APieceThatDidNotFinishIsCountedAndItsRowsAreMissing) {
   for (int i = 0; i < 400; ++i)
     list += (i == 249 ? std::string(70'000, 'x') : pages_.Address(i * 4)) + "\n";
   dir_.File("all-sites.txt", list);
-  const auto run = RunProgram(Shell(dir_.path(), SmallPieces(Recipe(recipes::kOneMachine))));
+  const auto run = RunProgram(InFolder(dir_.path(), SmallPieces(Recipe(recipes::kOneMachine))));
   EXPECT_EQ(run.status, 1) << "one piece did not finish\n" << run.err;
   const auto rows = Lines(ReadAll(dir_.path() + "/all-results.jsonl"));
   ASSERT_EQ(rows.size(), 300u);
@@ -159,7 +159,7 @@ TEST_F(RecipesLocalTest, EachProcessCountsHostErrorsAndConnectionsForItself) {
   // Split, a dead host's 24 addresses are 2 to a piece: every one is tried and refused.
   // In one process, the host is given up after 10.
   const std::string plain = PlainRun(dir_.path() + "/all-sites.txt");
-  const auto run = RunProgram(Shell(dir_.path(), SmallPieces(Recipe(recipes::kOneMachine))));
+  const auto run = RunProgram(InFolder(dir_.path(), SmallPieces(Recipe(recipes::kOneMachine))));
   ASSERT_EQ(run.status, 0) << run.err;
   const auto split = Lines(ReadAll(dir_.path() + "/all-results.jsonl"));
   const auto whole = Lines(plain);
@@ -187,7 +187,7 @@ TEST_F(RecipesLocalTest, EachProcessKeepsItsOwnLimitOfConnectionsToAHost) {
   dir_.File("all-sites.txt", list);
   const std::string recipe = SmallPieces(Recipe(recipes::kOneMachine));
   const auto run = RunProgram(
-      Shell(dir_.path(), Replaced(recipe, "orvanel-extract ", "orvanel-extract --per-host 2 ")));
+      InFolder(dir_.path(), Replaced(recipe, "orvanel-extract ", "orvanel-extract --per-host 2 ")));
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_GE(pages_.Peak(), 6) << "the processes' connections did not add up";
 }

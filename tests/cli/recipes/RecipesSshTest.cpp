@@ -150,10 +150,10 @@ class RecipesSshTest : public ::testing::Test {
   // A recipe as the README prints it, in pieces of 100 lines, a dead host's addresses tried
   // in every piece, parallel reaching the machines through the test's client settings.
   std::vector<std::string> Run(const std::string& recipe, const std::string& errors) {
-    return Shell(work_, "HOME=" + Quoted(work_ + "/home") +
-                            " PARALLEL_SSH=" + Quoted("ssh -F " + ssh_ + "/config") +
-                            "; export HOME PARALLEL_SSH; exec " +
-                            EveryAddressTried(SmallPieces(recipe)) + " 2>" + Quoted(errors));
+    return InFolder(work_, "HOME=" + Quoted(work_ + "/home") +
+                               " PARALLEL_SSH=" + Quoted("ssh -F " + ssh_ + "/config") +
+                               "; export HOME PARALLEL_SSH; exec " +
+                               EveryAddressTried(SmallPieces(recipe)) + " 2>" + Quoted(errors));
   }
 
   // Waits until a piece has finished and machine-b is running one, and switches it off.
@@ -170,7 +170,7 @@ class RecipesSshTest : public ::testing::Test {
     KillTree(machines_[1].pid);
   }
 
-  int Join() { return RunProgram(Shell(work_, Recipe(recipes::kJoinPieces))).status; }
+  int Join() { return RunProgram(InFolder(work_, Recipe(recipes::kJoinPieces))).status; }
 
   TempDir dir_;
   PageServer pages_{dir_.path()};
