@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -218,6 +219,7 @@ class PageServer {
  public:
   explicit PageServer(const std::string& folder, int slow_ms = 300)
       : ready_(folder + "/pages.ready") {
+    std::filesystem::create_directories(folder);
     pid_ = StartInBackground(
         {"/usr/bin/python3", RecipesDir() + "/pages.py", ready_, std::to_string(slow_ms)});
     WaitUntil(
@@ -234,6 +236,15 @@ class PageServer {
   bool Running() const { return port_ > 0; }
   pid_t Pid() const { return pid_; }
   int Peak() const { return std::atoi(ReadAll(ready_ + ".peak").c_str()); }
+  // The shortest time between two requests that came, in milliseconds.
+  double ShortestGapMs() const {
+    std::istringstream in(ReadAll(ready_ + ".times"));
+    double shortest = 1e9, last = -1;
+    for (double t; in >> t; last = t) {
+      if (last >= 0) shortest = std::min(shortest, (t - last) * 1000);
+    }
+    return shortest;
+  }
 
   // Address i of a list of pages: one in 50 answers 404, one in 50 is on the dead host,
   // one in 4 is slow, the others are plain pages; the ports as given.

@@ -192,5 +192,25 @@ TEST_F(RecipesLocalTest, EachProcessKeepsItsOwnLimitOfConnectionsToAHost) {
   EXPECT_GE(pages_.Peak(), 6) << "the processes' connections did not add up";
 }
 
+TEST_F(RecipesLocalTest, EachProcessKeepsItsOwnDelayBetweenRequestsToAHost) {
+  if (!Installed("parallel")) GTEST_SKIP() << "GNU parallel is not installed (package parallel)";
+  // Two pieces of 5 pages of one host, a second apart in each process.
+  std::string list;
+  for (int i = 0; i < 10; ++i) list += pages_.Address(4 * i) + "\n";
+  dir_.File("all-sites.txt", list);
+  const std::string recipe = Replaced(Recipe(recipes::kOneMachine), "10000", "5");
+  const auto one = RunProgram({Program(), "-q", "--delay", "1000", dir_.path() + "/all-sites.txt"});
+  ASSERT_EQ(one.status, 0) << one.err;
+  EXPECT_GE(pages_.ShortestGapMs(), 800) << "one process did not keep its delay";
+  PageServer pages(dir_.path() + "/two", 0);
+  list.clear();
+  for (int i = 0; i < 10; ++i) list += pages.Address(4 * i) + "\n";
+  dir_.File("all-sites.txt", list);
+  const auto two = RunProgram(
+      InFolder(dir_.path(), Replaced(recipe, "orvanel-extract ", "orvanel-extract --delay 1000 ")));
+  ASSERT_EQ(two.status, 0) << two.err;
+  EXPECT_LT(pages.ShortestGapMs(), 700) << "two processes kept one delay between them";
+}
+
 }  // namespace
 }  // namespace orvanel

@@ -8,7 +8,8 @@ milliseconds (default 300); /missing/N answers 404. A second port is bound but n
 listens, so that connections to it are refused: a dead host that no other program can
 take over while the server runs. Once both are bound, READY_FILE gets "PORT DEAD_PORT"
 (written whole, by a rename). The most requests ever served at once are kept in
-READY_FILE.peak. Runs until it is sent a signal.
+READY_FILE.peak, and the moment each request came (seconds, a line each) in
+READY_FILE.times. Runs until it is sent a signal.
 """
 import http.server
 import os
@@ -22,6 +23,7 @@ slow_seconds = (int(sys.argv[2]) if len(sys.argv) > 2 else 300) / 1000.0
 lock = threading.Lock()
 active = 0
 peak = 0
+times = open(ready_file + ".times", "w")
 
 
 def write_whole(path, text):
@@ -36,6 +38,8 @@ class Pages(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         global active, peak
         with lock:
+            times.write("%.6f\n" % time.monotonic())
+            times.flush()
             active += 1
             if active > peak:
                 peak = active
