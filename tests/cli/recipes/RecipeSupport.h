@@ -161,17 +161,17 @@ namespace recipes {
 using Fragments = std::vector<std::string>;
 inline const Fragments kResume{"orvanel-extract --resume", "--failures failed.txt sites.txt"};
 inline const Fragments kRetryFailures{"-o retried.jsonl failed.txt"};
-inline const Fragments kOneMachine{"parallel", "--keep-order"};
+inline const Fragments kOneMachine{"parallel", "> all-results.jsonl"};
 inline const Fragments kSsh{"parallel", "--sshloginfile", "--results", "!--resume-failed"};
 inline const Fragments kSshAgain{"parallel", "--sshloginfile", "--results", "--resume-failed"};
-inline const Fragments kJoinPieces{"cat $(ls -v piece-*.jsonl)"};
+inline const Fragments kJoinPieces{"cat ", "piece-"};
 inline const Fragments kSharedFolder{"parallel", "--sshloginfile", "--workdir ."};
 inline const Fragments kShardNumber{"SLURM_ARRAY_TASK_ID"};
 inline const Fragments kShard{"exec orvanel-extract --resume"};
 inline const Fragments kSplit{"split -l 10000"};
 inline const Fragments kTasks{"tasks=$(ls part-*"};
 inline const Fragments kSubmit{"sbatch --wait --array"};
-inline const Fragments kJoinShards{"cat shard-*.jsonl"};
+inline const Fragments kJoinShards{"cat ", "shard-"};
 inline const std::vector<Fragments> kAll{
     kResume,      kRetryFailures, kOneMachine, kSsh,   kSshAgain, kJoinPieces, kSharedFolder,
     kShardNumber, kShard,         kSplit,      kTasks, kSubmit,   kJoinShards};
