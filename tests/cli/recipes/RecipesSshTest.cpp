@@ -168,6 +168,8 @@ class RecipesSshTest : public ::testing::Test {
     ASSERT_NE(::waitpid(run, nullptr, WNOHANG), run)
         << "the run ended before machine-b was switched off";
     KillTree(machines_[1].pid);
+    EXPECT_EQ(RunProgram({"/usr/bin/ssh", "-F", ssh_ + "/config", "machine-b", "true"}).status, 255)
+        << "machine-b still answers";
   }
 
   int Join() { return RunProgram(InFolder(work_, Recipe(recipes::kJoinPieces))).status; }
