@@ -62,12 +62,6 @@ JsonObject& JsonObject::Add(std::string_view key, const std::optional<std::strin
   return Add(key, std::string_view(*value));
 }
 
-JsonObject& JsonObject::AddBool(std::string_view key, bool value) {
-  Key(key);
-  out_ += value ? "true" : "false";
-  return *this;
-}
-
 JsonObject& JsonObject::AddNumber(std::string_view key, long long value) {
   Key(key);
   out_ += std::to_string(value);

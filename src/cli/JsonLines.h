@@ -25,7 +25,6 @@ class JsonObject {
   JsonObject& Add(std::string_view key, const std::string& value) {
     return Add(key, std::string_view(value));
   }
-  JsonObject& AddBool(std::string_view key, bool value);
   JsonObject& AddNumber(std::string_view key, long long value);
   JsonObject& AddNull(std::string_view key);
   // The object, closed.

@@ -17,7 +17,9 @@ namespace {
 
 constexpr int kOpenFlags = O_CLOEXEC | O_NOCTTY;
 
-FileIdentity IdentityOf(const struct stat& st) { return {st.st_dev, st.st_ino}; }
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 
 // The file a name stands for, its links followed, also one that does not exist yet (a
 // dangling link's target is made, as the shell's ">" makes it).
@@ -41,21 +43,24 @@ OutputFile::OutputFile(const std::optional<std::string>& path, bool append, int 
     : fd_(standard_output), append_(append) {
   if (!path) return;
   name_ = *path;
-  target_ = *path;
-  target_ = FollowLinks(*path);
+  // What the name stands for, as the kernel follows it (also /dev/stdout and its kin,
+  // whose links name no path).
   struct stat st {};
-  if (::stat(target_.c_str(), &st) == 0) {
-    if (append_ && !S_ISREG(st.st_mode)) {
-      throw Failure("cannot resume into " + target_ + ": not a regular file");
-    }
-    if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)) {
-      OpenDirect(target_);
-      return;
-    }
-    if (!S_ISREG(st.st_mode)) {
-      throw Failure("cannot write " + target_ + ": it is " +
-                    (S_ISDIR(st.st_mode) ? "a folder" : "neither a file nor a stream"));
-    }
+  const bool exists = ::stat(name_.c_str(), &st) == 0;
+  if (exists && append_ && !S_ISREG(st.st_mode)) {
+    throw Failure("cannot resume into " + name_ + ": not a regular file");
+  }
+  if (exists && (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode))) {
+    OpenDirect(name_);
+    return;
+  }
+  if (exists && !S_ISREG(st.st_mode)) {
+    throw Failure("cannot write " + name_ + ": it is " +
+                  (S_ISDIR(st.st_mode) ? "a folder" : "neither a file nor a stream"));
+  }
+  // A regular file, or a name not taken yet, is replaced: by its own path, links followed.
+  target_ = FollowLinks(name_);
+  if (exists) {
     // Replacing is writing: a file nobody may write to is not replaced (root too would
     // need a write bit).
     if (::access(target_.c_str(), W_OK) != 0 || (st.st_mode & 0222) == 0) {
@@ -75,8 +80,6 @@ void OutputFile::OpenDirect(const std::string& target) {
   owned_.Reset(::open(target.c_str(), O_WRONLY | kOpenFlags));
   if (!owned_) throw Failure(CannotWrite(target));
   fd_ = owned_.get();
-  struct stat st {};
-  if (::fstat(fd_, &st) == 0 && S_ISFIFO(st.st_mode)) identity_ = IdentityOf(st);
 }
 
 // Opens the target (making it when the name is free) and locks it for the run.
@@ -97,7 +100,6 @@ void OutputFile::LockTarget(const std::string& target) {
   struct stat st {};
   if (::fstat(lock_.get(), &st) != 0) throw Failure(CannotWrite(target));
   if (!S_ISREG(st.st_mode)) throw Failure("cannot write " + target + ": not a regular file");
-  identity_ = IdentityOf(st);
   if (TryLockExclusive(lock_.get()) == LockResult::kBusy) {
     made_target_ = false;  // the other run's now
     throw Refusal(name_ + " is in use by another run");
@@ -114,7 +116,7 @@ OutputFile::~OutputFile() {
   struct stat mine {
   }, there{};
   if (::fstat(lock_.get(), &mine) == 0 && ::stat(target_.c_str(), &there) == 0 &&
-      IdentityOf(mine) == IdentityOf(there) && there.st_size == 0) {
+      SameFile(mine, there) && there.st_size == 0) {
     ::unlink(target_.c_str());
   }
   // file_ removes its temporary file unless committed.

@@ -7,7 +7,6 @@
 #include <string>
 #include <string_view>
 
-#include "cli/Input.h"
 #include "cli/SignalCleanup.h"
 #include "storage/AtomicFile.h"
 #include "storage/UniqueFd.h"
@@ -43,11 +42,6 @@ class OutputFile {
   // Throws Failure. Call with the cleanup signals held (SignalsHeld).
   void Commit();
 
-  // The file itself, when it is a regular file or a named pipe: to tell whether another
-  // name of the run is the same file.
-  std::optional<FileIdentity> identity() const { return identity_; }
-  const std::string& name() const { return name_; }
-
   // Appending only: the file, to read what an earlier run left.
   int fd() const { return fd_; }
   // Appending only: cuts the file back to `bytes` and writes from there on.
@@ -72,7 +66,6 @@ class OutputFile {
   bool dirty_ = false;             // appending: written since the last sync
   std::uint64_t whole_bytes_ = 0;  // appending: the end of the last whole Write
   std::chrono::steady_clock::time_point synced_ = std::chrono::steady_clock::now();
-  std::optional<FileIdentity> identity_;
   std::unique_ptr<AtomicFileWriter> file_;
   RemoveOnSignal made_target_cleanup_;
   RemoveOnSignal temp_cleanup_;

@@ -28,14 +28,19 @@
 namespace orvanel {
 namespace {
 
-std::optional<FileIdentity> IdentityOfPath(const std::string& path) {
+// The file a name stands for, when it is one that a run could write over and read back
+// (a regular file or a named pipe; a device such as /dev/null may be named twice).
+std::optional<FileIdentity> WritableFile(const std::string& path) {
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  if (::stat(path.c_str(), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode))) {
+    return std::nullopt;
+  }
   return FileIdentity{st.st_dev, st.st_ino};
 }
 
-bool SameName(const std::string& a, const std::string& b) {
-  std::error_code ec1, ec2;
+bool SameNewName(const std::string& a, const std::string& b) {
+  std::error_code ec1, ec2, ec3;
+  if (std::filesystem::exists(a, ec3) || std::filesystem::exists(b, ec3)) return false;
   const auto x = std::filesystem::weakly_canonical(a, ec1);
   const auto y = std::filesystem::weakly_canonical(b, ec2);
   return !ec1 && !ec2 && x == y;
@@ -46,19 +51,19 @@ bool SameName(const std::string& a, const std::string& b) {
 void CheckDistinctFiles(const Options& o, const AddressInput& input) {
   auto inputs = input.WritableIdentities();
   for (const auto& tag_file : o.tag_files) {
-    if (const auto id = IdentityOfPath(tag_file)) inputs.push_back(*id);
+    if (const auto id = WritableFile(tag_file)) inputs.push_back(*id);
   }
   for (const auto* written : {&o.output, &o.failures}) {
     if (!*written) continue;
-    const auto id = IdentityOfPath(**written);
+    const auto id = WritableFile(**written);
     for (const auto& in : inputs) {
       if (id && *id == in) throw Refusal(**written + " is one of the inputs");
     }
   }
   if (o.output && o.failures) {
-    const auto a = IdentityOfPath(*o.output);
-    const auto b = IdentityOfPath(*o.failures);
-    if ((a && b && *a == *b) || SameName(*o.output, *o.failures)) {
+    const auto a = WritableFile(*o.output);
+    const auto b = WritableFile(*o.failures);
+    if ((a && b && *a == *b) || SameNewName(*o.output, *o.failures)) {
       throw Refusal("-o and --failures name one file: " + *o.failures);
     }
   }

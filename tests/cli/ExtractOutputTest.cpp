@@ -25,7 +25,10 @@ class ExtractOutputTest : public ::testing::Test {
  protected:
   ExtractOutputTest() {
     good_ = dir_.File("good.htm", "<title>T</title>");
-    list_ = dir_.File("list.txt", good_ + "\n" + dir_.path() + "/missing.htm\n");
+    // A local path that is no regular file fails (no-file) without a look-up.
+    not_a_page_ = dir_.path() + "/not-a-page-" + std::string(40, 'x');
+    ::mkfifo(not_a_page_.c_str(), 0600);
+    list_ = dir_.File("list.txt", good_ + "\n" + not_a_page_ + "\n");
   }
   // A character device of our own: as root, the machine's /dev/null is never at stake.
   std::string PrivateNull() const {
@@ -35,6 +38,7 @@ class ExtractOutputTest : public ::testing::Test {
   }
   TempDir dir_;
   std::string good_;
+  std::string not_a_page_;
   std::string list_;
 };
 
@@ -57,7 +61,7 @@ TEST_F(ExtractOutputTest, BothFilesGoIntoDevicesAndPipesAndThroughLinks) {
     const auto r = RunInProcess({"-q", option, fifo, list_});
     reader.join();
     EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_NE(through.find(std::string(option) == "-o" ? good_ + "\tT" : "missing.htm\n"),
+    EXPECT_NE(through.find(std::string(option) == "-o" ? good_ + "\tT" : not_a_page_ + "\n"),
               std::string::npos)
         << through;
     struct stat st {};
@@ -100,7 +104,7 @@ TEST_F(ExtractOutputTest, ReadOnlyFilesFoldersAndInputsAreRefusedUntouched) {
       EXPECT_NE(r.err.find("is one of the inputs"), std::string::npos) << r.err;
     }
     std::filesystem::remove(link);
-    EXPECT_EQ(ReadAll(list_), good_ + "\n" + dir_.path() + "/missing.htm\n");
+    EXPECT_EQ(ReadAll(list_), good_ + "\n" + not_a_page_ + "\n");
   }
   // A tag file.
   const std::string tags = dir_.File("tags.txt", "<title></title>\n");
@@ -157,6 +161,17 @@ TEST_F(ExtractOutputTest, AFileMadeOnlyToHoldTheLockGoesWhenTheRunIsRefused) {
   EXPECT_EQ(std::count(names.begin(), names.end(), "failed.txt"), 0);
 }
 
+TEST_F(ExtractOutputTest, AnUnfinishedRunLeavesNoFileItMade) {
+  const std::string out = dir_.path() + "/new.tsv";
+  const std::string failed = dir_.path() + "/failed.txt";
+  const auto r =
+      RunInProcess({"-q", "-o", out, "--failures", failed},
+                   good_ + "\n" + not_a_page_ + "\n" + std::string("a\0b\n", 4), InputKind::kPipe);
+  EXPECT_EQ(r.status, 3);
+  EXPECT_FALSE(std::filesystem::exists(out));
+  EXPECT_FALSE(std::filesystem::exists(failed));
+}
+
 TEST_F(ExtractOutputTest, AFullDeviceEndsTheRunUnfinished) {
   for (const char* option : {"-o", "--failures"}) {
     const auto r = RunInProcess({"-q", option, "/dev/full", list_});
@@ -171,10 +186,7 @@ TEST_F(ExtractOutputTest, AFullDiskKeepsTheOldFilesWholeAndLeavesNoLitter) {
   if (!small.ok()) GTEST_SKIP() << "mounting a small tmpfs needs root";
   // Rows and failed addresses of some 100 KB each, past the 64 KiB of the disk.
   std::string list;
-  for (int i = 0; i < 2000; ++i) {
-    list +=
-        good_ + "\n" + dir_.path() + "/missing-" + std::string(20, 'x') + std::to_string(i) + "\n";
-  }
+  for (int i = 0; i < 2000; ++i) list += good_ + "\n" + not_a_page_ + "\n";
   const std::string big = dir_.File("big.txt", list);
   for (const char* option : {"-o", "--failures"}) {
     SCOPED_TRACE(option);
@@ -185,6 +197,31 @@ TEST_F(ExtractOutputTest, AFullDiskKeepsTheOldFilesWholeAndLeavesNoLitter) {
     EXPECT_EQ(ReadAll(file), "old results");
     EXPECT_EQ(EntriesIn(mount).size(), 1u);
   }
+}
+
+// Resumed into a disk that fills up: the file keeps whole rows only, and once there is
+// room again the same command ends it as one run would have.
+TEST_F(ExtractOutputTest, AFullDiskUnderResumeKeepsWholeRows) {
+  const std::string mount = dir_.path() + "/small";
+  TmpfsMount small(mount, 64);
+  if (!small.ok()) GTEST_SKIP() << "mounting a small tmpfs needs root";
+  std::string list;
+  for (int i = 0; i < 2000; ++i) list += good_ + "\n";
+  const std::string big = dir_.File("big.txt", list);
+  const std::string out = mount + "/rows.jsonl";
+  auto r = RunInProcess({"-q", "-f", "jsonl", "--resume", "-o", out, big});
+  EXPECT_EQ(r.status, 3) << r.err;
+  const std::string kept = ReadAll(out);
+  ASSERT_FALSE(kept.empty());
+  EXPECT_EQ(kept.back(), '\n');
+  const std::string row = kept.substr(0, kept.find('\n') + 1);
+  EXPECT_EQ(kept.size() % row.size(), 0u);  // whole rows, all alike
+  // Room again: the file moves to a bigger disk, and the run goes on there.
+  const std::string moved = dir_.path() + "/rows.jsonl";
+  std::filesystem::copy_file(out, moved);
+  r = RunInProcess({"-q", "-f", "jsonl", "--resume", "-o", moved, big});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadAll(moved).size(), row.size() * 2000);
 }
 
 }  // namespace

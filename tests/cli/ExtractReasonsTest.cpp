@@ -21,6 +21,7 @@
 #include "LoopbackServer.h"
 #include "Subprocess.h"
 #include "TempDir.h"
+#include "TextFiles.h"
 #include "TlsServer.h"
 
 namespace orvanel {
@@ -29,7 +30,7 @@ namespace {
 using namespace orvanel::testing;
 using namespace std::chrono_literals;
 
-std::string Program() { return BinaryDir() + "/orvanel-extract"; }
+std::string Program() { return ExtractProgram(); }
 
 // The value of "key" in a jsonl line: a string without its quotes, or null.
 std::string Field(const std::string& line, const std::string& key) {
@@ -42,14 +43,7 @@ std::string Field(const std::string& line, const std::string& key) {
   return line.substr(start + 1, end - start - 1);
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-    lines.push_back(text.substr(start, end - start));
-  }
-  return lines;
-}
+std::vector<std::string> Lines(const std::string& text) { return SplitLines(text); }
 
 TEST(ExtractReasons, EachFailureSaysWhy) {
   LoopbackServer server;

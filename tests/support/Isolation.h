@@ -1,10 +1,14 @@
 #pragma once
 
 #include <fcntl.h>
+#include <net/if.h>
 #include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <functional>
 #include <string>
 
@@ -28,6 +32,20 @@ inline bool EnterIsolatedNetwork() {
   write("/proc/self/setgroups", "deny");
   return write("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1\n") &&
          write("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1\n");
+}
+
+// Brings up the loopback interface of the network the process is in (a new one has it
+// down). Returns whether it is up.
+inline bool BringUpLoopback() {
+  const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return false;
+  ifreq ifr{};
+  std::strcpy(ifr.ifr_name, "lo");
+  bool up = ::ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
+  ifr.ifr_flags |= IFF_UP;
+  up = up && ::ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
+  ::close(s);
+  return up;
 }
 
 // Runs `body` in a child process inside an isolated network. Returns the child's exit
