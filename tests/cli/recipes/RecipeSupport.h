@@ -340,8 +340,8 @@ inline void EndEverythingStarted(pid_t keep = -1) {
 }
 
 // The lines of a job log of GNU parallel: sequence number to exit value, the last line of
-// a sequence number counting.
-inline std::map<int, int> JobLog(const std::string& path) {
+// a sequence number counting; with `lines`, how many lines each sequence number has.
+inline std::map<int, int> JobLog(const std::string& path, std::map<int, int>* lines = nullptr) {
   std::map<int, int> jobs;
   std::istringstream in(ReadAll(path));
   std::string line;
@@ -350,7 +350,9 @@ inline std::map<int, int> JobLog(const std::string& path) {
     std::istringstream fields(line);
     std::vector<std::string> f;
     for (std::string field; std::getline(fields, field, '\t');) f.push_back(field);
-    if (f.size() >= 7) jobs[std::atoi(f[0].c_str())] = std::atoi(f[6].c_str());
+    if (f.size() < 7) continue;
+    jobs[std::atoi(f[0].c_str())] = std::atoi(f[6].c_str());
+    if (lines) ++(*lines)[std::atoi(f[0].c_str())];
   }
   return jobs;
 }

@@ -89,6 +89,7 @@ TEST(RecipesSlurmTest, AKilledAndACancelledTaskSubmittedAgainEndWithTheRowsOfOne
   EXPECT_NE(Reported(report, "first submission: "), "0")
       << "a killed and a cancelled task went unnoticed" << logs;
   EXPECT_EQ(Reported(report, "second submission: "), "0") << logs;
+  EXPECT_NE(report.find("finished shards left as they were"), std::string::npos) << logs;
   const std::string plain = ReadAll(work + "/plain.jsonl");
   const std::string joined = ReadAll(work + "/all-results.jsonl");
   ASSERT_EQ(std::count(plain.begin(), plain.end(), '\n'), 1200);

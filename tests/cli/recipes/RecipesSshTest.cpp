@@ -197,13 +197,19 @@ TEST_F(RecipesSshTest, AMachineLostAndARunInterruptedEndWithTheRowsOfOnePlainRun
   const auto finished = JobLog(work_ + "/jobs.log");
   ASSERT_LT(finished.size(), 12u) << "nothing was left for the second run";
 
-  // The same command with --resume-failed, machine-b still dead and still in hosts.txt.
+  // The same command with --resume-failed, machine-b deleted from hosts.txt.
+  dir_.File("work/hosts.txt", "machine-a\n");
   const auto again = RunProgram(Run(Recipe(recipes::kSshAgain), work_ + "/again.err"));
   EXPECT_EQ(again.status, 0) << ReadAll(work_ + "/again.err");
-  const auto jobs = JobLog(work_ + "/jobs.log");
+  std::map<int, int> lines;
+  const auto jobs = JobLog(work_ + "/jobs.log", &lines);
   for (int piece = 1; piece <= 12; ++piece) {
     EXPECT_EQ(jobs.count(piece) ? jobs.at(piece) : -1, 0) << "piece " << piece;
+    const bool done_before = finished.count(piece) && finished.at(piece) == 0;
+    if (done_before) EXPECT_EQ(lines[piece], 1) << "piece " << piece << " ran again";
   }
+  // Piece 1 holds a page that answers 404: its message is beside its rows.
+  EXPECT_NE(ReadAll(work_ + "/piece-1.jsonl.err").find("/missing/7"), std::string::npos);
   ASSERT_EQ(Join(), 0);
   const std::string joined = ReadAll(work_ + "/all-results.jsonl");
   EXPECT_TRUE(joined == plain_) << "the joined pieces differ from one plain run, "

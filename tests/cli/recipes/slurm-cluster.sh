@@ -125,7 +125,10 @@ say "task 1 cancelled at $(rows shard-001.jsonl) rows"
 wait "$submitted"
 say "first submission: $(cat first.status)"
 
+mkdir finished && cp shard-002.jsonl shard-003.jsonl finished/
 eval "$SUBMIT" > again.out 2>&1
 say "second submission: $?"
+cmp -s finished/shard-002.jsonl shard-002.jsonl && cmp -s finished/shard-003.jsonl shard-003.jsonl &&
+  say "finished shards left as they were"
 eval "$JOIN"
 say "joined"
