@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Peak memory with many large pages at once: 200 pages of 60 MiB whose head never ends
 # (so each must be read whole), over 200 host names served by nginx on loopback, at -j 1000,
-# with the default budget for page bytes held (512 MiB) and with --memory 128.
+# with the default budget for page bytes held (512 MiB) and with --memory 128. Client and
+# server run in a loopback-only network namespace (common.sh).
 # usage: bench/memory_bench.sh [BUILD_DIR]
 set -euo pipefail
 build="$(cd "${1:-build}" && pwd)"
-source "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/common.sh" nginx-light curl
-ulimit -n "$(ulimit -Hn)"
+source "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/common.sh" nginx-light curl -- "$build"
 
 port=18451
 mkdir -p "$work/www"
@@ -17,14 +17,14 @@ with open('$work/www/big.html', 'wb') as f:
     f.write(line * (60 * 1024 * 1024 // len(line)))"
 chmod -R a+rX "$work/www"
 cat > "$work/nginx.conf" <<CONF
-worker_processes 1;
+worker_processes 1; $nginx_user
 pid $work/nginx.pid;
 error_log $work/error.log;
 events { worker_connections 4096; }
 http { access_log off; server { listen 127.0.0.1:$port; root $work/www; } }
 CONF
 nginx -c "$work/nginx.conf" -p "$work" -g 'daemon off;' & pids+=($!)
-for _ in $(seq 50); do curl -s -o /dev/null "http://127.0.0.1:$port/big.html" && break; sleep 0.1; done
+wait_for_url "http://127.0.0.1:$port/big.html"
 
 resolve=()
 for i in $(seq 0 199); do

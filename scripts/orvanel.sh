@@ -13,15 +13,17 @@ build="${ORVANEL_BUILD_DIR:-$root/build}"
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev libcurl4-openssl-dev libxlsxwriter-dev zlib1g-dev libidn2-dev
+  qt6-base-dev libcurl4-openssl-dev libxlsxwriter-dev zlib1g-dev libidn2-dev libssl-dev
+  libbrotli-dev libzstd-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-liberation2 xvfb xdotool unzip ca-certificates openssl dpkg-dev man-db
 )
-# A real HTTP/2 server for the fetcher's tests; started by the tests themselves.
-[ "$mode" = test ] && packages+=(nginx-light)
+# A real HTTP/2 server for the fetcher's tests, started by the tests themselves; and the
+# tools that give the suite a network of its own (see below).
+[ "$mode" = test ] && packages+=(nginx-light iproute2 util-linux)
 # The README's runner recipes, run by their tests: two sshd on 127.0.0.1 as two machines,
 # a single-node Slurm cluster in namespaces of its own, pages served by python3.
-[ "$mode" = test ] && packages+=(openssh-server openssh-client parallel slurm-wlm munge python3 iproute2)
+[ "$mode" = test ] && packages+=(openssh-server openssh-client parallel slurm-wlm munge python3)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -43,9 +45,16 @@ case "$mode" in
     exec "$build/orvanel"
     ;;
   test)
-    (cd "$build" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure --parallel "$(nproc)" --timeout 300)
+    # The suite runs in a network of its own with only loopback up, so that no test, and
+    # no fault in the code under test, can reach anything past this machine.
+    # ORVANEL_TEST_NETWORK=shared runs it on the machine's network where no such network
+    # can be made.
+    isolate=("$root/scripts/loopback-only.sh")
+    [ "${ORVANEL_TEST_NETWORK:-private}" = shared ] && isolate=()
+    (cd "$build" && QT_QPA_PLATFORM=offscreen "${isolate[@]}" ctest --output-on-failure \
+      --parallel "$(nproc)" --timeout 300)
     # As root, the cases that only a normal user can run, run again as one.
-    "$root/scripts/unprivileged-tests.sh" "$build"
+    "${isolate[@]}" "$root/scripts/unprivileged-tests.sh" "$build"
     ;;
   package)
     (cd "$build" && rm -f orvanel_*.deb && cpack -G DEB > /dev/null)

@@ -12,4 +12,7 @@ export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_stack_use_after_retu
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 # Qt's and fontconfig's own caches are not ours to free.
 export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
-QT_QPA_PLATFORM=offscreen ctest --output-on-failure --parallel "$(nproc)" --timeout 600
+# In a network of its own, as scripts/orvanel.sh test runs it.
+isolate=("$root/scripts/loopback-only.sh")
+[ "${ORVANEL_TEST_NETWORK:-private}" = shared ] && isolate=()
+QT_QPA_PLATFORM=offscreen "${isolate[@]}" ctest --output-on-failure --parallel "$(nproc)" --timeout 600

@@ -14,7 +14,8 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 user=nobody
 group="$(id -gn "$user")"
-tests=(AtomicFileTest IniSettingsStoreTest CurlFetcherTest ExtractHostileInputTest ExtractReasonsTest)
+tests=(AtomicFileTest IniSettingsStoreTest CurlFetcherTest CurlFetcherNamesTest ExtractHostileInputTest
+  ExtractReasonsTest)
 # The build folder may sit where that user cannot reach (under /root): the programs are
 # copied to a folder of their own.
 home="$(mktemp -d /tmp/orvanel-unprivileged-XXXXXX)"

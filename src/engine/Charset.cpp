@@ -36,7 +36,9 @@ std::optional<std::string> LabelAfterCharset(std::string_view text) {
     while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
     if (i < text.size() && text[i] == '=') {
       ++i;
-      while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '"' || text[i] == '\'')) ++i;
+      while (i < text.size() &&
+             (text[i] == ' ' || text[i] == '\t' || text[i] == '"' || text[i] == '\''))
+        ++i;
       std::size_t end = i;
       while (end < text.size() && IsLabelChar(text[end])) ++end;
       if (end > i) return std::string(text.substr(i, end - i));
@@ -82,13 +84,18 @@ std::optional<std::string> HeaderLabel(std::string_view content_type) {
   return LabelAfterCharset(content_type);
 }
 
-std::optional<std::string> MetaLabel(std::string_view bytes) {
+// The label of the first <meta> tag in the sniff window that declares one; `tag_end` is
+// set past that tag's ">".
+std::optional<std::string> MetaLabel(std::string_view bytes, std::size_t* tag_end = nullptr) {
   const std::string_view window = bytes.substr(0, std::min(bytes.size(), kSniffWindow));
   std::size_t at = FindNoCase(window, "<meta");
   while (at != kNotFound) {
     std::size_t end = window.find('>', at);
     if (end == std::string_view::npos) return std::nullopt;  // tag cut by the window
-    if (auto label = LabelAfterCharset(window.substr(at, end - at))) return label;
+    if (auto label = LabelAfterCharset(window.substr(at, end - at))) {
+      if (tag_end) *tag_end = end + 1;
+      return label;
+    }
     at = FindNoCase(window, "<meta", end);
   }
   return std::nullopt;
@@ -308,6 +315,79 @@ bool IsDecodingSettled(std::string_view prefix, std::string_view content_type,
   }
   if (!IsAsciiTransparent(charset)) return false;
   return ascii_patterns || charset.family == Family::kUtf8;
+}
+
+std::optional<std::size_t> DecodingWatch::Settled(std::string_view prefix,
+                                                  std::string_view content_type,
+                                                  std::size_t rows_end) {
+  if (prefix.size() < seen_) *this = DecodingWatch(ascii_patterns_);
+  if (prefix.substr(0, 3) == "\xEF\xBB\xBF") {
+    if (rows_end == 0) return std::nullopt;
+    return std::max<std::size_t>(rows_end, 3);
+  }
+  if (prefix.size() < 2) return std::nullopt;
+  if (prefix.substr(0, 2) == "\xFF\xFE" || prefix.substr(0, 2) == "\xFE\xFF") return std::nullopt;
+  auto take = [this](const Charset& charset) {
+    family_ = static_cast<int>(charset.family) + 1;
+    transparent_ = IsAsciiTransparent(charset);
+  };
+  if (!header_done_) {
+    header_done_ = true;
+    if (auto label = HeaderLabel(content_type)) {
+      const Charset charset = ResolveLabel(*label, false);
+      if (charset.family != Family::kUnknown) {
+        take(charset);
+        meta_done_ = true;
+      }
+    }
+  }
+  // The new bytes, up to the first NUL: the text ends there.
+  for (; nul_ == std::string_view::npos && seen_ < prefix.size(); ++seen_) {
+    const auto c = static_cast<unsigned char>(prefix[seen_]);
+    if (c == 0) {
+      nul_ = seen_;
+    } else if (c >= 0x80 && first_non_ascii_ == std::string_view::npos) {
+      first_non_ascii_ = seen_;
+    }
+  }
+  const bool complete = nul_ != std::string_view::npos;
+  const std::string_view text = complete ? prefix.substr(0, nul_) : prefix;
+  if (!meta_done_) {
+    // A declaration whose tag is complete is the one the whole document gives; without
+    // one, a declaration may still come until the sniff window is in.
+    std::size_t end = 0;
+    if (auto label = MetaLabel(text, &end)) {
+      const Charset charset = ResolveLabel(*label, true);
+      if (charset.family != Family::kUnknown) {
+        take(charset);
+        declared_end_ = end;
+      }
+      meta_done_ = true;
+    } else if (complete || text.size() >= kSniffWindow) {
+      meta_done_ = true;
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (rows_end == 0) return std::nullopt;
+  if (family_ != 0) {
+    if (!transparent_) return std::nullopt;
+    if (!ascii_patterns_ && family_ != static_cast<int>(Family::kUtf8) + 1) return std::nullopt;
+    return std::max(rows_end, declared_end_);
+  }
+  // Detected: only a beginning that is ASCII through the sniff window and the rows, or a
+  // text that ends at a NUL and reads the same either way, decodes as the whole does.
+  std::optional<std::size_t> settled;
+  if (complete) {
+    if (text_is_utf8_ < 0) text_is_utf8_ = ValidUtf8Prefix(text) == text.size();
+    if (ascii_patterns_ || text_is_utf8_) settled = std::max(rows_end, nul_ + 1);
+  }
+  const std::size_t ascii_through = std::max(kSniffWindow, rows_end);
+  const bool in = complete ? nul_ >= ascii_through : prefix.size() >= ascii_through;
+  if (in && (first_non_ascii_ == std::string_view::npos || first_non_ascii_ >= ascii_through)) {
+    settled = std::min(settled.value_or(ascii_through), ascii_through);
+  }
+  return settled;
 }
 
 }  // namespace orvanel

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -29,5 +31,31 @@ DecodedDocument DecodeDocument(std::string_view bytes, std::string_view content_
 // patterns in the raw bytes agree with searches in the decoded text. `ascii_patterns`
 // says whether every pattern searched for is ASCII (else only UTF-8 qualifies).
 bool IsDecodingSettled(std::string_view prefix, std::string_view content_type, bool ascii_patterns);
+
+// Whether the decoding of a document is settled by its beginning, chunk after chunk:
+// each call's `prefix` is the last call's grown (a shorter one starts over), and only the
+// new bytes are looked at. `rows_end` is the length of the beginning that fixes the rows
+// (0 while they are not fixed). nullopt while the decoding is not settled; once it is,
+// the length n >= rows_end of the shortest beginning that DecodeDocument reads as the
+// whole document in all the rows use of it. n depends on the document alone, never on how
+// it arrived: it is the first length at which the answer is yes, and stays yes.
+class DecodingWatch {
+ public:
+  explicit DecodingWatch(bool ascii_patterns) : ascii_patterns_(ascii_patterns) {}
+  std::optional<std::size_t> Settled(std::string_view prefix, std::string_view content_type,
+                                     std::size_t rows_end);
+
+ private:
+  bool ascii_patterns_;
+  std::size_t seen_ = 0;  // bytes looked at, up to the first NUL
+  std::size_t nul_ = std::string_view::npos;
+  std::size_t first_non_ascii_ = std::string_view::npos;
+  bool header_done_ = false;
+  bool meta_done_ = false;
+  int family_ = 0;  // of the charset declared; 0 while none is known
+  bool transparent_ = false;
+  std::size_t declared_end_ = 0;  // the end of the meta tag that declared it
+  int text_is_utf8_ = -1;         // of the text before the NUL, once known
+};
 
 }  // namespace orvanel

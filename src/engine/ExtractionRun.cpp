@@ -48,18 +48,26 @@ void ExtractionRun::Submit(Prefetched& p, bool early_stop) {
   request.url = p.normalised.url;
   if (early_stop && ctx_.early_stop) {
     p.decision = std::make_shared<Decision>();
-    request.decided = [live = live_, decision = p.decision](std::string_view bytes,
-                                                            std::string_view content_type) {
+    // The criteria may change while the page arrives: the decision then starts over.
+    request.decided = [live = live_, decision = p.decision,
+                       under = std::shared_ptr<const CutCriteria>(),
+                       decide = std::optional<EarlyDecision>()](
+                          std::string_view bytes, std::string_view content_type) mutable {
       std::shared_ptr<const CutCriteria> criteria;
       {
         std::lock_guard lock(live->mutex);
         criteria = live->current;
       }
-      if (!criteria || !criteria->mode) return false;
-      if (!RowsAreDecided(*criteria->mode, criteria->tags, criteria->ascii_tags, bytes, content_type)) return false;
+      if (!criteria || !criteria->mode) return std::size_t{0};
+      if (criteria != under) {
+        under = criteria;
+        decide.emplace(*criteria->mode, criteria->tags);
+      }
+      const std::size_t needed = (*decide)(bytes, content_type);
+      if (needed == 0) return needed;
       std::lock_guard lock(live->mutex);
       decision->under = std::move(criteria);
-      return true;
+      return needed;
     };
   }
   p.ticket = ctx_.fetcher.Submit(std::move(request));
@@ -90,8 +98,8 @@ void ExtractionRun::SubmitAhead(std::size_t current, std::size_t last) {
 Page ExtractionRun::Retrieve(std::size_t index, const std::string& address) {
   // Transfers of addresses that were skipped (their step failed) or that changed are not
   // waited for.
-  while (!ahead_.empty() && (ahead_.front().index < index ||
-                             (ahead_.front().index == index && ahead_.front().address != address))) {
+  while (!ahead_.empty() && (ahead_.front().index < index || (ahead_.front().index == index &&
+                                                              ahead_.front().address != address))) {
     if (!ahead_.front().result) ctx_.fetcher.Abandon(ahead_.front().ticket);
     ahead_.pop_front();
   }
@@ -174,7 +182,8 @@ void ExtractionRun::Start() {
         }
         ctx_.window.SetProgressValue(value);
       });
-      runner.Step(168, [&] { ctx_.window.SetProgressText("Processing: " + FileNameFromPath(address)); });
+      runner.Step(168,
+                  [&] { ctx_.window.SetProgressText("Processing: " + FileNameFromPath(address)); });
       runner.Step(170, [&] { ctx_.pump.ProcessEvents(); });
       runner.Step(172, [&] { ctx_.window.SetPointer(Pointer::kBusy); });
       // A page that cannot be read gives nothing found, never the previous page's text.

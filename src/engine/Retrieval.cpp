@@ -1,5 +1,7 @@
 #include "engine/Retrieval.h"
 
+#include <algorithm>
+
 namespace orvanel {
 
 bool TagsAreAscii(Mode mode, const std::vector<std::string>& tags) {
@@ -12,21 +14,22 @@ bool TagsAreAscii(Mode mode, const std::vector<std::string>& tags) {
   return true;
 }
 
-bool RowsAreDecided(Mode mode, const std::vector<std::string>& tags, bool ascii_tags, std::string_view bytes,
-                    std::string_view content_type) {
+bool RowsAreDecided(Mode mode, const std::vector<std::string>& tags, bool ascii_tags,
+                    std::string_view bytes, std::string_view content_type) {
   return IsDecodingSettled(bytes, content_type, ascii_tags) && IsDecided(mode, bytes, tags);
+}
+
+std::size_t EarlyDecision::operator()(std::string_view bytes, std::string_view content_type) {
+  // Both look at every new byte, so that neither falls behind.
+  const std::size_t rows = rows_.Decide(bytes);
+  return decoding_.Settled(bytes, content_type, rows).value_or(0);
 }
 
 FetchRequest MakeFetchRequest(const NormalisedAddress& address, Mode mode,
                               const std::vector<std::string>& tags, bool early_stop) {
   FetchRequest request;
   request.url = address.url;
-  if (early_stop) {
-    request.decided = [mode, tags, ascii = TagsAreAscii(mode, tags)](std::string_view bytes,
-                                                                      std::string_view content_type) {
-      return RowsAreDecided(mode, tags, ascii, bytes, content_type);
-    };
-  }
+  if (early_stop) request.decided = EarlyDecision(mode, tags);
   return request;
 }
 

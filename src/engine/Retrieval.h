@@ -36,6 +36,20 @@ bool TagsAreAscii(Mode mode, const std::vector<std::string>& tags);
 bool RowsAreDecided(Mode mode, const std::vector<std::string>& tags, bool ascii_tags,
                     std::string_view bytes, std::string_view content_type);
 
+// RowsAreDecided, chunk after chunk, as a FetchRequest's `decided` test: each call goes on
+// from where the last stopped. Returns the length of the shortest beginning that fixes
+// the rows (and decodes as the whole would), 0 while it is not decided.
+class EarlyDecision {
+ public:
+  EarlyDecision(Mode mode, const std::vector<std::string>& tags)
+      : rows_(mode, tags), decoding_(TagsAreAscii(mode, tags)) {}
+  std::size_t operator()(std::string_view bytes, std::string_view content_type);
+
+ private:
+  RowDecision rows_;
+  DecodingWatch decoding_;
+};
+
 // The request for one address. With `early_stop`, the transfer ends as soon as reading
 // further cannot change the rows of `mode`.
 FetchRequest MakeFetchRequest(const NormalisedAddress& address, Mode mode,

@@ -1,5 +1,8 @@
 #include "engine/Rules.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "engine/TextSearch.h"
 
 namespace orvanel {
@@ -146,6 +149,94 @@ bool IsDecided(Mode mode, std::string_view received, const std::vector<std::stri
       return true;
   }
   return false;
+}
+
+RowDecision::RowDecision(Mode mode, const std::vector<std::string>& tags) {
+  auto between = [this](std::string first, std::string second, std::size_t offset) {
+    Chain chain;
+    chain.offset = offset == kNotFound ? first.size() : offset;
+    chain.first = std::move(first);
+    chain.second = std::move(second);
+    chains_.push_back(std::move(chain));
+  };
+  auto meta = [&](std::string_view name) { between(MetaPattern(name), "\"", kNotFound); };
+  switch (mode) {
+    case Mode::kEntireHeadTag:
+      // The closing tag is searched from the opening tag itself.
+      between(std::string(kHeadOpen), std::string(kHeadClose), 0);
+      break;
+    case Mode::kTitleAndMetaTags:
+      between(std::string(kTitleOpen), std::string(kTitleClose), kNotFound);
+      meta("keywords");
+      meta("description");
+      break;
+    case Mode::kOnlyListedTags:
+      for (const auto& entry : tags) {
+        if (!IsElementPairEntry(entry)) {
+          meta(entry);
+        } else if (auto pair = SplitElementPair(entry)) {
+          between(std::move(pair->open), std::move(pair->close), kNotFound);
+        }
+      }
+      break;
+  }
+  Restart();
+}
+
+void RowDecision::Restart() {
+  for (auto& chain : chains_) {
+    chain.first_at = std::string_view::npos;
+    chain.scan = 0;
+    chain.end = 0;
+  }
+  seen_ = 0;
+  nul_ = std::string_view::npos;
+  pending_ = chains_.size();
+  decided_end_ = 0;
+}
+
+bool RowDecision::Advance(Chain& chain, std::string_view text) {
+  // A pattern can only end in bytes not searched yet: the next search starts that much
+  // before the end.
+  auto search = [&](const std::string& needle, std::size_t& found) {
+    const std::size_t at = FindNoCase(text, needle, chain.scan);
+    if (at != kNotFound) {
+      found = at;
+      return true;
+    }
+    if (text.size() >= needle.size())
+      chain.scan = std::max(chain.scan, text.size() - needle.size() + 1);
+    return false;
+  };
+  if (chain.first_at == std::string_view::npos) {
+    if (!search(chain.first, chain.first_at)) return false;
+    chain.scan = chain.first_at + chain.offset;
+  }
+  std::size_t second = 0;
+  if (!search(chain.second, second)) return false;
+  chain.end = second + chain.second.size();
+  return true;
+}
+
+std::size_t RowDecision::Decide(std::string_view received) {
+  if (received.size() < seen_) Restart();
+  if (nul_ == std::string_view::npos) {
+    const auto* found = received.size() > seen_
+                            ? std::memchr(received.data() + seen_, '\0', received.size() - seen_)
+                            : nullptr;
+    if (found) nul_ = static_cast<std::size_t>(static_cast<const char*>(found) - received.data());
+    seen_ = received.size();
+  }
+  // Matches past the NUL cannot count: the text ends there.
+  const std::string_view text =
+      nul_ == std::string_view::npos ? received : received.substr(0, nul_);
+  for (auto& chain : chains_) {
+    if (chain.end != 0 || !Advance(chain, text)) continue;
+    decided_end_ = std::max(decided_end_, chain.end);
+    --pending_;
+  }
+  if (pending_ == 0) return decided_end_;
+  return nul_ == std::string_view::npos ? 0 : nul_ + 1;
 }
 
 }  // namespace orvanel

@@ -28,6 +28,38 @@ std::vector<RuleRow> ExtractRows(Mode mode, std::string_view page,
 // the document's text ends. Reading the rest of the document then cannot change a row.
 bool IsDecided(Mode mode, std::string_view received, const std::vector<std::string>& tags);
 
+// IsDecided, chunk after chunk: each call goes on from where the last one stopped, so a
+// document is scanned once however it arrives.
+class RowDecision {
+ public:
+  RowDecision(Mode mode, const std::vector<std::string>& tags);
+  // `received`: the document's beginning so far, the last call's grown (a shorter one, or
+  // the first call, starts over). Returns the length of the shortest beginning of it that
+  // already fixes the rows (a NUL ends the text: its position + 1), or 0 while more bytes
+  // may still change a row.
+  std::size_t Decide(std::string_view received);
+
+ private:
+  // The first `first` at or after the scan, then the first `second` at or after its
+  // position + `offset`: the end of `second` is where the search is decided.
+  struct Chain {
+    std::string first;
+    std::string second;
+    std::size_t offset = 0;
+    std::size_t first_at = std::string_view::npos;
+    std::size_t scan = 0;  // next position a search starts at
+    std::size_t end = 0;   // set once found
+  };
+  static bool Advance(Chain& chain, std::string_view text);
+  void Restart();
+
+  std::vector<Chain> chains_;
+  std::size_t seen_ = 0;  // bytes looked at for a NUL
+  std::size_t nul_ = std::string_view::npos;
+  std::size_t pending_ = 0;  // chains not yet decided
+  std::size_t decided_end_ = 0;
+};
+
 // The meta pattern of a name: <meta name="N" content=" (exactly so, one blank before content).
 std::string MetaPattern(std::string_view name);
 

@@ -33,9 +33,12 @@ const char* FetchErrorName(FetchError error);
 
 struct FetchRequest {
   std::string url;
-  // Called on the fetcher's thread with the bytes received so far and the response's
-  // Content-Type. True stops the transfer there: what came is all the caller needs.
-  std::function<bool(std::string_view bytes, std::string_view content_type)> decided;
+  // Called on the fetcher's thread with the beginning of the answer's body received so
+  // far (each call's grown from the last one's) and the answer's Content-Type. A result
+  // n > 0 stops the transfer: the first n bytes are all the caller needs, and the result
+  // holds just those. Each attempt at the address (a retry, a transfer started again) is
+  // given a fresh copy of this object, so it may keep state between calls.
+  std::function<std::size_t(std::string_view bytes, std::string_view content_type)> decided;
 };
 
 struct FetchResult {
@@ -57,12 +60,17 @@ struct FetcherOptions {
   // a descriptor); 0: 8 for each transfer.
   int max_connections = 0;
   long connect_timeout_ms = 10'000;
+  // For a whole page, from its request to its last byte; time the memory budget holds a
+  // page back does not count.
   long timeout_ms = 30'000;
   std::size_t max_bytes = 64u << 20;        // of one document's body
-  std::size_t max_header_bytes = 1u << 20;  // of one response's headers and trailers
-  // Bytes of documents held at once, running or finished and not yet taken. Past it no
-  // transfer starts, and a running one that would grow past it (except the oldest one
-  // not yet taken, which always goes on) is stopped and started again later.
+  // Of one response's headers and trailers; below libcurl's own cap (300 KiB), so that
+  // this one is met first and says so.
+  std::size_t max_header_bytes = 256u << 10;
+  // Memory of documents held at once (their buffers and the windows of their content
+  // decoders), running or finished and not yet taken. Past it no transfer starts, and a
+  // running one that would grow past it is paused with what it has until there is room;
+  // the oldest document not yet taken always goes on.
   std::size_t memory_budget = 512u << 20;
   int max_redirects = 10;
   int retries = 2;             // on 429 and 503
@@ -80,33 +88,17 @@ struct FetcherOptions {
   // At least this long between the starts of two requests to one host (retries
   // included); 0: no wait.
   long host_delay_ms = 0;
-  std::vector<std::string> resolve;  // "HOST:PORT:ADDRESS" entries, as curl's --resolve
-  std::vector<std::string> headers;  // "Name: value" request headers sent with every request
+  // "HOST:PORT:ADDRESS" entries, as curl's --resolve takes them, each passing
+  // ResolveTable::Check; HOST may be "*" or an international name. They apply to every
+  // request to HOST:PORT, redirects included.
+  std::vector<std::string> resolve;
+  // "Name: value" request headers, sent with every request to the address's own origin
+  // (scheme, host and port), never to another origin a redirect leads to.
+  std::vector<std::string> headers;
   std::string ca_file;               // certificates to trust instead of the system's store
   bool insecure = false;             // no certificate check at all (unsafe)
   std::string user_agent = std::string("Orvanel/") + ORVANEL_VERSION;
 };
-
-// The fetch policy, as plain functions of what a transfer knows.
-
-// Whether an answer with this status may be cut short once its rows are decided: never
-// an error page (it is thrown away whole anyway).
-bool MayStopEarly(long status);
-
-// Whether an answer is asked again: the wait in milliseconds, or nullopt when the answer
-// is final. Only 429 and 503 are retried, at most options.retries times after the first
-// attempt (`attempts` counts the attempts made so far), waiting what Retry-After asks
-// (`retry_after`, if sent; else options.retry_wait_ms), at most options.max_retry_wait_ms;
-// and only when the retry starts within options.retry_window_timeouts time-outs of the
-// address's first request (`elapsed_ms` ago).
-std::optional<long long> RetryDelay(long status, int attempts,
-                                    std::optional<std::string_view> retry_after, long long now,
-                                    long long elapsed_ms, const FetcherOptions& options);
-
-// The wait a Retry-After value asks for, in milliseconds: a number of seconds (any
-// number of digits; clamped, never overflowing) or an HTTP date, counted from `now`
-// (seconds since the epoch). nullopt when the value is neither.
-std::optional<long long> ParseRetryAfter(std::string_view value, long long now);
 
 // Runs transfers concurrently and hands back each result by ticket, so that a caller can
 // consume them in its own order while later transfers are under way.
@@ -115,7 +107,8 @@ std::optional<long long> ParseRetryAfter(std::string_view value, long long now);
 // ticket's transfer has ended; a caller that must not block (the window's thread) waits
 // for Ready first, serving its events meanwhile. A ticket ends with exactly one Take or
 // one Abandon; a ticket that was never issued, or has already ended, is a programming
-// error and throws std::invalid_argument.
+// error and throws std::invalid_argument. The memory of a result counts in the budget
+// until it is taken: a caller that takes in order keeps the fetcher going.
 class Fetcher {
  public:
   using Ticket = std::uint64_t;
@@ -130,7 +123,9 @@ class Fetcher {
   // The result is not wanted: a transfer not yet started never starts, a running one is
   // stopped, a finished one is dropped. Never blocks.
   virtual void Abandon(Ticket ticket) = 0;
-  // Called on the fetcher's thread after every finished transfer.
+  // `notify` is called on the fetcher's thread once one or more results are ready (one
+  // call may stand for several). It must not block, and whatever it reaches must outlive
+  // the fetcher or be replaced (SetNotify({})) before it goes.
   virtual void SetNotify(std::function<void()> notify) = 0;
 };
 

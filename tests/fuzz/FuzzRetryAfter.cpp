@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "fetch/Fetcher.h"
+#include "fetch/FetchPolicy.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view value(reinterpret_cast<const char*>(data), size);

@@ -66,12 +66,13 @@ class FakeFetcher : public Fetcher {
     r.content_type = "text/html; charset=utf-8";
     r.final_url = requests_[ticket].url;
     r.bytes = body;
-    if (const auto& decided = requests_[ticket].decided) {
+    if (auto decided = requests_[ticket].decided) {
       for (std::size_t n = 64;; n += 64) {
         const std::size_t size = std::min(n, body.size());
-        if (decided(std::string_view(body).substr(0, size), r.content_type)) {
+        if (const std::size_t needed =
+                decided(std::string_view(body).substr(0, size), r.content_type)) {
           r.cut_early = size < body.size();
-          r.bytes = body.substr(0, size);
+          r.bytes = body.substr(0, needed);
           break;
         }
         if (size == body.size()) break;

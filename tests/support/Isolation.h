@@ -62,4 +62,24 @@ inline int RunInIsolatedNetwork(const std::function<int()>& body) {
   return WEXITSTATUS(status) == 77 ? -1 : WEXITSTATUS(status);
 }
 
+// Brings up the loopback interface of the (isolated) network the process is in.
+inline bool BringUpLoopback() {
+  const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return false;
+  ifreq request{};
+  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+  bool ok = ::ioctl(s, SIOCGIFFLAGS, &request) == 0;
+  request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP | IFF_RUNNING);
+  ok = ok && ::ioctl(s, SIOCSIFFLAGS, &request) == 0;
+  ::close(s);
+  return ok;
+}
+
+// Runs `body` in a child process inside an isolated network whose loopback is up: it may
+// serve pages to itself on 127.0.0.1, and nothing else is reachable, not even a name
+// server. Returns the child's exit status, or -1 when no isolated network can be had.
+inline int RunOnIsolatedLoopback(const std::function<int()>& body) {
+  return RunInIsolatedNetwork([&] { return BringUpLoopback() ? body() : 76; });
+}
+
 }  // namespace orvanel::testing

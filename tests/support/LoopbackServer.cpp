@@ -46,14 +46,14 @@ bool LoopbackServer::Connection::Sleep(int ms) {
   return !stopping_;
 }
 
-LoopbackServer::LoopbackServer(bool keep_alive) : keep_alive_(keep_alive) {
+LoopbackServer::LoopbackServer(bool keep_alive, int port) : keep_alive_(keep_alive) {
   listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
   ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
   if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
       ::listen(listen_fd_, 1024) != 0) {
     throw std::runtime_error("loopback server cannot listen");

@@ -40,7 +40,7 @@ class LoopbackServer {
 
   // With keep_alive, a connection carries request after request (answers have no
   // "Connection: close"); else each connection is closed after its one answer.
-  explicit LoopbackServer(bool keep_alive = false);
+  explicit LoopbackServer(bool keep_alive = false, int port = 0);  // 0: any free port
   ~LoopbackServer();  // stops accepting, closes every connection, joins every thread
 
   void Route(const std::string& path, Handler handler);  // exact path, before the query

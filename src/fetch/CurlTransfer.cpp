@@ -1,0 +1,233 @@
+#include "fetch/CurlTransfer.h"
+
+#include <sys/socket.h>
+
+#include <cstring>
+
+#include "fetch/SocketLoop.h"
+
+namespace orvanel {
+namespace {
+
+bool StartsNoCase(const char* text, std::size_t size, const char* prefix) {
+  const std::size_t n = std::strlen(prefix);
+  return size >= n && curl_strnequal(text, prefix, n);
+}
+
+}  // namespace
+
+CurlTransfer::CurlTransfer(const std::string& url, const Setup& setup, Sink& sink, void* owner)
+    : multi_(setup.multi),
+      loop_(setup.loop),
+      sink_(sink),
+      owner_(owner),
+      max_header_bytes_(setup.options->max_header_bytes) {
+  const FetcherOptions& o = *setup.options;
+  CURL* e = easy_ = curl_easy_init();
+  if (!e) return;
+  curl_easy_setopt(e, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(e, CURLOPT_PRIVATE, this);
+  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &CurlTransfer::OnData);
+  curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
+  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &CurlTransfer::OnHeader);
+  curl_easy_setopt(e, CURLOPT_HEADERDATA, this);
+  curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, &CurlTransfer::OnPrereq);
+  curl_easy_setopt(e, CURLOPT_PREREQDATA, this);
+  curl_easy_setopt(e, CURLOPT_SOCKOPTFUNCTION, &CurlTransfer::OnSocketOption);
+  curl_easy_setopt(e, CURLOPT_SOCKOPTDATA, this);
+  curl_easy_setopt(e, CURLOPT_ERRORBUFFER, error_buffer_);
+  curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+  // Redirects are the fetcher's: each hop is checked and gets its own names and headers.
+  curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+  // Every coding libcurl knows is asked for, and undone by our own decoder, which never
+  // makes more than the memory budget has room for.
+  curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "");
+  curl_easy_setopt(e, CURLOPT_HTTP_CONTENT_DECODING, 0L);
+  curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, o.connect_timeout_ms);
+  // The whole-page time-out is the fetcher's own: time held back for memory is not counted.
+  curl_easy_setopt(e, CURLOPT_USERAGENT, o.user_agent.c_str());
+  curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(o.max_bytes));
+  curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, o.insecure ? 0L : 1L);
+  curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, o.insecure ? 0L : 2L);
+  if (!o.ca_file.empty()) curl_easy_setopt(e, CURLOPT_CAINFO, o.ca_file.c_str());
+  if (setup.headers) curl_easy_setopt(e, CURLOPT_HTTPHEADER, setup.headers);
+  if (setup.share) curl_easy_setopt(e, CURLOPT_SHARE, setup.share);
+  if (setup.pipewait) curl_easy_setopt(e, CURLOPT_PIPEWAIT, 1L);
+  curl_easy_setopt(e, CURLOPT_DNS_CACHE_TIMEOUT, setup.name_cache_seconds);
+  if (setup.resolve) {
+    resolve_ = curl_slist_append(nullptr, setup.resolve->c_str());
+    curl_easy_setopt(e, CURLOPT_RESOLVE, resolve_);
+  }
+  if (curl_strnequal(url.c_str(), "https:", 6)) {
+    curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, &CurlTransfer::OnSslContext);
+    curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, this);
+  }
+}
+
+CurlTransfer::~CurlTransfer() {
+  if (added_) curl_multi_remove_handle(multi_, easy_);
+  if (easy_) curl_easy_cleanup(easy_);
+  curl_slist_free_all(resolve_);
+}
+
+bool CurlTransfer::Start(std::string& error) {
+  if (!easy_) {
+    error = "Cannot make a transfer: out of memory";
+    return false;
+  }
+  const CURLMcode rc = curl_multi_add_handle(multi_, easy_);
+  if (rc != CURLM_OK) {
+    error = std::string("Cannot start the transfer: ") + curl_multi_strerror(rc);
+    return false;
+  }
+  added_ = true;
+  return true;
+}
+
+CurlTransfer* CurlTransfer::Of(CURL* easy) {
+  char* self = nullptr;
+  curl_easy_getinfo(easy, CURLINFO_PRIVATE, &self);
+  return reinterpret_cast<CurlTransfer*>(self);
+}
+
+std::size_t CurlTransfer::OnData(char* data, std::size_t size, std::size_t count, void* self) {
+  auto* t = static_cast<CurlTransfer*>(self);
+  return t->sink_.Body(*t, data, size * count);
+}
+
+std::size_t CurlTransfer::OnHeader(char* data, std::size_t size, std::size_t count, void* self) {
+  auto* t = static_cast<CurlTransfer*>(self);
+  const std::size_t n = size * count;
+  // Headers and trailers have a cap of their own, like the body; below libcurl's own.
+  t->header_bytes_ += n;
+  if (t->header_bytes_ > t->max_header_bytes_) {
+    t->headers_too_large_ = true;
+    return 0;
+  }
+  if (StartsNoCase(data, n, "HTTP/")) t->location_ = false;  // a new answer begins
+  if (StartsNoCase(data, n, "location:")) t->location_ = true;
+  return n;
+}
+
+int CurlTransfer::OnPrereq(void* self, char*, char*, int, int) {
+  auto* t = static_cast<CurlTransfer*>(self);
+  t->connected_ = true;
+  t->sink_.Connected(*t);
+  return CURL_PREREQFUNC_OK;
+}
+
+int CurlTransfer::OnSocketOption(void* self, curl_socket_t socket, curlsocktype) {
+  static_cast<CurlTransfer*>(self)->sockets_.push_back(socket);
+  return CURL_SOCKOPT_OK;
+}
+
+CURLcode CurlTransfer::OnSslContext(CURL*, void* ssl_ctx, void* self) {
+  auto* t = static_cast<CurlTransfer*>(self);
+  // The connection being made is over the newest socket of ours that is connected.
+  int socket = -1;
+  for (auto it = t->sockets_.rbegin(); it != t->sockets_.rend() && socket < 0; ++it) {
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    if (::getpeername(*it, reinterpret_cast<sockaddr*>(&peer), &length) == 0) socket = *it;
+  }
+  SocketLoop::WatchTls(ssl_ctx, t->loop_, socket);
+  return CURLE_OK;
+}
+
+long CurlTransfer::Status() const {
+  long status = 0;
+  curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
+  return status;
+}
+
+std::optional<std::string> CurlTransfer::Header(const char* name) const {
+  // Every occurrence in the latest answer, joined as a list.
+  std::optional<std::string> value;
+  curl_header* h = nullptr;
+  for (std::size_t i = 0; curl_easy_header(easy_, name, i, CURLH_HEADER, -1, &h) == CURLHE_OK && h;
+       ++i) {
+    value = value ? *value + ", " + h->value : std::string(h->value);
+    if (i + 1 >= h->amount) break;
+  }
+  return value;
+}
+
+BodyReader::Answer CurlTransfer::Answer() const {
+  BodyReader::Answer answer;
+  answer.status = Status();
+  long version = 0;
+  curl_easy_getinfo(easy_, CURLINFO_HTTP_VERSION, &version);
+  answer.multiplexed = version >= CURL_HTTP_VERSION_2_0;
+  char* type = nullptr;
+  curl_easy_getinfo(easy_, CURLINFO_CONTENT_TYPE, &type);
+  answer.content_type = type ? type : "";
+  answer.content_encoding = Header("Content-Encoding").value_or("");
+  curl_off_t length = -1;
+  curl_easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+  answer.announced = length;
+  answer.redirect = RedirectUrl().has_value();
+  return answer;
+}
+
+std::optional<std::string> CurlTransfer::RedirectUrl() const {
+  const long status = Status();
+  if (status < 300 || status >= 400 || status == 304 || !location_) return std::nullopt;
+  char* url = nullptr;
+  curl_easy_getinfo(easy_, CURLINFO_REDIRECT_URL, &url);
+  if (!url || !*url) return std::nullopt;
+  return std::string(url);
+}
+
+FailureFacts CurlTransfer::Facts(CURLcode code, bool body_begun) const {
+  FailureFacts facts;
+  facts.connected = connected_;
+  facts.text = error_buffer_[0] ? error_buffer_ : curl_easy_strerror(code);
+  const bool said_headers_too_large =
+      std::strstr(error_buffer_, "header") &&
+      (std::strstr(error_buffer_, "arge") || std::strstr(error_buffer_, "giant"));
+  switch (code) {
+    case CURLE_OK:
+      facts.fault = TransferFault::kNone;
+      break;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      facts.fault = TransferFault::kResolve;
+      break;
+    case CURLE_COULDNT_CONNECT:
+      facts.fault = TransferFault::kConnect;
+      break;
+    case CURLE_OPERATION_TIMEDOUT:
+      facts.fault = TransferFault::kTimedOut;
+      break;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_CRL_BADFILE:
+      facts.fault = TransferFault::kTls;
+      break;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+      facts.fault = TransferFault::kUnsupportedScheme;
+      break;
+    case CURLE_FILESIZE_EXCEEDED:
+      facts.fault = TransferFault::kBodyTooLarge;
+      break;
+    default:
+      // libcurl has caps of its own on headers (one line, all of them) that come before
+      // ours; what it says of them is a fact about the headers' size.
+      facts.fault = !body_begun && (headers_too_large_ || said_headers_too_large ||
+                                    code == CURLE_OUT_OF_MEMORY)
+                        ? TransferFault::kHeadersTooLarge
+                        : TransferFault::kOther;
+      break;
+  }
+  if (headers_too_large_) facts.fault = TransferFault::kHeadersTooLarge;
+  return facts;
+}
+
+}  // namespace orvanel

@@ -1,0 +1,134 @@
+#include "fetch/HostQueue.h"
+
+#include <algorithm>
+
+namespace orvanel {
+
+HostQueue::HostQueue(int per_host, std::chrono::milliseconds delay)
+    : per_host_(std::max(1, per_host)), delay_(delay) {}
+
+void HostQueue::Unfile(HostMap::iterator it) {
+  Host& host = it->second;
+  if (host.filed == Host::Filed::kReady) ready_.erase({host.filed_ticket, it->first});
+  if (host.filed == Host::Filed::kDelayed) delayed_.erase({host.filed_time, it->first});
+  host.filed = Host::Filed::kNowhere;
+}
+
+void HostQueue::Place(HostMap::iterator it, Clock::time_point now) {
+  Unfile(it);
+  Host& host = it->second;
+  if (host.waiting.empty() || host.running >= host.limit) return;
+  if (host.next_start > now) {
+    host.filed = Host::Filed::kDelayed;
+    host.filed_time = host.next_start;
+    delayed_.insert({host.next_start, it->first});
+  } else {
+    host.filed = Host::Filed::kReady;
+    host.filed_ticket = host.waiting.front();
+    ready_.insert({host.filed_ticket, it->first});
+  }
+}
+
+void HostQueue::Promote(Clock::time_point now) {
+  last_now_ = std::max(last_now_, now);
+  while (!delayed_.empty() && delayed_.begin()->first <= now) {
+    const std::string name = delayed_.begin()->second;
+    Place(hosts_.find(name), now);
+  }
+  while (!resting_.empty() && resting_.begin()->first <= now) {
+    const std::string name = resting_.begin()->second;
+    resting_.erase(resting_.begin());
+    const auto it = hosts_.find(name);
+    if (it != hosts_.end()) ForgetIfIdle(it);
+  }
+}
+
+void HostQueue::ForgetIfIdle(HostMap::iterator it) {
+  Host& host = it->second;
+  if (host.running > 0 || !host.waiting.empty()) return;
+  if (host.next_start > last_now_) {
+    // Its next start must still wait: remembered until then.
+    resting_.insert({host.next_start, it->first});
+    return;
+  }
+  Unfile(it);
+  hosts_.erase(it);
+}
+
+HostQueue::HostMap::iterator HostQueue::Find(const std::string& name) {
+  auto [it, fresh] = hosts_.try_emplace(name);
+  if (fresh) it->second.limit = per_host_;
+  return it;
+}
+
+void HostQueue::Narrow(const std::string& name) {
+  auto it = Find(name);
+  it->second.limit = 1;
+  Place(it, last_now_);
+}
+
+void HostQueue::Widen(const std::string& name) {
+  auto it = hosts_.find(name);
+  if (it == hosts_.end()) return;
+  it->second.limit = per_host_;
+  Place(it, last_now_);
+}
+
+void HostQueue::Add(Ticket ticket, const std::string& name) {
+  auto it = Find(name);
+  Host& host = it->second;
+  // Tickets come in order, except for retries and redirects: keep each queue in order.
+  auto at = host.waiting.end();
+  while (at != host.waiting.begin() && *std::prev(at) > ticket) --at;
+  host.waiting.insert(at, ticket);
+  where_[ticket] = name;
+  Place(it, last_now_);
+}
+
+std::optional<HostQueue::Ticket> HostQueue::Peek(Clock::time_point now) {
+  Promote(now);
+  if (ready_.empty()) return std::nullopt;
+  return ready_.begin()->first;
+}
+
+std::optional<std::pair<HostQueue::Ticket, std::string>> HostQueue::Next(Clock::time_point now) {
+  Promote(now);
+  if (ready_.empty()) return std::nullopt;
+  const std::string name = ready_.begin()->second;
+  auto it = hosts_.find(name);
+  Host& host = it->second;
+  const Ticket ticket = host.waiting.front();
+  host.waiting.pop_front();
+  where_.erase(ticket);
+  ++host.running;
+  if (delay_.count() > 0) host.next_start = now + delay_;
+  Place(it, now);
+  return std::pair{ticket, name};
+}
+
+void HostQueue::Finished(const std::string& name) {
+  auto it = hosts_.find(name);
+  if (it == hosts_.end()) return;
+  --it->second.running;
+  Place(it, last_now_);
+  ForgetIfIdle(it);
+}
+
+bool HostQueue::Remove(Ticket ticket) {
+  const auto w = where_.find(ticket);
+  if (w == where_.end()) return false;
+  auto it = hosts_.find(w->second);
+  where_.erase(w);
+  Host& host = it->second;
+  host.waiting.erase(std::find(host.waiting.begin(), host.waiting.end(), ticket));
+  Place(it, last_now_);
+  ForgetIfIdle(it);
+  return true;
+}
+
+std::optional<HostQueue::Clock::time_point> HostQueue::NextDue() const {
+  if (delayed_.empty()) return std::nullopt;
+  return delayed_.begin()->first;
+}
+
+}  // namespace orvanel

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+namespace orvanel {
+
+// The transfers waiting to start, queued by host. A host's tickets start in ticket order,
+// at most `per_host` at once, and, with a delay, each start at least `delay` after the
+// host's last one. Picking the next costs O(log hosts), whatever is waiting; a host with
+// nothing running and nothing waiting is forgotten.
+//
+// Threads: not thread-safe; the fetcher's worker owns it.
+class HostQueue {
+ public:
+  using Ticket = std::uint64_t;
+  using Clock = std::chrono::steady_clock;
+
+  HostQueue(int per_host, std::chrono::milliseconds delay);
+
+  void Add(Ticket ticket, const std::string& host);
+  // The oldest ticket that may start at `now`, without taking it.
+  std::optional<Ticket> Peek(Clock::time_point now);
+  // Takes that ticket: its host counts it as running from `now`. Returns its host.
+  std::optional<std::pair<Ticket, std::string>> Next(Clock::time_point now);
+  // A running transfer of `host` ended.
+  void Finished(const std::string& host);
+  // Lets `host` run one transfer at a time until Widen (a host not yet reached: its first
+  // connection tells whether its others can share it), or `per_host` again.
+  void Narrow(const std::string& host);
+  void Widen(const std::string& host);
+  // Takes a waiting ticket out; false when it is not waiting here.
+  bool Remove(Ticket ticket);
+  // When the first host held back by the delay alone may start; nullopt when none is.
+  std::optional<Clock::time_point> NextDue() const;
+
+  std::size_t Waiting() const { return where_.size(); }
+  std::size_t Hosts() const { return hosts_.size(); }
+
+ private:
+  struct Host {
+    int running = 0;
+    int limit = 0;
+    std::deque<Ticket> waiting;  // in ticket order
+    Clock::time_point next_start{};
+    enum class Filed { kNowhere, kReady, kDelayed } filed = Filed::kNowhere;
+    Ticket filed_ticket = 0;
+    Clock::time_point filed_time{};
+  };
+  using HostMap = std::unordered_map<std::string, Host>;
+
+  HostMap::iterator Find(const std::string& name);  // made when new
+  // Files a host where its state says: ready, held back by the delay, or neither.
+  void Place(HostMap::iterator it, Clock::time_point now);
+  void Unfile(HostMap::iterator it);
+  void Promote(Clock::time_point now);  // delayed hosts whose time has come
+  void ForgetIfIdle(HostMap::iterator it);
+
+  int per_host_;
+  std::chrono::milliseconds delay_;
+  Clock::time_point last_now_{};
+  HostMap hosts_;
+  std::unordered_map<Ticket, std::string> where_;                // waiting ticket -> host
+  std::set<std::pair<Ticket, std::string>> ready_;               // by oldest waiting ticket
+  std::set<std::pair<Clock::time_point, std::string>> delayed_;  // by time it may start
+  // Hosts with nothing to do, remembered until their delay is over.
+  std::set<std::pair<Clock::time_point, std::string>> resting_;
+};
+
+}  // namespace orvanel

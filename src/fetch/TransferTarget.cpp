@@ -1,0 +1,161 @@
+#include "fetch/TransferTarget.h"
+
+#include <arpa/inet.h>
+#include <curl/curl.h>
+#include <idn2.h>
+
+#include <algorithm>
+#include <memory>
+
+namespace orvanel {
+namespace {
+
+std::string Lowered(std::string text) {
+  for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return text;
+}
+
+struct UrlDeleter {
+  void operator()(CURLU* u) const { curl_url_cleanup(u); }
+};
+
+std::optional<std::string> Part(CURLU* u, CURLUPart part, unsigned flags = 0) {
+  char* value = nullptr;
+  if (curl_url_get(u, part, &value, flags) != CURLUE_OK || !value) return std::nullopt;
+  std::string text = value;
+  curl_free(value);
+  return text;
+}
+
+bool IsNumericAddress(std::string_view text) {
+  if (text.size() > 2 && text.front() == '[' && text.back() == ']')
+    text = text.substr(1, text.size() - 2);
+  const std::string address(text);
+  unsigned char buffer[16];
+  return inet_pton(AF_INET, address.c_str(), buffer) == 1 ||
+         inet_pton(AF_INET6, address.c_str(), buffer) == 1;
+}
+
+}  // namespace
+
+std::optional<std::string> AsciiHostName(std::string_view name, std::string& error) {
+  const bool ascii = std::all_of(name.begin(), name.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (ascii) return Lowered(std::string(name));
+  char* converted = nullptr;
+  const std::string text(name);
+  const int rc = idn2_lookup_u8(reinterpret_cast<const uint8_t*>(text.c_str()),
+                                reinterpret_cast<uint8_t**>(&converted),
+                                IDN2_NFC_INPUT | IDN2_NONTRANSITIONAL);
+  if (rc != IDN2_OK) {
+    error = "Invalid international host name " + text + ": " + idn2_strerror(rc);
+    return std::nullopt;
+  }
+  std::string result = Lowered(converted);
+  idn2_free(converted);
+  return result;
+}
+
+TransferTarget MakeTarget(const std::string& url) {
+  TransferTarget target;
+  auto fail = [&](FetchError error, std::string text) {
+    target.url.clear();
+    target.error = error;
+    target.error_text = std::move(text);
+    return target;
+  };
+  std::unique_ptr<CURLU, UrlDeleter> u(curl_url());
+  if (!u ||
+      curl_url_set(u.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
+    return fail(FetchError::kNetwork, "Malformed address " + url);
+  }
+  target.scheme = Lowered(Part(u.get(), CURLUPART_SCHEME).value_or(""));
+  if (target.scheme == "file") {
+    target.url = url;
+    target.host_key = url;
+    return target;
+  }
+  if (target.scheme != "http" && target.scheme != "https") {
+    return fail(FetchError::kNetwork, "Protocol \"" + target.scheme + "\" is not fetched");
+  }
+  const auto host = Part(u.get(), CURLUPART_HOST);
+  if (!host || host->empty()) return fail(FetchError::kResolve, "No host name in " + url);
+  std::string error;
+  const auto ascii = AsciiHostName(*host, error);
+  if (!ascii) return fail(FetchError::kResolve, error);
+  target.host = *ascii;
+  target.url = url;
+  if (*ascii != *host) {
+    if (curl_url_set(u.get(), CURLUPART_HOST, ascii->c_str(), 0) == CURLUE_OK) {
+      target.url = Part(u.get(), CURLUPART_URL).value_or(url);
+    }
+  }
+  target.port = std::stoi(Part(u.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT).value_or("0"));
+  target.host_key = target.host + ":" + std::to_string(target.port);
+  return target;
+}
+
+bool SameOrigin(const TransferTarget& a, const TransferTarget& b) {
+  return a.scheme == b.scheme && a.host == b.host && a.port == b.port;
+}
+
+std::optional<std::string> ResolveTable::Check(std::string_view entry) {
+  const std::string given(entry);
+  auto bad = [&](const std::string& why) {
+    return std::optional<std::string>("'" + given + "' (HOST:PORT:ADDRESS): " + why);
+  };
+  if (!entry.empty() && entry.front() == '+') entry.remove_prefix(1);
+  if (!entry.empty() && entry.front() == '-') return bad("removing an entry is not supported");
+  const std::size_t first = entry.find(':');
+  const std::size_t second = first == std::string_view::npos ? first : entry.find(':', first + 1);
+  if (first == 0 || second == std::string_view::npos) return bad("HOST, PORT and ADDRESS needed");
+  const std::string_view host = entry.substr(0, first);
+  const std::string_view port = entry.substr(first + 1, second - first - 1);
+  std::string_view addresses = entry.substr(second + 1);
+  if (host != "*") {
+    std::string error;
+    if (host.find_first_of("/?#@[] \t") != std::string_view::npos || !AsciiHostName(host, error))
+      return bad("not a host name");
+  }
+  if (port.empty() || port.size() > 5 ||
+      !std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
+      std::stoi(std::string(port)) < 1 || std::stoi(std::string(port)) > 65535) {
+    return bad("PORT must be 1 to 65535");
+  }
+  if (addresses.empty()) return bad("no ADDRESS");
+  while (!addresses.empty()) {
+    const std::size_t comma = addresses.find(',');
+    if (!IsNumericAddress(addresses.substr(0, comma))) return bad("ADDRESS must be numeric");
+    if (comma == std::string_view::npos) break;
+    addresses.remove_prefix(comma + 1);
+  }
+  return std::nullopt;
+}
+
+ResolveTable::ResolveTable(const std::vector<std::string>& entries) {
+  for (std::string_view entry : entries) {
+    if (!entry.empty() && entry.front() == '+') entry.remove_prefix(1);
+    const std::size_t first = entry.find(':');
+    const std::size_t second = entry.find(':', first + 1);
+    const std::string_view host = entry.substr(0, first);
+    const int port = std::stoi(std::string(entry.substr(first + 1, second - first - 1)));
+    std::string addresses(entry.substr(second + 1));
+    if (host == "*") {
+      any_host_.try_emplace(port, std::move(addresses));
+      continue;
+    }
+    std::string error;
+    const std::string name = AsciiHostName(host, error).value_or(std::string(host));
+    by_host_.try_emplace(name + ":" + std::to_string(port), std::move(addresses));
+  }
+}
+
+std::optional<std::string> ResolveTable::For(const std::string& host, int port) const {
+  if (empty()) return std::nullopt;
+  std::string key = host + ":" + std::to_string(port);
+  if (const auto it = by_host_.find(key); it != by_host_.end()) return key + ":" + it->second;
+  if (const auto it = any_host_.find(port); it != any_host_.end()) return key + ":" + it->second;
+  return std::nullopt;
+}
+
+}  // namespace orvanel

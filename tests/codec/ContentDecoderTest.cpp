@@ -1,0 +1,189 @@
+#include <brotli/encode.h>
+#include <gtest/gtest.h>
+#include <zlib.h>
+#include <zstd.h>
+
+#include <random>
+
+#include "codec/ContentDecoder.h"
+
+namespace orvanel {
+namespace {
+
+std::string Deflate(const std::string& text, int window_bits) {
+  z_stream z{};
+  deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, window_bits, 8, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&z, text.size()) + 64, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+  z.avail_in = static_cast<uInt>(text.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+std::string Gzip(const std::string& text) { return Deflate(text, 31); }
+
+std::string Brotli(const std::string& text) {
+  std::size_t size = BrotliEncoderMaxCompressedSize(text.size()) + 64;
+  std::string out(size, '\0');
+  BrotliEncoderCompress(5, 22, BROTLI_MODE_TEXT, text.size(),
+                        reinterpret_cast<const uint8_t*>(text.data()), &size,
+                        reinterpret_cast<uint8_t*>(out.data()));
+  out.resize(size);
+  return out;
+}
+
+std::string Zstd(const std::string& text) {
+  std::string out(ZSTD_compressBound(text.size()), '\0');
+  out.resize(ZSTD_compress(out.data(), out.size(), text.data(), text.size(), 19));
+  return out;
+}
+
+std::string SomeText(std::size_t size, unsigned seed) {
+  std::mt19937 rng(seed);
+  static const char* words[] = {"<meta ",   "name=", "\"description\" ",
+                                "content=", "café ", "<title>",
+                                "</title>", "head ", "\r\n"};
+  std::string text;
+  while (text.size() < size) text += words[rng() % 9];
+  text.resize(size);
+  return text;
+}
+
+// Decodes `encoded` fed in pieces of `piece` bytes, pulling at most `pull` at a time.
+std::string DecodeAll(std::string_view coding, const std::string& encoded, std::size_t piece,
+                      std::size_t pull) {
+  std::string error;
+  auto decoder = ContentDecoder::Make(coding, error);
+  EXPECT_TRUE(decoder) << error;
+  if (!decoder) return {};
+  std::string out;
+  for (std::size_t at = 0; at < encoded.size(); at += piece) {
+    decoder->Feed(std::string_view(encoded).substr(at, piece));
+    std::size_t before;
+    do {
+      before = out.size();
+      EXPECT_TRUE(decoder->Pull(pull, out)) << decoder->error();
+      EXPECT_LE(out.size() - before, pull);
+    } while (out.size() > before);
+  }
+  return out;
+}
+
+TEST(ContentDecoder, EveryCodingComesBackWholeHoweverItArrives) {
+  const std::string text = SomeText(100'000, 1);
+  const struct {
+    const char* coding;
+    std::string encoded;
+  } cases[] = {
+      {"gzip", Gzip(text)},
+      {"x-gzip", Gzip(text)},
+      {"deflate", Deflate(text, 15)},
+      {"deflate", Deflate(text, -15)},
+      {"br", Brotli(text)},
+      {"zstd", Zstd(text)},
+      {"identity", text},
+      {"GZIP", Gzip(text)},
+      {"", text},
+      // Stacked: the last listed was applied last.
+      {"gzip, br", Brotli(Gzip(text))},
+      {" zstd ,gzip ", Gzip(Zstd(text))},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.coding);
+    // (Compared whole, but never printed: a mismatch would fill the screen.)
+    EXPECT_TRUE(DecodeAll(c.coding, c.encoded, c.encoded.size(), 1 << 30) == text);
+    EXPECT_TRUE(DecodeAll(c.coding, c.encoded, 1, 4096) == text);
+    EXPECT_TRUE(DecodeAll(c.coding, c.encoded, 1000, 7) == text);
+  }
+}
+
+// A few kilobytes that decode to a gigabyte give only what is asked for, and keep the rest
+// waiting, compressed.
+TEST(ContentDecoder, ABombGivesNoMoreThanAskedFor) {
+  const std::string zeros(64u << 20, '\0');
+  for (const auto& [coding, encoded] : {std::pair<const char*, std::string>{"zstd", Zstd(zeros)},
+                                        {"gzip", Gzip(zeros)},
+                                        {"br", Brotli(zeros)},
+                                        {"gzip, zstd", Zstd(Gzip(zeros))}}) {
+    SCOPED_TRACE(coding);
+    ASSERT_LT(encoded.size(), 200'000u);
+    std::string error;
+    auto decoder = ContentDecoder::Make(coding, error);
+    decoder->Feed(encoded);
+    // What the decoding will hold is known from the headers, before it holds it.
+    const std::size_t needed = decoder->MemoryNeeded();
+    EXPECT_LT(needed, 40u << 20);
+    std::string out;
+    ASSERT_TRUE(decoder->Pull(100'000, out));
+    EXPECT_GT(decoder->MemoryUsed(), 0u);
+    EXPECT_LE(decoder->MemoryUsed(), needed);
+    EXPECT_EQ(out.size(), 100'000u);
+    EXPECT_TRUE(decoder->HasPending());
+    ASSERT_TRUE(decoder->Pull(0, out));
+    EXPECT_EQ(out.size(), 100'000u);
+  }
+}
+
+TEST(ContentDecoder, UnknownCodingsCorruptDataAndDeepStacksAreRefused) {
+  std::string error;
+  EXPECT_FALSE(ContentDecoder::Make("compress", error));
+  EXPECT_NE(error.find("compress"), std::string::npos);
+  EXPECT_FALSE(ContentDecoder::Make("gzip,gzip,gzip,gzip,gzip,gzip", error));
+  EXPECT_TRUE(ContentDecoder::Make("gzip,gzip,gzip,gzip,gzip", error));
+
+  for (const char* coding : {"gzip", "br", "zstd"}) {
+    SCOPED_TRACE(coding);
+    auto decoder = ContentDecoder::Make(coding, error);
+    decoder->Feed(std::string(4096, 'x'));
+    std::string out;
+    EXPECT_FALSE(decoder->Pull(1 << 20, out));
+    EXPECT_NE(decoder->error().find(coding), std::string::npos);
+    EXPECT_FALSE(decoder->Pull(1 << 20, out));  // and stays so
+  }
+}
+
+// A zstd frame may ask for a window of gigabytes: past 8 MiB it is refused, not held.
+TEST(ContentDecoder, AWindowPastItsBoundIsRefused) {
+  const std::string text = SomeText(1 << 16, 3);
+  ZSTD_CCtx* cctx = ZSTD_createCCtx();
+  ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, 27);
+  ZSTD_CCtx_setParameter(cctx, ZSTD_c_contentSizeFlag, 0);
+  std::string wide(ZSTD_compressBound(text.size()) + 64, '\0');
+  ZSTD_outBuffer out{wide.data(), wide.size(), 0};
+  // Fed in two calls, the size is unknown when the header is written: the window stays.
+  ZSTD_inBuffer first{text.data(), 100, 0};
+  ZSTD_compressStream2(cctx, &out, &first, ZSTD_e_continue);
+  ZSTD_inBuffer in{text.data() + 100, text.size() - 100, 0};
+  ZSTD_compressStream2(cctx, &out, &in, ZSTD_e_end);
+  wide.resize(out.pos);
+  ZSTD_freeCCtx(cctx);
+  std::string error;
+  auto decoder = ContentDecoder::Make("zstd", error);
+  decoder->Feed(wide);
+  std::string decoded;
+  EXPECT_FALSE(decoder->Pull(1 << 20, decoded));
+  EXPECT_LT(decoder->MemoryUsed(), 1u << 20);
+  // The same text with a small window decodes, holding little.
+  decoded.clear();
+  decoder = ContentDecoder::Make("zstd", error);
+  decoder->Feed(Zstd(text));
+  EXPECT_LT(decoder->MemoryNeeded(), 1u << 20);
+  EXPECT_TRUE(decoder->Pull(1 << 20, decoded));
+  EXPECT_TRUE(decoded == text);
+}
+
+TEST(ContentDecoder, BytesAfterTheEndOfAStreamAreIgnored) {
+  std::string error;
+  auto decoder = ContentDecoder::Make("gzip", error);
+  decoder->Feed(Gzip("<title>t</title>") + "trailing garbage");
+  std::string out;
+  EXPECT_TRUE(decoder->Pull(1 << 20, out));
+  EXPECT_EQ(out, "<title>t</title>");
+  EXPECT_FALSE(decoder->HasPending());
+}
+
+}  // namespace
+}  // namespace orvanel

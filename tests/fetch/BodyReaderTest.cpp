@@ -1,0 +1,185 @@
+#include "fetch/BodyReader.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+namespace orvanel {
+namespace {
+
+using Verdict = BodyReader::Verdict;
+
+std::string Gzip(const std::string& text) {
+  z_stream z{};
+  deflateInit2(&z, Z_BEST_SPEED, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&z, text.size()) + 64, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+  z.avail_in = static_cast<uInt>(text.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+BodyReader::Answer Plain(long status = 200, long long announced = -1) {
+  BodyReader::Answer a;
+  a.status = status;
+  a.announced = announced;
+  return a;
+}
+
+TEST(MemoryBudget, TheOldestWantedAlwaysHasRoom) {
+  MemoryBudget budget(1000);
+  EXPECT_TRUE(budget.MayStart(false));
+  EXPECT_TRUE(budget.HasRoom(1000, false));
+  budget.Hold(600);
+  EXPECT_FALSE(budget.HasRoom(401, false));
+  EXPECT_TRUE(budget.HasRoom(401, true));
+  budget.Hold(400);
+  EXPECT_FALSE(budget.MayStart(false));
+  EXPECT_TRUE(budget.MayStart(true));
+  budget.Pause(7);
+  budget.Pause(3);
+  EXPECT_EQ(budget.NextToResume(9), std::nullopt);  // full: only the oldest goes on
+  EXPECT_EQ(budget.NextToResume(7), 7u);
+  budget.Release(1);
+  EXPECT_EQ(budget.NextToResume(9), 3u);  // room: oldest paused first
+  budget.Forget(3);
+  EXPECT_EQ(budget.NextToResume(9), 7u);
+}
+
+TEST(MemoryBudget, BuffersGrowByHalfOrToTheAnnouncedLength) {
+  constexpr std::size_t kMax = 64u << 20;
+  EXPECT_EQ(MemoryBudget::NextCapacity(1000, 900, -1, false, kMax), 1000u);  // fits
+  EXPECT_EQ(MemoryBudget::NextCapacity(1000, 1001, -1, false, kMax), 1500u);
+  EXPECT_EQ(MemoryBudget::NextCapacity(1000, 4000, -1, false, kMax), 4000u);
+  EXPECT_EQ(MemoryBudget::NextCapacity(1000, 1001, 70'000, false, kMax), 70'000u);
+  // A page that may be cut short gets its announced room only far into it.
+  EXPECT_EQ(MemoryBudget::NextCapacity(1000, 1001, 70'000, true, kMax), 1500u);
+  EXPECT_EQ(MemoryBudget::NextCapacity(300'000, 300'001, 900'000, true, kMax), 900'000u);
+  // An announced length past the cap, or short of what came, counts for nothing.
+  EXPECT_EQ(MemoryBudget::NextCapacity(1000, 1001, kMax + 1, false, kMax), 1500u);
+  EXPECT_EQ(MemoryBudget::NextCapacity(1000, 1001, 1000, false, kMax), 1500u);
+  EXPECT_EQ(MemoryBudget::NextCapacity(kMax - 10, kMax - 5, -1, false, kMax), kMax);
+}
+
+TEST(BodyReader, HoldsWhatItKeepsWithinTheBudgetAndPausesPastIt) {
+  FetcherOptions options;
+  MemoryBudget budget(80'000);
+  {
+    BodyReader reader(budget, options, nullptr);
+    ASSERT_TRUE(reader.Begin(Plain()));
+    EXPECT_EQ(reader.Feed(std::string(60'000, 'a'), false), Verdict::kTaken);
+    EXPECT_EQ(budget.Held(), 60'000u);
+    // Growing by half again (to 90,000) would pass the budget: held back, nothing taken.
+    EXPECT_EQ(reader.Feed(std::string(20'000, 'b'), false), Verdict::kPause);
+    EXPECT_EQ(reader.received(), 60'000u);
+    // The oldest wanted document goes on all the same.
+    EXPECT_EQ(reader.Feed(std::string(20'000, 'b'), true), Verdict::kTaken);
+    EXPECT_EQ(budget.Held(), 90'000u);
+  }
+  EXPECT_EQ(budget.Held(), 0u);  // a reader that ends gives everything back
+  BodyReader reader(budget, options, nullptr);
+  reader.Begin(Plain(200, 5000));
+  reader.Feed("<title>t</title>", false);
+  const std::string document = reader.TakeDocument();
+  EXPECT_EQ(document, "<title>t</title>");
+  // The document's memory goes with it, for its taker to give back.
+  EXPECT_EQ(budget.Held(), MemoryBudget::HeapBytes(document));
+  EXPECT_EQ(budget.Held(), 5000u);
+}
+
+TEST(BodyReader, ADecidedDocumentIsCutWhereTheTestSaysAndTheRestDrained) {
+  FetcherOptions options;
+  MemoryBudget budget(1u << 30);
+  auto decided = [](std::string_view bytes, std::string_view) -> std::size_t {
+    const auto at = bytes.find("</title>");
+    return at == std::string_view::npos ? 0 : at + 8;
+  };
+  BodyReader http1(budget, options, decided);
+  http1.Begin(Plain());
+  EXPECT_EQ(http1.Feed("<title>t</ti", false), Verdict::kTaken);
+  EXPECT_FALSE(http1.cut_early());
+  EXPECT_EQ(http1.Feed("tle>rest of the page", false), Verdict::kTaken);
+  EXPECT_TRUE(http1.cut_early());
+  // Over HTTP/1 a short rest is read and dropped, so the connection can serve again.
+  EXPECT_EQ(http1.Feed(std::string(BodyReader::kDrainBudget, 'x'), false), Verdict::kTaken);
+  EXPECT_EQ(http1.Feed("x", false), Verdict::kStop);
+  EXPECT_EQ(http1.TakeDocument(), "<title>t</title>");
+
+  auto h2 = Plain();
+  h2.multiplexed = true;
+  BodyReader http2(budget, options, decided);
+  http2.Begin(h2);
+  http2.Feed("<title>t</title>", false);
+  EXPECT_EQ(http2.Feed("x", false), Verdict::kStop);  // a stream is stopped at once
+
+  // An error page is read whole: it is thrown away anyway.
+  BodyReader error(budget, options, decided);
+  error.Begin(Plain(404));
+  EXPECT_EQ(error.Feed("<title>t</title>" + std::string(200'000, 'x'), false), Verdict::kTaken);
+  EXPECT_FALSE(error.cut_early());
+}
+
+TEST(BodyReader, ABodyPastItsCapStops) {
+  FetcherOptions options;
+  options.max_bytes = 1000;
+  MemoryBudget budget(1u << 30);
+  BodyReader reader(budget, options, nullptr);
+  reader.Begin(Plain());
+  EXPECT_EQ(reader.Feed(std::string(1000, 'a'), false), Verdict::kTaken);
+  EXPECT_EQ(reader.Feed("a", false), Verdict::kStop);
+  EXPECT_TRUE(reader.too_large());
+}
+
+// A few kilobytes of gzip that decode to 32 MiB: the budget holds, the decoding waits
+// for room, and the oldest wanted document is decoded up to its cap.
+TEST(BodyReader, ACompressedBombStaysWithinTheBudget) {
+  FetcherOptions options;
+  options.max_bytes = 8u << 20;
+  MemoryBudget budget(1u << 20);
+  const std::string bomb = Gzip(std::string(32u << 20, ' '));
+  auto coded = Plain();
+  coded.content_encoding = "gzip";
+  {
+    BodyReader reader(budget, options, nullptr);
+    ASSERT_TRUE(reader.Begin(coded));
+    EXPECT_EQ(reader.Feed(bomb.substr(0, 16'384), false), Verdict::kTaken);
+    EXPECT_LE(budget.Held(), 1u << 20);
+    EXPECT_EQ(reader.Feed(bomb.substr(16'384, 16'384), false), Verdict::kPause);
+    EXPECT_FALSE(reader.Settle(false));
+    EXPECT_LE(budget.Held(), 1u << 20);
+    // The oldest goes on, and stops at its cap.
+    Verdict verdict = Verdict::kTaken;
+    for (std::size_t at = 16'384; at < bomb.size() && verdict == Verdict::kTaken; at += 16'384) {
+      verdict = reader.Feed(bomb.substr(at, 16'384), true);
+    }
+    EXPECT_EQ(verdict, Verdict::kStop);
+    EXPECT_TRUE(reader.too_large());
+    EXPECT_LE(budget.Held(), (8u << 20) + (1u << 20));
+  }
+  EXPECT_EQ(budget.Held(), 0u);
+}
+
+TEST(BodyReader, ARedirectsBodyIsDroppedAndAnUnknownCodingRefused) {
+  FetcherOptions options;
+  MemoryBudget budget(1u << 30);
+  auto redirect = Plain(302);
+  redirect.redirect = true;
+  BodyReader reader(budget, options, nullptr);
+  reader.Begin(redirect);
+  EXPECT_EQ(reader.Feed("<html>moved</html>", false), Verdict::kTaken);
+  EXPECT_EQ(budget.Held(), 0u);
+  EXPECT_EQ(reader.TakeDocument(), "");
+
+  auto odd = Plain();
+  odd.content_encoding = "compress";
+  BodyReader refused(budget, options, nullptr);
+  EXPECT_FALSE(refused.Begin(odd));
+  EXPECT_NE(refused.error().find("compress"), std::string::npos);
+  EXPECT_EQ(refused.Feed("x", false), Verdict::kStop);
+}
+
+}  // namespace
+}  // namespace orvanel

@@ -1,0 +1,180 @@
+// Servers and files that attack the fetcher's bounds: each bound holds, and no attacker
+// holds back the transfers of others.
+#include <sys/resource.h>
+#include <zstd.h>
+
+#include "CurlFetcherFixture.h"
+#include "H2FloodServer.h"
+
+namespace orvanel {
+namespace {
+
+// Peak memory (KiB) of `body` run in a child process; -1 when the child failed.
+long PeakKiBOf(const std::function<bool()>& body) {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(body() ? 0 : 1);
+  int status = 0;
+  rusage usage{};
+  ::wait4(pid, &status, 0, &usage);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
+  return usage.ru_maxrss;
+}
+
+// Empty HTTP/2 DATA frames reach no callback, so libcurl reads them in one call for as
+// long as they come; its connection is closed so that the call returns, and the pages
+// of other servers come on time.
+TEST(CurlFetcherAttack, AFloodOfEmptyFramesHoldsBackNoOtherPage) {
+  TempDir dir;
+  const std::string key = dir.path() + "/key.pem", cert = dir.path() + "/cert.pem";
+  ASSERT_TRUE(testing::MakeCertificate(key, cert));
+  testing::H2FloodServer flood(cert, key, std::chrono::seconds(150));
+  LoopbackServer server;
+  server.Route("/slow", [](auto&, auto& c) {
+    if (c.Sleep(500)) c.Respond(200, "<title>slow but fine</title>");
+  });
+  FetcherOptions options;
+  options.insecure = true;
+  options.timeout_ms = 4000;
+  auto fetcher = MakeCurlFetcher(options);
+  const auto start = Clock::now();
+  const auto flooded = fetcher->Submit({"https://127.0.0.1:" + std::to_string(flood.Port()) + "/", {}});
+  std::vector<Fetcher::Ticket> others;
+  for (int i = 0; i < 3; ++i) others.push_back(fetcher->Submit({server.Url("/slow?" + std::to_string(i)), {}}));
+  for (const auto ticket : others) {
+    const auto r = fetcher->Take(ticket);
+    EXPECT_TRUE(r.ok) << r.error_text;
+  }
+  const auto r = fetcher->Take(flooded);
+  EXPECT_FALSE(r.ok);
+  EXPECT_GE(flood.Streams(), 1);
+  // Unbounded, it lasted as long as the flood (150 s).
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(60));
+}
+
+// A listener whose queue is full drops every new connection's first packet: connecting
+// to it times out. Its addresses are tried side by side, never one after another.
+TEST(CurlFetcherAttack, TheAddressesOfADeadTlsHostAreTriedSideBySide) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 0), 0);
+  socklen_t length = sizeof address;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  std::vector<int> fillers;
+  for (int i = 0; i < 4; ++i) {
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    fillers.push_back(s);
+  }
+  FetcherOptions options;
+  options.connect_timeout_ms = 1000;
+  options.host_errors = 0;
+  auto fetcher = MakeCurlFetcher(options);
+  const std::string base = "https://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/";
+  std::vector<Fetcher::Ticket> tickets;
+  const auto start = Clock::now();
+  for (int i = 0; i < 12; ++i) tickets.push_back(fetcher->Submit({base + std::to_string(i), {}}));
+  for (const auto ticket : tickets) EXPECT_EQ(fetcher->Take(ticket).error, FetchError::kConnectTimeout);
+  // One after another: 12 s. Side by side, six at a time after the first: about 3 s.
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(9));
+  for (int s : fillers) ::close(s);
+  ::close(listener);
+}
+
+// libcurl has caps of its own on headers that come before ours: what they stop is too
+// large all the same, never a network failure or "out of memory".
+TEST(CurlFetcherAttack, HeaderFloodsAreTooLarge) {
+  LoopbackServer server;
+  server.Route("/many", [](auto&, auto& c) {
+    std::string head = "HTTP/1.1 200 OK\r\n";
+    for (int i = 0; i < 4000; ++i) head += "X-Pad-" + std::to_string(i) + ": " + std::string(100, 'p') + "\r\n";
+    c.Write(head + "Content-Length: 5\r\n\r\nhello");
+  });
+  server.Route("/long", [](auto&, auto& c) {
+    c.Write("HTTP/1.1 200 OK\r\nX-Long: " + std::string(10u << 20, 'l') + "\r\n\r\n");
+  });
+  auto fetcher = MakeCurlFetcher();
+  for (const char* path : {"/many", "/long"}) {
+    const auto r = fetcher->Take(fetcher->Submit({server.Url(path), {}}));
+    EXPECT_EQ(r.error, FetchError::kTooLarge) << path << ": " << r.error_text;
+    EXPECT_EQ(r.error_text.find("memory"), std::string::npos) << r.error_text;
+  }
+}
+
+// Pages of a few kilobytes that decode to 48 MiB each, forty at once, in a 16 MiB
+// budget: the decoded data is held to the budget (the oldest page aside), where libcurl's
+// own decoding held gigabytes.
+TEST(CurlFetcherAttack, CompressedPagesStayWithinTheMemoryBudget) {
+  std::size_t size = 0;
+  std::string zstd;
+  {
+    const std::string plain = "<title>z</title>" + std::string(48u << 20, ' ');
+    size = plain.size();
+    zstd.resize(ZSTD_compressBound(plain.size()));
+    zstd.resize(ZSTD_compress(zstd.data(), zstd.size(), plain.data(), plain.size(), 3));
+  }
+  LoopbackServer server;
+  server.Route("/z", [&](auto&, auto& c) { c.Respond(200, zstd, "Content-Encoding: zstd\r\n"); });
+  const long peak = PeakKiBOf([&] {
+    FetcherOptions options;
+    options.memory_budget = 16u << 20;
+    options.max_transfers = 40;
+    options.max_per_host = 40;
+    auto fetcher = MakeCurlFetcher(options);
+    std::vector<Fetcher::Ticket> tickets;
+    for (int i = 0; i < 40; ++i) tickets.push_back(fetcher->Submit({server.Url("/z?" + std::to_string(i)), {}}));
+    for (const auto ticket : tickets) {
+      const auto r = fetcher->Take(ticket);
+      if (!r.ok || r.bytes.size() != size) return false;
+    }
+    return true;
+  });
+  ASSERT_GT(peak, 0) << "a page did not come whole";
+  // The oldest page (48 MiB, and its buffer growing by half once more), the budget, the
+  // decoders' windows and the program.
+  EXPECT_LT(peak, 250 * 1024);
+}
+
+// A local file is read to its cap and one byte more, however large it says it is; and
+// files held at once count in the budget like pages.
+TEST(CurlFetcherAttack, LocalFilesStopAtTheirCapAndCountInTheBudget) {
+  TempDir dir;
+  const std::string huge = dir.path() + "/huge.html";
+  const int fd = ::open(huge.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_EQ(::ftruncate(fd, 64ll << 30), 0);  // 64 GiB, sparse: reading it whole takes minutes
+  ::close(fd);
+  FetcherOptions small;
+  small.max_bytes = 1u << 20;
+  auto fetcher = MakeCurlFetcher(small);
+  const auto start = Clock::now();
+  const auto r = fetcher->Take(fetcher->Submit({"file://" + huge, {}}));
+  EXPECT_EQ(r.error, FetchError::kTooLarge);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));
+
+  std::vector<std::string> files;
+  for (int i = 0; i < 24; ++i) {
+    files.push_back(dir.path() + "/page" + std::to_string(i) + ".html");
+    const int f = ::open(files.back().c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_EQ(::ftruncate(f, 48 << 20), 0);
+    ::close(f);
+  }
+  const long peak = PeakKiBOf([&] {
+    FetcherOptions options;
+    options.memory_budget = 16u << 20;
+    options.max_transfers = 24;
+    auto local = MakeCurlFetcher(options);
+    std::vector<Fetcher::Ticket> tickets;
+    for (const auto& f : files) tickets.push_back(local->Submit({"file://" + f, {}}));
+    for (const auto ticket : tickets) {
+      if (local->Take(ticket).bytes.size() != (48u << 20)) return false;
+    }
+    return true;
+  });
+  ASSERT_GT(peak, 0) << "a file did not come whole";
+  EXPECT_LT(peak, 200 * 1024);  // all at once: 1.1 GiB
+}
+
+}  // namespace
+}  // namespace orvanel

@@ -1,0 +1,149 @@
+// The fetch policies as they hold over a real transfer: statuses, redirects, waits,
+// slots, time-outs and the words of failures.
+#include <mutex>
+
+#include "CurlFetcherFixture.h"
+
+namespace orvanel {
+namespace {
+
+using std::chrono::milliseconds;
+
+// Request arrival times at the server, by path.
+class Arrivals {
+ public:
+  void Note(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    times_.push_back({path, Clock::now()});
+  }
+  std::vector<std::pair<std::string, Clock::time_point>> Get() {
+    std::lock_guard lock(mutex_);
+    return times_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::pair<std::string, Clock::time_point>> times_;
+};
+
+FetchResult FetchOne(const std::string& url, const FetcherOptions& options = {}) {
+  auto fetcher = MakeCurlFetcher(options);
+  return fetcher->Take(fetcher->Submit({url, {}}));
+}
+
+TEST(CurlFetcherPolicy, TenRedirectsAreFollowedAndAnEleventhIsNot) {
+  LoopbackServer server;
+  for (int i = 0; i <= 11; ++i) {
+    server.Route("/hop" + std::to_string(i), [i](auto&, auto& c) {
+      if (i == 0) return c.Respond(200, "<title>arrived</title>"), void();
+      c.Respond(302, "", "Location: /hop" + std::to_string(i - 1) + "\r\n");
+    });
+  }
+  const auto ten = FetchOne(server.Url("/hop10"));
+  EXPECT_TRUE(ten.ok) << ten.error_text;
+  EXPECT_EQ(ten.final_url, server.Url("/hop0"));
+  const auto eleven = FetchOne(server.Url("/hop11"));
+  EXPECT_EQ(eleven.error, FetchError::kRedirects);
+  EXPECT_EQ(eleven.error_text, "More than 10 redirects");
+}
+
+// The wait a busy server asks for is waited before it is asked again.
+TEST(CurlFetcherPolicy, ABusyServerIsAskedAgainOnlyAfterTheWaitItGave) {
+  LoopbackServer server;
+  Arrivals arrivals;
+  std::atomic<int> calls{0};
+  server.Route("/busy", [&](auto&, auto& c) {
+    arrivals.Note("/busy");
+    if (++calls == 1) return c.Respond(429, "", "Retry-After: 1\r\n"), void();
+    c.Respond(200, "<title>now</title>");
+  });
+  EXPECT_TRUE(FetchOne(server.Url("/busy")).ok);
+  const auto times = arrivals.Get();
+  ASSERT_EQ(times.size(), 2u);
+  EXPECT_GE(times[1].second - times[0].second, milliseconds(1000));
+}
+
+// Abandoning a transfer under way gives its host's slot to the next address at once.
+TEST(CurlFetcherPolicy, AnAbandonedTransferFreesItsHostsSlot) {
+  LoopbackServer server;
+  server.Route("/hang", [](auto&, auto& c) { c.Sleep(120'000); });
+  server.Route("/page", [](auto&, auto& c) { c.Respond(200, "<title>next</title>"); });
+  FetcherOptions options;
+  options.max_per_host = 1;
+  auto fetcher = MakeCurlFetcher(options);
+  const auto hanging = fetcher->Submit({server.Url("/hang"), {}});
+  for (int i = 0; i < 6000 && server.Requests() == 0; ++i) std::this_thread::sleep_for(milliseconds(10));
+  ASSERT_EQ(server.Requests(), 1);
+  fetcher->Abandon(hanging);
+  const auto start = Clock::now();
+  EXPECT_TRUE(fetcher->Take(fetcher->Submit({server.Url("/page"), {}})).ok);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(60));  // not after the hanging one
+}
+
+// A page that stalls on a connection kept from the host's last page has connected: it
+// is a time-out, and a slow page is no reason to give its host up.
+TEST(CurlFetcherPolicy, ATimeOutOnAKeptConnectionIsATimeOutAndSparesTheHost) {
+  LoopbackServer server(/*keep_alive=*/true);
+  server.Route("/quick", [](auto&, auto& c) { c.Respond(200, "<title>quick</title>"); });
+  server.Route("/stall", [](auto&, auto& c) { c.Sleep(30'000); });
+  FetcherOptions options;
+  options.max_per_host = 1;
+  options.timeout_ms = 1000;
+  options.host_errors = 1;
+  auto fetcher = MakeCurlFetcher(options);
+  EXPECT_TRUE(fetcher->Take(fetcher->Submit({server.Url("/quick"), {}})).ok);
+  const auto stalled = fetcher->Take(fetcher->Submit({server.Url("/stall"), {}}));
+  EXPECT_EQ(stalled.error, FetchError::kTimeout) << stalled.error_text;
+  EXPECT_EQ(stalled.error_text, "No complete answer within 1 s");
+  EXPECT_TRUE(fetcher->Take(fetcher->Submit({server.Url("/quick?again"), {}})).ok);
+  EXPECT_EQ(server.AcceptedConnections(), 2);  // the first was kept, then closed by the time-out
+}
+
+// The same failures give the same words, whatever the timing.
+TEST(CurlFetcherPolicy, FailuresAreWordedTheSameEveryTime) {
+  const int closed = testing::FreePort();
+  const auto first = FetchOne("http://127.0.0.1:" + std::to_string(closed) + "/");
+  const auto second = FetchOne("http://127.0.0.1:" + std::to_string(closed) + "/");
+  EXPECT_EQ(first.error, FetchError::kRefused);
+  EXPECT_EQ(first.error_text, second.error_text);
+  EXPECT_EQ(first.error_text.find(" ms"), std::string::npos) << first.error_text;
+  EXPECT_EQ(first.error_text.find("milliseconds"), std::string::npos) << first.error_text;
+}
+
+// With a delay, the requests to one host start at least that far apart, retries
+// included; other hosts are not held back by it.
+TEST(CurlFetcherPolicy, ADelaySpacesTheRequestsToAHost) {
+  LoopbackServer server;
+  LoopbackServer other;
+  Arrivals arrivals;
+  std::atomic<int> busy{0};
+  server.Route("/page", [&](auto& req, auto& c) {
+    arrivals.Note(req.path);
+    c.Respond(200, "<title>p</title>");
+  });
+  server.Route("/busy", [&](auto& req, auto& c) {
+    arrivals.Note(req.path);
+    if (++busy == 1) return c.Respond(503, "", "Retry-After: 0\r\n"), void();
+    c.Respond(200, "<title>b</title>");
+  });
+  other.Route("/page", [](auto&, auto& c) { c.Respond(200, "<title>o</title>"); });
+  FetcherOptions options;
+  options.host_delay_ms = 300;
+  auto fetcher = MakeCurlFetcher(options);
+  std::vector<Fetcher::Ticket> tickets;
+  tickets.push_back(fetcher->Submit({server.Url("/busy"), {}}));
+  for (int i = 0; i < 3; ++i) tickets.push_back(fetcher->Submit({server.Url("/page?" + std::to_string(i)), {}}));
+  const auto start = Clock::now();
+  EXPECT_TRUE(fetcher->Take(fetcher->Submit({other.Url("/page"), {}})).ok);
+  EXPECT_LT(Clock::now() - start, milliseconds(900));  // not behind the delayed host's queue
+  for (const auto ticket : tickets) EXPECT_TRUE(fetcher->Take(ticket).ok);
+  const auto times = arrivals.Get();
+  ASSERT_EQ(times.size(), 5u);  // four addresses, one asked twice
+  for (std::size_t i = 1; i < times.size(); ++i) {
+    // A little less than the delay: the requests' trips to the server differ by a little.
+    EXPECT_GE(times[i].second - times[i - 1].second, milliseconds(250)) << i;
+  }
+}
+
+}  // namespace
+}  // namespace orvanel

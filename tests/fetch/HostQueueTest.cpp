@@ -1,0 +1,78 @@
+#include "fetch/HostQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace orvanel {
+namespace {
+
+using Clock = HostQueue::Clock;
+using std::chrono::milliseconds;
+
+std::vector<HostQueue::Ticket> Drain(HostQueue& q, Clock::time_point now) {
+  std::vector<HostQueue::Ticket> started;
+  while (auto next = q.Next(now)) started.push_back(next->first);
+  return started;
+}
+
+TEST(HostQueue, OldestFirstAtMostPerHostAndASlotFreedByEachEnd) {
+  HostQueue q(2, milliseconds(0));
+  const auto t0 = Clock::now();
+  q.Add(1, "a:80");
+  q.Add(2, "a:80");
+  q.Add(3, "a:80");
+  q.Add(4, "b:80");
+  q.Add(5, "a:80");
+  EXPECT_EQ(q.Peek(t0), 1u);
+  EXPECT_EQ(Drain(q, t0), (std::vector<HostQueue::Ticket>{1, 2, 4}));
+  EXPECT_EQ(q.Waiting(), 2u);
+  q.Finished("a:80");
+  EXPECT_EQ(Drain(q, t0), (std::vector<HostQueue::Ticket>{3}));
+  // A retry or a redirect comes back with its old ticket: it goes first on its host.
+  q.Finished("a:80");
+  q.Add(0, "a:80");
+  EXPECT_EQ(Drain(q, t0), (std::vector<HostQueue::Ticket>{0}));
+  EXPECT_TRUE(q.Remove(5));
+  EXPECT_FALSE(q.Remove(5));
+  EXPECT_EQ(q.Waiting(), 0u);
+  // Everything ended: no host is remembered.
+  for (int i = 0; i < 3; ++i) q.Finished("a:80");
+  q.Finished("b:80");
+  EXPECT_EQ(q.Hosts(), 0u);
+}
+
+TEST(HostQueue, ADelayHoldsEachStartOfAHostAfterItsLast) {
+  HostQueue q(6, milliseconds(300));
+  const auto t0 = Clock::now();
+  for (HostQueue::Ticket t = 1; t <= 3; ++t) q.Add(t, "a:80");
+  q.Add(4, "b:80");
+  EXPECT_EQ(Drain(q, t0), (std::vector<HostQueue::Ticket>{1, 4}));
+  ASSERT_TRUE(q.NextDue());
+  EXPECT_EQ(*q.NextDue(), t0 + milliseconds(300));
+  EXPECT_FALSE(q.Next(t0 + milliseconds(299)));
+  EXPECT_EQ(Drain(q, t0 + milliseconds(300)), (std::vector<HostQueue::Ticket>{2}));
+  EXPECT_EQ(Drain(q, t0 + milliseconds(600)), (std::vector<HostQueue::Ticket>{3}));
+  // A host that ended is remembered until its delay is over, then forgotten.
+  for (int i = 0; i < 3; ++i) q.Finished("a:80");
+  q.Finished("b:80");
+  q.Add(9, "a:80");
+  EXPECT_FALSE(q.Next(t0 + milliseconds(899)));
+  EXPECT_EQ(Drain(q, t0 + milliseconds(900)), (std::vector<HostQueue::Ticket>{9}));
+  q.Finished("a:80");
+  EXPECT_FALSE(q.Peek(t0 + milliseconds(5000)));
+  EXPECT_EQ(q.Hosts(), 0u);
+}
+
+TEST(HostQueue, ANarrowHostRunsOneUntilWidened) {
+  HostQueue q(6, milliseconds(0));
+  const auto t0 = Clock::now();
+  for (HostQueue::Ticket t = 1; t <= 4; ++t) q.Add(t, "tls:443");
+  q.Narrow("tls:443");
+  EXPECT_EQ(Drain(q, t0), (std::vector<HostQueue::Ticket>{1}));
+  q.Widen("tls:443");
+  EXPECT_EQ(Drain(q, t0), (std::vector<HostQueue::Ticket>{2, 3, 4}));
+}
+
+}  // namespace
+}  // namespace orvanel

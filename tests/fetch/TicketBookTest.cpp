@@ -1,0 +1,76 @@
+#include "fetch/TicketBook.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <stdexcept>
+
+namespace orvanel {
+namespace {
+
+FetchResult Page(const std::string& text) {
+  FetchResult r;
+  r.ok = true;
+  r.bytes = text;
+  return r;
+}
+
+TEST(TicketBook, ResultsGoToTheirTakersAndAbandonedOnesAreDropped) {
+  TicketBook book(10);
+  const auto a = book.Submit({"http://a/", {}}, {});
+  const auto b = book.Submit({"http://b/", {}}, {});
+  const auto c = book.Submit({"http://c/", {}}, {});
+  EXPECT_EQ(book.OldestWanted(), a);
+  ASSERT_EQ(book.TakeSubmitted().size(), 3u);
+  EXPECT_TRUE(book.TakeSubmitted().empty());
+
+  auto taken = std::async(std::launch::async, [&] { return book.Take(b); });
+  EXPECT_FALSE(book.Ready(b));
+  EXPECT_FALSE(book.File(b, Page("B")));  // waits for its taker
+  EXPECT_EQ(taken.get().bytes, "B");
+  EXPECT_THROW(book.Take(b), std::invalid_argument);  // taken already
+
+  // Abandoned before its result: the worker is told, and the result comes back to it.
+  EXPECT_FALSE(book.Abandon(a));
+  EXPECT_EQ(book.OldestWanted(), c);
+  EXPECT_EQ(book.TakeAbandoned(), std::vector<TicketBook::Ticket>{a});
+  const auto dropped = book.File(a, Page("A"));
+  ASSERT_TRUE(dropped);
+  EXPECT_EQ(dropped->bytes, "A");
+  // Abandoned after its result: the result comes back to the caller.
+  EXPECT_FALSE(book.File(c, Page("C")));
+  const auto mine = book.Abandon(c);
+  ASSERT_TRUE(mine);
+  EXPECT_EQ(mine->bytes, "C");
+  EXPECT_EQ(book.OldestWanted(), 0u);
+  EXPECT_THROW(book.Abandon(c), std::invalid_argument);
+  EXPECT_THROW(book.Abandon(42), std::invalid_argument);
+}
+
+TEST(TicketBook, NoMoreThanMaxOutstandingAndOneNotifyPerBatch) {
+  TicketBook book(2);
+  std::atomic<int> notified{0};
+  book.SetNotify([&] { ++notified; });
+  const auto a = book.Submit({"http://a/", {}}, {});
+  const auto b = book.Submit({"http://b/", {}}, {});
+  EXPECT_THROW(book.Submit({"http://c/", {}}, {}), std::length_error);
+  book.TakeSubmitted();
+  book.NotifyIfFiled();
+  EXPECT_EQ(notified, 0);
+  book.File(a, Page("A"));
+  book.File(b, Page("B"));
+  book.NotifyIfFiled();
+  book.NotifyIfFiled();
+  EXPECT_EQ(notified, 1);
+  book.Take(a);
+  EXPECT_NO_THROW(book.Submit({"http://c/", {}}, {}));  // a place was freed
+  // An abandoned ticket holds its place until the worker has dropped it.
+  book.Abandon(book.TakeSubmitted().front().ticket);
+  EXPECT_THROW(book.Submit({"http://d/", {}}, {}), std::length_error);
+  for (const auto t : book.TakeAbandoned()) book.Dropped(t);
+  EXPECT_NO_THROW(book.Submit({"http://d/", {}}, {}));
+}
+
+}  // namespace
+}  // namespace orvanel

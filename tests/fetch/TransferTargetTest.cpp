@@ -1,0 +1,75 @@
+#include "fetch/TransferTarget.h"
+
+#include <gtest/gtest.h>
+
+namespace orvanel {
+namespace {
+
+TEST(TransferTarget, HostKeysCarryTheDefaultPorts) {
+  const auto http = MakeTarget("http://Example.COM/page");
+  ASSERT_TRUE(http.ok()) << http.error_text;
+  EXPECT_EQ(http.host, "example.com");
+  EXPECT_EQ(http.port, 80);
+  EXPECT_EQ(http.host_key, "example.com:80");
+  EXPECT_EQ(MakeTarget("https://example.com").host_key, "example.com:443");
+  EXPECT_EQ(MakeTarget("http://example.com:8080/").host_key, "example.com:8080");
+  const auto file = MakeTarget("file:///tmp/a%20b.html");
+  EXPECT_TRUE(file.local_file());
+  EXPECT_EQ(file.host_key, "file:///tmp/a%20b.html");
+}
+
+// Only http, https and file are fetched: an address of another scheme is refused by us,
+// even where it holds "http" and libcurl might be told otherwise.
+TEST(TransferTarget, OtherSchemesAreRefusedHere) {
+  for (const char* url : {"ftp://127.0.0.1/http", "gopher://x/http", "ldap://h/?http", "dict://h/http"}) {
+    const auto target = MakeTarget(url);
+    EXPECT_FALSE(target.ok()) << url;
+    EXPECT_EQ(target.error, FetchError::kNetwork) << url;
+    EXPECT_TRUE(target.url.empty()) << url;
+  }
+  EXPECT_FALSE(MakeTarget("http://").ok());
+}
+
+// International names by the non-transitional rules: ß and ς stay themselves.
+TEST(TransferTarget, InternationalNamesByTheNonTransitionalRules) {
+  EXPECT_EQ(MakeTarget("http://faß.example/").host, "xn--fa-hia.example");
+  EXPECT_EQ(MakeTarget("http://bücher.example/x").url, "http://xn--bcher-kva.example/x");
+  EXPECT_EQ(MakeTarget("http://BÜCHER.example/").host, "xn--bcher-kva.example");
+  const auto bad = MakeTarget("http://a\xE2\x80\xAE" "b.example/");  // a bidi control
+  EXPECT_FALSE(bad.ok());
+  EXPECT_EQ(bad.error, FetchError::kResolve);
+}
+
+TEST(ResolveTable, EntriesAreCheckedBeforeUse) {
+  for (const char* good : {"a.test:80:127.0.0.1", "+a.test:443:127.0.0.1,::1", "*:8080:[::1]",
+                           "bücher.test:80:10.0.0.1"}) {
+    EXPECT_EQ(ResolveTable::Check(good), std::nullopt) << good;
+  }
+  for (const char* bad : {"a.test:80", "a.test::127.0.0.1", "a.test:0:127.0.0.1",
+                          "a.test:70000:127.0.0.1", "a.test:80:localhost", ":80:127.0.0.1",
+                          "-a.test:80", "a test:80:127.0.0.1", "a.test:80:", "a.test:8x:1.2.3.4"}) {
+    EXPECT_NE(ResolveTable::Check(bad), std::nullopt) << bad;
+  }
+}
+
+TEST(ResolveTable, EveryHostAndPortFindsItsEntry) {
+  const ResolveTable table({"*:8080:127.0.0.9", "a.test:80:127.0.0.1", "bücher.test:80:127.0.0.2",
+                            "A.TEST:80:127.0.0.3"});
+  EXPECT_EQ(table.For("a.test", 80), "a.test:80:127.0.0.1");  // the first given counts
+  EXPECT_EQ(table.For("xn--bcher-kva.test", 80), "xn--bcher-kva.test:80:127.0.0.2");
+  EXPECT_EQ(table.For("a.test", 8080), "a.test:8080:127.0.0.9");
+  EXPECT_EQ(table.For("anything.test", 8080), "anything.test:8080:127.0.0.9");
+  EXPECT_EQ(table.For("a.test", 443), std::nullopt);
+  EXPECT_EQ(table.For("b.test", 80), std::nullopt);
+  EXPECT_TRUE(ResolveTable({}).empty());
+}
+
+TEST(TransferTarget, OriginsAreSchemeHostAndPort) {
+  EXPECT_TRUE(SameOrigin(MakeTarget("http://a.test/x"), MakeTarget("http://A.test:80/y")));
+  EXPECT_FALSE(SameOrigin(MakeTarget("http://a.test/"), MakeTarget("https://a.test/")));
+  EXPECT_FALSE(SameOrigin(MakeTarget("http://a.test/"), MakeTarget("http://a.test:81/")));
+  EXPECT_FALSE(SameOrigin(MakeTarget("http://a.test/"), MakeTarget("http://b.test/")));
+}
+
+}  // namespace
+}  // namespace orvanel
