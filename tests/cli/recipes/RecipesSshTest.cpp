@@ -206,7 +206,9 @@ TEST_F(RecipesSshTest, AMachineLostAndARunInterruptedEndWithTheRowsOfOnePlainRun
   for (int piece = 1; piece <= 12; ++piece) {
     EXPECT_EQ(jobs.count(piece) ? jobs.at(piece) : -1, 0) << "piece " << piece;
     const bool done_before = finished.count(piece) && finished.at(piece) == 0;
-    if (done_before) EXPECT_EQ(lines[piece], 1) << "piece " << piece << " ran again";
+    if (done_before) {
+      EXPECT_EQ(lines[piece], 1) << "piece " << piece << " ran again";
+    }
   }
   // Piece 1 holds a page that answers 404: its message is beside its rows.
   EXPECT_NE(ReadAll(work_ + "/piece-1.jsonl.err").find("/missing/7"), std::string::npos);
