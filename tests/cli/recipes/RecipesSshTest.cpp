@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -115,7 +116,7 @@ class RecipesSshTest : public ::testing::Test {
                         "\"\n"
                         "ForceCommand " +
                         Quoted(RecipesDir() + "/machine.sh") + "\nLogLevel ERROR\n");
-      client_ += "Host " + name + "\n  HostName 127.0.0.1\n  Port " + port + "\n";
+      ports_[name] = port;
       WriteClientSettings();
       const std::string sshd = "exec /usr/sbin/sshd -D -e -f " + Quoted(config) + " 2>>" +
                                Quoted(ssh_ + "/" + name + ".log");
@@ -125,26 +126,30 @@ class RecipesSshTest : public ::testing::Test {
                     {"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
                      "mount -t tmpfs -o mode=755 tmpfs /run && mkdir /run/sshd && " + sshd})
               : StartInBackground({"/bin/sh", "-c", sshd});
+      bool died = false;
       const bool in = WaitUntil(
           [&] {
-            if (::waitpid(pid, nullptr, WNOHANG) == pid) return true;
-            return RunProgram({"/usr/bin/ssh", "-F", ssh_ + "/config", name, "true"}).status == 0;
+            died = ::waitpid(pid, nullptr, WNOHANG) == pid;
+            return died ||
+                   RunProgram({"/usr/bin/ssh", "-F", ssh_ + "/config", name, "true"}).status == 0;
           },
           60);
-      if (in && ::kill(pid, 0) == 0) return {name, pid};
-      KillTree(pid);
+      if (in && !died) return {name, pid};
+      if (!died) KillTree(pid);  // a port taken in the meantime, or a stuck start: another port
     }
     return {name, -1};
   }
 
   void WriteClientSettings() {
-    dir_.File(
-        "ssh/config",
-        client_ + "Host *\n  User " + std::string(::getpwuid(::geteuid())->pw_name) +
-            "\n  IdentityFile " + ssh_ +
-            "/user\n  IdentitiesOnly yes\n  BatchMode yes\n"
-            "  StrictHostKeyChecking no\n  UserKnownHostsFile /dev/null\n  ConnectTimeout 10\n"
-            "  LogLevel ERROR\n");
+    std::string settings;
+    for (const auto& [name, port] : ports_) {
+      settings += "Host " + name + "\n  HostName 127.0.0.1\n  Port " + port + "\n";
+    }
+    dir_.File("ssh/config", settings + "Host *\n  User " + ::getpwuid(::geteuid())->pw_name +
+                                "\n  IdentityFile " + ssh_ +
+                                "/user\n  IdentitiesOnly yes\n  BatchMode yes\n"
+                                "  StrictHostKeyChecking no\n  UserKnownHostsFile /dev/null\n"
+                                "  ConnectTimeout 10\n  LogLevel ERROR\n");
   }
 
   // A recipe as the README prints it, in pieces of 100 lines, a dead host's addresses tried
@@ -178,7 +183,7 @@ class RecipesSshTest : public ::testing::Test {
   PageServer pages_{dir_.path()};
   std::string work_ = dir_.path() + "/work";
   std::string ssh_;
-  std::string client_;
+  std::map<std::string, std::string> ports_;  // of the machines, by name
   std::string plain_;
   std::vector<Machine> machines_;
 };
