@@ -214,7 +214,7 @@ void ExtractionRun::ReadInput() {
 void ExtractionRun::TakeResumed() {
   while (!writing_ && !read_.empty()) {
     if (!resume_->Take(read_.front())) return StartWriting();
-    summary_.CountKept(resume_->last_failed());
+    summary_.CountKept(o_.jsonl ? std::optional<bool>(resume_->last_failed()) : std::nullopt);
     if (failures_ && resume_->last_failed()) failures_->Write(read_.front() + "\n");
     read_.pop_front();
   }

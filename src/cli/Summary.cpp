@@ -14,9 +14,10 @@ void Summary::Count(const Page& page, std::size_t rows) {
   }
 }
 
-void Summary::CountKept(bool failed) {
+void Summary::CountKept(std::optional<bool> failed) {
   ++kept_;
-  if (failed) ++kept_failed_;
+  if (!failed) kept_failures_known_ = false;
+  if (failed.value_or(false)) ++kept_failed_;
 }
 
 std::string Summary::Line(const std::string& resumed_file) const {
@@ -33,8 +34,8 @@ std::string Summary::Line(const std::string& resumed_file) const {
                      std::to_string(done_ - failed_) + " fetched, " + std::to_string(failed_) +
                      " failed" + reasons + ", " + std::to_string(bytes_) + " bytes read, " + time;
   if (kept_ > 0) {
-    line += ", " + std::to_string(kept_) + " addresses kept from " + resumed_file + " (" +
-            std::to_string(kept_failed_) + " failed)";
+    line += ", " + std::to_string(kept_) + " addresses kept from " + resumed_file;
+    if (kept_failures_known_) line += " (" + std::to_string(kept_failed_) + " failed)";
   }
   return line;
 }

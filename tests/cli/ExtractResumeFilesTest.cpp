@@ -129,6 +129,8 @@ TEST_F(ExtractResumeFilesTest, FilesThatAreNotTheListsAreRefusedUntouched) {
   for (const Case& c : std::vector<Case>{
            {"jsonl resumed as tsv", jsonl, "tsv", list},
            {"tsv resumed as jsonl", tsv, "jsonl", list},
+           {"a tsv without its header line", tsv.substr(tsv.find('\n') + 1), "tsv", list},
+           {"a tsv of another mode", Reference({"-m", "tags"}, list), "tsv", list},
            {"a tsv whose rows name no address", other_list_failed, "tsv", list},
            {"an unrelated text", "Dear diary,\nnothing today.\n", "tsv", list},
            {"an unrelated text", "Dear diary,\nnothing today.\n", "jsonl", list},
@@ -182,8 +184,20 @@ TEST_F(ExtractResumeFilesTest, TheFailuresFileListsTheWholeRunInListOrder) {
     EXPECT_EQ(ReadAll(out), whole);
     EXPECT_EQ(ReadAll(failures), fifo_ + "1\n" + fifo_ + "\n" + fifo_ + "\n");
   }
+  // The summary counts what the file held apart; a tsv does not say which failed.
+  std::string out = Write("results.jsonl", whole.substr(0, lines[0].size() + lines[1].size() + 2));
+  auto r = RunInProcess({"-f", "jsonl", "--resume", "-o", out, list});
+  EXPECT_NE(r.err.find("orvanel-extract: 4 addresses, 4 rows, 2 fetched, 2 failed (no-file 2), "),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find(", 2 addresses kept from " + out + " (1 failed)\n"), std::string::npos)
+      << r.err;
+  const std::string tsv = Reference({}, list);
+  out = Write("results.tsv", tsv.substr(0, tsv.find('\n', tsv.find('\n') + 1) + 1));
+  r = RunInProcess({"--resume", "-o", out, list});
+  EXPECT_NE(r.err.find(", 1 addresses kept from " + out + "\n"), std::string::npos) << r.err;
   // With --finished-ok a finished run is 0, failures or not.
-  const std::string out = Write("results.jsonl", whole.substr(0, lines[0].size() + 1));
+  out = Write("results.jsonl", whole.substr(0, lines[0].size() + 1));
   EXPECT_EQ(Resume({"-f", "jsonl", "--finished-ok"}, out, list).status, 0);
 }
 
