@@ -34,6 +34,20 @@ inline bool EnterIsolatedNetwork() {
          write("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1\n");
 }
 
+// Brings up the loopback interface of the network the process is in (a new one has it
+// down). Returns whether it is up.
+inline bool BringUpLoopback() {
+  const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return false;
+  ifreq request{};
+  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+  bool ok = ::ioctl(s, SIOCGIFFLAGS, &request) == 0;
+  request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP | IFF_RUNNING);
+  ok = ok && ::ioctl(s, SIOCSIFFLAGS, &request) == 0;
+  ::close(s);
+  return ok;
+}
+
 // Runs `body` in a child process inside an isolated network. Returns the child's exit
 // status, or -1 when no isolated network can be had here.
 inline int RunInIsolatedNetwork(const std::function<int()>& body) {
