@@ -15,7 +15,7 @@ fi
 user=nobody
 group="$(id -gn "$user")"
 tests=(AtomicFileTest IniSettingsStoreTest CurlFetcherTest CurlFetcherNamesTest ExtractHostileInputTest
-  ExtractReasonsTest)
+  ExtractReasonsTest ExtractOutputTest ExtractStatusTest IsolationTest)
 # The build folder may sit where that user cannot reach (under /root): the programs are
 # copied to a folder of their own.
 home="$(mktemp -d /tmp/orvanel-unprivileged-XXXXXX)"
@@ -32,6 +32,7 @@ for test in "${tests[@]}"; do
   echo "== $test as $user"
   if setpriv --reuid="$user" --regid="$group" --clear-groups --reset-env \
       env HOME="$home" TMPDIR="$home" ORVANEL_BINARY_DIR="$home/bin" \
+      ORVANEL_LOOPBACK_ONLY="${ORVANEL_LOOPBACK_ONLY:-}" \
       "$home/bin/$test" --gtest_brief=1; then
     passed=$((passed + 1))
   else
