@@ -59,6 +59,18 @@ TEST(ExtractOptions, TextThatGoesIntoRequestHeadersHoldsNoLineBreak) {
   EXPECT_EQ(ok.options.fetch.user_agent, "Mine/2");
 }
 
+// What the fetcher cannot apply to every request it names is refused, never passed on to
+// be ignored (a name then asked of the system's resolver).
+TEST(ExtractOptions, ResolveEntriesAreTakenOnlyWhenTheyCanBeApplied) {
+  for (const std::string bad : {"a.test:80", "a.test:0:127.0.0.1", "a.test:80:localhost",
+                                "-a.test:80", "a.test:80:", ":80:127.0.0.1"}) {
+    EXPECT_TRUE(Refused({"--resolve", bad})) << bad;
+  }
+  const auto ok = Parse({"--resolve", "*:443:127.0.0.1", "--resolve", "bücher.test:80:::1"});
+  EXPECT_EQ(ok.options.fetch.resolve,
+            (std::vector<std::string>{"*:443:127.0.0.1", "bücher.test:80:::1"}));
+}
+
 TEST(ExtractOptions, CertificatesMustBeAReadableRegularFileAndAreNeverWaitedFor) {
   TempDir dir;
   const std::string fifo = dir.path() + "/certs.pem";
