@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "engine/TextSearch.h"
+#include "text/Utf16.h"
 
 namespace orvanel {
 namespace {
@@ -106,29 +107,10 @@ std::string DecodeUtf8(std::string_view bytes) { return SanitiseUtf8(bytes); }
 std::string DecodeUtf16(std::string_view bytes, bool big_endian) {
   std::string out;
   out.reserve(bytes.size());
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-  const std::size_t units = bytes.size() / 2;
-  auto unit = [&](std::size_t i) -> char16_t {
-    return big_endian ? static_cast<char16_t>((p[2 * i] << 8) | p[2 * i + 1])
-                      : static_cast<char16_t>((p[2 * i + 1] << 8) | p[2 * i]);
-  };
-  for (std::size_t i = 0; i < units; ++i) {
-    const char16_t u = unit(i);
-    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
-      const char16_t v = unit(i + 1);
-      if (v >= 0xDC00 && v <= 0xDFFF) {
-        AppendUtf8(out, 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (v - 0xDC00));
-        ++i;
-        continue;
-      }
-    }
-    if (u >= 0xD800 && u <= 0xDFFF) {
-      out += kReplacementCharacter;
-    } else {
-      AppendUtf8(out, u);
-    }
-  }
-  if (bytes.size() % 2 != 0) out += kReplacementCharacter;
+  Utf16Decoder decoder(big_endian ? Utf16Decoder::ByteOrder::kBigEndian
+                                  : Utf16Decoder::ByteOrder::kLittleEndian);
+  decoder.Feed(bytes, out);
+  decoder.Finish(out);
   return out;
 }
 

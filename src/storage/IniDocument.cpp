@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "text/Hex.h"
+#include "text/Utf16.h"
 #include "text/Utf8.h"
 
 namespace orvanel {
@@ -56,27 +57,6 @@ std::string PercentEncode(std::string_view s) {
   return out;
 }
 
-// UTF-16 code units from "\x" escapes, paired into code points.
-void AppendCodeUnit(std::string& out, std::uint32_t unit, std::uint32_t& high_surrogate) {
-  if (unit >= 0xD800 && unit <= 0xDBFF) {
-    if (high_surrogate) AppendUtf8(out, 0xFFFD);
-    high_surrogate = unit;
-    return;
-  }
-  if (unit >= 0xDC00 && unit <= 0xDFFF) {
-    if (high_surrogate) {
-      AppendUtf8(out, 0x10000 + ((high_surrogate - 0xD800) << 10) + (unit - 0xDC00));
-      high_surrogate = 0;
-    } else {
-      AppendUtf8(out, 0xFFFD);
-    }
-    return;
-  }
-  if (high_surrogate) AppendUtf8(out, 0xFFFD);
-  high_surrogate = 0;
-  AppendUtf8(out, unit);
-}
-
 }  // namespace
 
 std::string EscapeIniValue(std::string_view value) {
@@ -124,11 +104,9 @@ std::string UnescapeIniValue(std::string_view raw) {
   std::string out;
   std::size_t kept = 0;  // length of `out` up to its last character that is not an unquoted blank
   bool quoted = false;
-  std::uint32_t high = 0;
-  auto flush_surrogate = [&] {
-    if (high) AppendUtf8(out, 0xFFFD);
-    high = 0;
-  };
+  // UTF-16 code units from "\x" and octal escapes, paired into code points.
+  Utf16Decoder units(Utf16Decoder::ByteOrder::kLittleEndian);
+  auto flush_surrogate = [&] { units.Finish(out); };
   for (std::size_t i = 0; i < raw.size(); ++i) {
     const char c = raw[i];
     if (c == '"') {
@@ -163,14 +141,14 @@ std::string UnescapeIniValue(std::string_view raw) {
         flush_surrogate();
         out += 'x';
       } else {
-        AppendCodeUnit(out, unit, high);
+        units.FeedUnit(static_cast<char16_t>(unit), out);
       }
     } else if (e >= '0' && e <= '7') {
       std::uint32_t unit = static_cast<std::uint32_t>(e - '0');
       while (i + 1 < raw.size() && raw[i + 1] >= '0' && raw[i + 1] <= '7') {
         unit = (unit * 8 + static_cast<std::uint32_t>(raw[++i] - '0')) & 0xFFFF;
       }
-      AppendCodeUnit(out, unit, high);
+      units.FeedUnit(static_cast<char16_t>(unit), out);
     } else {
       flush_surrogate();
       out += e;  // \" \' \\ \? and anything unknown stand for the character itself
