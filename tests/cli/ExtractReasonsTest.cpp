@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "Isolation.h"
+#include "DeadListener.h"
 #include "LoopbackServer.h"
 #include "Subprocess.h"
 #include "TempDir.h"
@@ -63,20 +64,7 @@ TEST(ExtractReasons, EachFailureSaysWhy) {
   });
   TempDir dir;
   TlsServer tls(dir.path());
-  // A listener whose backlog is full and that never accepts: connections time out.
-  const int dead = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in dead_address{};
-  dead_address.sin_family = AF_INET;
-  dead_address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(dead, reinterpret_cast<sockaddr*>(&dead_address), sizeof dead_address);
-  ::listen(dead, 0);
-  socklen_t dead_length = sizeof dead_address;
-  ::getsockname(dead, reinterpret_cast<sockaddr*>(&dead_address), &dead_length);
-  std::vector<int> fillers;
-  for (int i = 0; i < 4; ++i) {
-    fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-    ::connect(fillers.back(), reinterpret_cast<sockaddr*>(&dead_address), sizeof dead_address);
-  }
+  testing::DeadListener dead;  // connections to it time out
   std::vector<std::pair<std::string, std::string>> cases = {
       {server.Url("/page"), "null"},
       {"http://127.0.0.1:" + std::to_string(FreePort()) + "/", "refused"},
@@ -84,7 +72,7 @@ TEST(ExtractReasons, EachFailureSaysWhy) {
       {server.Url("/loop"), "redirects"},
       {server.Url("/to-file"), "redirects"},
       {server.Url("/stall"), "timeout"},
-      {"http://127.0.0.1:" + std::to_string(ntohs(dead_address.sin_port)) + "/", "connect-timeout"},
+      {"http://127.0.0.1:" + std::to_string(dead.Port()) + "/", "connect-timeout"},
       {server.Url("/huge"), "too-large"},
       {server.Url("/reset"), "network"},
       {dir.path() + "/pipe", "no-file"},  // a local path that is no regular file
@@ -97,8 +85,6 @@ TEST(ExtractReasons, EachFailureSaysWhy) {
   const auto r =
       RunProgram({Program(), "-m", "head", "-f", "jsonl", "--timeout", "1", "--connect-timeout",
                   "1", "--failures", failures, dir.File("list.txt", list)});
-  for (const int fd : fillers) ::close(fd);
-  ::close(dead);
   EXPECT_EQ(r.status, 1);
   const auto lines = Lines(r.out);
   ASSERT_EQ(lines.size(), cases.size()) << r.out;  // every address has its line, head or not

@@ -4,6 +4,7 @@
 #include <zstd.h>
 
 #include "CurlFetcherFixture.h"
+#include "DeadListener.h"
 #include "H2FloodServer.h"
 
 namespace orvanel {
@@ -64,25 +65,12 @@ TEST(CurlFetcherAttack, AFloodOfEmptyFramesHoldsBackNoOtherPage) {
 // A listener whose queue is full drops every new connection's first packet: connecting
 // to it times out. Its addresses are tried side by side, never one after another.
 TEST(CurlFetcherAttack, TheAddressesOfADeadTlsHostAreTriedSideBySide) {
-  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::listen(listener, 0), 0);
-  socklen_t length = sizeof address;
-  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-  std::vector<int> fillers;
-  for (int i = 0; i < 4; ++i) {
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    ::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    fillers.push_back(s);
-  }
+  testing::DeadListener dead;
   FetcherOptions options;
   options.connect_timeout_ms = 1000;
   options.host_errors = 0;
   auto fetcher = MakeCurlFetcher(options);
-  const std::string base = "https://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/";
+  const std::string base = "https://127.0.0.1:" + std::to_string(dead.Port()) + "/";
   std::vector<Fetcher::Ticket> tickets;
   const auto start = Clock::now();
   for (int i = 0; i < 12; ++i) tickets.push_back(fetcher->Submit({base + std::to_string(i), {}}));
@@ -90,8 +78,6 @@ TEST(CurlFetcherAttack, TheAddressesOfADeadTlsHostAreTriedSideBySide) {
     EXPECT_EQ(fetcher->Take(ticket).error, FetchError::kConnectTimeout);
   // One after another: 12 s. Side by side, six at a time after the first: about 3 s.
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(9));
-  for (int s : fillers) ::close(s);
-  ::close(listener);
 }
 
 // libcurl has caps of its own on headers that come before ours: what they stop is too
