@@ -1,11 +1,12 @@
 // Servers and files that attack the fetcher's bounds: each bound holds, and no attacker
 // holds back the transfers of others.
-#include <sys/resource.h>
 #include <zstd.h>
 
 #include "CurlFetcherFixture.h"
 #include "DeadListener.h"
 #include "H2FloodServer.h"
+#include "Subprocess.h"
+#include "TextFiles.h"
 
 namespace orvanel {
 namespace {
@@ -17,15 +18,13 @@ constexpr bool kMemoryMeasurable = false;
 constexpr bool kMemoryMeasurable = true;
 #endif
 
-// Peak memory (KiB) of `body` run in a child process; -1 when the child failed.
-long PeakKiBOf(const std::function<bool()>& body) {
-  const pid_t pid = ::fork();
-  if (pid == 0) ::_exit(body() ? 0 : 1);
-  int status = 0;
-  rusage usage{};
-  ::wait4(pid, &status, 0, &usage);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
-  return usage.ru_maxrss;
+// The companion over `list`, with `options`: its rows and peak memory. A program of its
+// own (no fork of this one, whose server threads run): what a user runs.
+testing::Finished Companion(const std::vector<std::string>& options, const std::string& list) {
+  std::vector<std::string> argv = {testing::ExtractProgram(), "-q", "-f", "jsonl"};
+  argv.insert(argv.end(), options.begin(), options.end());
+  argv.push_back(list);
+  return testing::RunProgram(argv);
 }
 
 // Empty HTTP/2 DATA frames reach no callback, so libcurl reads them in one call for as
@@ -118,22 +117,15 @@ TEST(CurlFetcherAttack, CompressedPagesStayWithinTheMemoryBudget) {
   }
   LoopbackServer server;
   server.Route("/z", [&](auto&, auto& c) { c.Respond(200, zstd, "Content-Encoding: zstd\r\n"); });
-  const long peak = PeakKiBOf([&] {
-    FetcherOptions options;
-    options.memory_budget = 16u << 20;
-    options.max_transfers = 40;
-    options.max_per_host = 40;
-    auto fetcher = MakeCurlFetcher(options);
-    std::vector<Fetcher::Ticket> tickets;
-    for (int i = 0; i < 40; ++i)
-      tickets.push_back(fetcher->Submit({server.Url("/z?" + std::to_string(i)), {}}));
-    for (const auto ticket : tickets) {
-      const auto r = fetcher->Take(ticket);
-      if (!r.ok || r.bytes.size() != size) return false;
-    }
-    return true;
-  });
-  ASSERT_GT(peak, 0) << "a page did not come whole";
+  TempDir dir;
+  std::string urls;
+  for (int i = 0; i < 40; ++i) urls += server.Url("/z?" + std::to_string(i)) + "\n";
+  const auto run = Companion({"--memory", "16", "-j", "40", "--per-host", "40"},
+                             dir.File("list.txt", urls));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(testing::CountLines(run.out), 40u);
+  EXPECT_NE(run.out.find("\"bytes\":" + std::to_string(size) + "}"), std::string::npos);
+  const long peak = run.peak_kib;
   // The page the caller holds, the oldest page growing (its old and new buffer), the
   // budget, the decoders' windows, the program, and what the allocator keeps: a few
   // hundred MiB where libcurl's own decoding held gigabytes.
@@ -165,19 +157,12 @@ TEST(CurlFetcherAttack, LocalFilesStopAtTheirCapAndCountInTheBudget) {
     ASSERT_EQ(::ftruncate(f, 48 << 20), 0);
     ::close(f);
   }
-  const long peak = PeakKiBOf([&] {
-    FetcherOptions options;
-    options.memory_budget = 16u << 20;
-    options.max_transfers = 24;
-    auto local = MakeCurlFetcher(options);
-    std::vector<Fetcher::Ticket> tickets;
-    for (const auto& f : files) tickets.push_back(local->Submit({"file://" + f, {}}));
-    for (const auto ticket : tickets) {
-      if (local->Take(ticket).bytes.size() != (48u << 20)) return false;
-    }
-    return true;
-  });
-  ASSERT_GT(peak, 0) << "a file did not come whole";
+  std::string paths;
+  for (const auto& f : files) paths += f + "\n";
+  const auto run = Companion({"--memory", "16", "-j", "24"}, dir.File("files.txt", paths));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(testing::CountLines(run.out), 24u);
+  const long peak = run.peak_kib;
   if (kMemoryMeasurable) {
     EXPECT_LT(peak, 300 * 1024);  // all at once: 1.1 GiB
   }

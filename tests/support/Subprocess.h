@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,7 +16,8 @@ namespace orvanel::testing {
 struct Finished {
   std::string out;
   std::string err;
-  int status = -1;  // exit status, or 128 + signal
+  int status = -1;     // exit status, or 128 + signal
+  long peak_kib = -1;  // the program's peak memory (resident)
 };
 
 // Runs `argv` with `input` on its standard input and collects both outputs. With
@@ -75,8 +77,10 @@ inline Finished RunProgram(const std::vector<std::string>& argv, const std::stri
     }
   }
   int status = 0;
-  ::waitpid(pid, &status, 0);
+  rusage usage{};
+  ::wait4(pid, &status, 0, &usage);
   f.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  f.peak_kib = usage.ru_maxrss;
   return f;
 }
 
