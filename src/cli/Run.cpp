@@ -76,7 +76,8 @@ class ExtractionRun {
         s_(s),
         err_(s.err),
         fetcher_(fetcher),
-        progress_(err_, !o.quiet && ::isatty(s.err)) {}
+        progress_(err_, !o.quiet && ::isatty(s.err)),
+        request_(MakeFetchRequest({}, o.mode, o.tags, o.early_stop)) {}
   ~ExtractionRun();
   ExtractionRun(const ExtractionRun&) = delete;
   ExtractionRun& operator=(const ExtractionRun&) = delete;
@@ -106,6 +107,8 @@ class ExtractionRun {
   MessageStream err_;
   Fetcher& fetcher_;
   Progress progress_;
+  // Every address's request is a copy of this one (its rows' test made once).
+  const FetchRequest request_;
   Summary summary_;
   std::unique_ptr<AddressInput> input_;
   std::unique_ptr<OutputFile> output_;
@@ -239,7 +242,9 @@ void ExtractionRun::Submit() {
     InFlight f{std::move(read_.front()), {}, 0};
     read_.pop_front();
     f.normalised = NormaliseAddress(f.address, o_.fetch.allow_local_files);
-    f.ticket = fetcher_.Submit(MakeFetchRequest(f.normalised, o_.mode, o_.tags, o_.early_stop));
+    FetchRequest request = request_;
+    request.url = f.normalised.url;
+    f.ticket = fetcher_.Submit(std::move(request));
     window_.push_back(std::move(f));
   }
 }

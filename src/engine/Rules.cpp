@@ -152,12 +152,10 @@ bool IsDecided(Mode mode, std::string_view received, const std::vector<std::stri
 }
 
 RowDecision::RowDecision(Mode mode, const std::vector<std::string>& tags) {
-  auto between = [this](std::string first, std::string second, std::size_t offset) {
-    Chain chain;
-    chain.offset = offset == kNotFound ? first.size() : offset;
-    chain.first = std::move(first);
-    chain.second = std::move(second);
-    chains_.push_back(std::move(chain));
+  auto patterns = std::make_shared<std::vector<Pattern>>();
+  auto between = [&](std::string first, std::string second, std::size_t offset) {
+    const std::size_t skip = offset == kNotFound ? first.size() : offset;
+    patterns->push_back({std::move(first), std::move(second), skip});
   };
   auto meta = [&](std::string_view name) { between(MetaPattern(name), "\"", kNotFound); };
   switch (mode) {
@@ -180,22 +178,20 @@ RowDecision::RowDecision(Mode mode, const std::vector<std::string>& tags) {
       }
       break;
   }
+  chains_.resize(patterns->size());
+  patterns_ = std::move(patterns);
   Restart();
 }
 
 void RowDecision::Restart() {
-  for (auto& chain : chains_) {
-    chain.first_at = std::string_view::npos;
-    chain.scan = 0;
-    chain.end = 0;
-  }
+  for (auto& chain : chains_) chain = Chain{};
   seen_ = 0;
   nul_ = std::string_view::npos;
   pending_ = chains_.size();
   decided_end_ = 0;
 }
 
-bool RowDecision::Advance(Chain& chain, std::string_view text) {
+bool RowDecision::Advance(const Pattern& pattern, Chain& chain, std::string_view text) {
   // A pattern can only end in bytes not searched yet: the next search starts that much
   // before the end.
   auto search = [&](const std::string& needle, std::size_t& found) {
@@ -209,12 +205,12 @@ bool RowDecision::Advance(Chain& chain, std::string_view text) {
     return false;
   };
   if (chain.first_at == std::string_view::npos) {
-    if (!search(chain.first, chain.first_at)) return false;
-    chain.scan = chain.first_at + chain.offset;
+    if (!search(pattern.first, chain.first_at)) return false;
+    chain.scan = chain.first_at + pattern.offset;
   }
   std::size_t second = 0;
-  if (!search(chain.second, second)) return false;
-  chain.end = second + chain.second.size();
+  if (!search(pattern.second, second)) return false;
+  chain.end = second + pattern.second.size();
   return true;
 }
 
@@ -230,8 +226,9 @@ std::size_t RowDecision::Decide(std::string_view received) {
   // Matches past the NUL cannot count: the text ends there.
   const std::string_view text =
       nul_ == std::string_view::npos ? received : received.substr(0, nul_);
-  for (auto& chain : chains_) {
-    if (chain.end != 0 || !Advance(chain, text)) continue;
+  for (std::size_t i = 0; i < chains_.size(); ++i) {
+    Chain& chain = chains_[i];
+    if (chain.end != 0 || !Advance((*patterns_)[i], chain, text)) continue;
     decided_end_ = std::max(decided_end_, chain.end);
     --pending_;
   }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,19 +42,24 @@ class RowDecision {
 
  private:
   // The first `first` at or after the scan, then the first `second` at or after its
-  // position + `offset`: the end of `second` is where the search is decided.
-  struct Chain {
+  // position + `offset`: the end of `second` is where the search is decided. The patterns
+  // are shared by every copy (a copy is made for each page); where a search stands is each
+  // copy's own.
+  struct Pattern {
     std::string first;
     std::string second;
     std::size_t offset = 0;
+  };
+  struct Chain {
     std::size_t first_at = std::string_view::npos;
     std::size_t scan = 0;  // next position a search starts at
     std::size_t end = 0;   // set once found
   };
-  static bool Advance(Chain& chain, std::string_view text);
+  static bool Advance(const Pattern& pattern, Chain& chain, std::string_view text);
   void Restart();
 
-  std::vector<Chain> chains_;
+  std::shared_ptr<const std::vector<Pattern>> patterns_;
+  std::vector<Chain> chains_;  // one for each pattern
   std::size_t seen_ = 0;  // bytes looked at for a NUL
   std::size_t nul_ = std::string_view::npos;
   std::size_t pending_ = 0;  // chains not yet decided
