@@ -70,6 +70,8 @@ void CheckDistinctFiles(const Options& o, const AddressInput& input) {
 }
 
 class ExtractionRun {
+  static constexpr std::size_t kBatchBytes = 64 * 1024;
+
  public:
   ExtractionRun(const Options& o, const Streams& s, Fetcher& fetcher)
       : o_(o),
@@ -251,6 +253,8 @@ void ExtractionRun::Submit() {
 
 // Writes every row that is ready, in address order.
 void ExtractionRun::WriteReady() {
+  // The rows ready now go out in one write (or one every 64 KiB), not one write a page.
+  std::string batch;
   while (!window_.empty() && fetcher_.Ready(window_.front().ticket)) {
     InFlight f = std::move(window_.front());
     window_.pop_front();
@@ -258,6 +262,7 @@ void ExtractionRun::WriteReady() {
     const Page page = MakePage(f.normalised, fetcher_.Take(f.ticket), /*steady=*/true);
     const auto rows = ExtractRows(o_.mode, page.text, o_.tags);
     if (resume_ && !o_.jsonl && PageCellHoldsTab(o_.mode, rows)) {
+      output_->Write(batch);
       throw Failure("the page of " + f.address +
                     " has a TAB in a cell, past which a tsv cannot be resumed; the file holds "
                     "the rows before it (use -f jsonl)");
@@ -268,9 +273,14 @@ void ExtractionRun::WriteReady() {
       progress_.Clear();
       err_.Line(MaskPasswords(page.message, page.address.url));
     }
-    output_->Write(FormatRows(o_, f.address, page, rows));
+    batch += FormatRows(o_, f.address, page, rows);
+    if (batch.size() >= kBatchBytes) {
+      output_->Write(batch);
+      batch.clear();
+    }
     progress_.Update(summary_.done(), known_, input_->Done() && read_.empty(), summary_.failed());
   }
+  output_->Write(batch);
 }
 
 // Waits for a transfer to end, or for more input when there is room for it.
