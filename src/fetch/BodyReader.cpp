@@ -53,7 +53,10 @@ bool BodyReader::Grow(std::size_t need, long long announced, bool oldest) {
   const std::size_t to = MemoryBudget::NextCapacity(
       bytes_.capacity(), need, announced, static_cast<bool>(decided_), options_.max_bytes + 1);
   const std::size_t growth = to - MemoryBudget::HeapBytes(bytes_);
-  if (!budget_.HasRoom(growth, oldest)) return false;
+  if (!budget_.HasRoom(growth, oldest)) {
+    wanted_ = growth;
+    return false;
+  }
   try {
     // A fresh buffer of exactly this size: growing a string in place may double it, past
     // what the budget was asked for.
@@ -86,7 +89,10 @@ void BodyReader::Pull(bool oldest) {
     // The decoder's windows are counted before the decoder makes them.
     const std::size_t needed = decoder_->MemoryNeeded();
     if (needed > decoder_held_) {
-      if (!budget_.HasRoom(needed - decoder_held_, oldest)) return;
+      if (!budget_.HasRoom(needed - decoder_held_, oldest)) {
+        wanted_ = needed - decoder_held_;
+        return;
+      }
       budget_.Hold(needed - decoder_held_);
       decoder_held_ = needed;
     }

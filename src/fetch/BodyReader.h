@@ -64,6 +64,8 @@ class BodyReader {
   bool too_large() const { return too_large_; }
   const std::string& error() const { return error_; }
   std::uint64_t received() const { return received_; }
+  // The room it last found missing in the budget: what it waits for when held back.
+  std::size_t wanted() const { return wanted_; }
   // Whether `document` (taken from this reader) is every byte the body brought: not
   // decoded, nothing cut or dropped.
   bool kept_all(const std::string& document) const {
@@ -91,6 +93,7 @@ class BodyReader {
   std::size_t document_held_ = 0;  // counted in the budget for bytes_
   std::size_t decoder_held_ = 0;   // counted for the decoder
   std::uint64_t received_ = 0;     // every byte of the body taken, kept or not
+  std::size_t wanted_ = 0;
   std::size_t drain_left_ = 0;     // after a decision, or for a redirect's body
   bool discarding_ = false;
   bool stopped_ = false;

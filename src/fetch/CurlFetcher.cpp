@@ -129,8 +129,14 @@ void CurlFetcher::ResumePaused(Clock::time_point now) {
     r.paused = false;
     r.job.deadline += now - r.paused_since;  // time held back does not count
     deadlines_.push({r.job.deadline, *ticket});
-    curl_easy_pause(r.transfer->easy(), CURLPAUSE_CONT);  // may hand bytes over at once
-    if (r.paused) break;                                  // held back again at once: no more room
+    // Going on may hand the held bytes over at once, and they may end the transfer (the
+    // page decided, or too large): libcurl then says so here and nowhere else, since the
+    // socket may have nothing more to tell.
+    if (const CURLcode code = curl_easy_pause(r.transfer->easy(), CURLPAUSE_CONT)) {
+      Finish(r, code);
+      continue;
+    }
+    if (r.paused) break;  // held back again at once: no more room
   }
 }
 
@@ -227,7 +233,7 @@ std::size_t CurlFetcher::Body(CurlTransfer& transfer, const char* data, std::siz
   // Held back with what it has; libcurl hands these bytes again when it goes on.
   r.paused = r.was_paused = true;
   r.paused_since = Clock::now();
-  budget_.Pause(r.job.ticket);
+  budget_.Pause(r.job.ticket, r.reader->wanted());
   return CURL_WRITEFUNC_PAUSE;
 }
 

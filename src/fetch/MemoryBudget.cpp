@@ -23,9 +23,9 @@ std::size_t MemoryBudget::HeapBytes(const std::string& text) {
 
 std::optional<MemoryBudget::Ticket> MemoryBudget::NextToResume(Ticket oldest) const {
   if (paused_.empty()) return std::nullopt;
-  const Ticket first = *paused_.begin();
-  if (Held() < limit_ || first == oldest) return first;
-  // Past the limit only the oldest wanted goes on, wherever it stands among the paused.
+  const auto& [first, wanted] = *paused_.begin();
+  // Going on without room for what it waits for would only pause it again.
+  if (first == oldest || HasRoom(wanted, false)) return first;
   if (paused_.count(oldest)) return oldest;
   return std::nullopt;
 }

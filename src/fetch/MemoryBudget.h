@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <set>
+#include <map>
 #include <string>
 
 namespace orvanel {
@@ -51,17 +51,18 @@ class MemoryBudget {
   // The memory a text holds on the heap (a short one lives inside the string itself).
   static std::size_t HeapBytes(const std::string& text);
 
-  // Transfers paused for room, by ticket.
-  void Pause(Ticket ticket) { paused_.insert(ticket); }
+  // Transfers paused for room, by ticket, with the room each waits for.
+  void Pause(Ticket ticket, std::size_t wanted) { paused_[ticket] = wanted; }
   void Forget(Ticket ticket) { paused_.erase(ticket); }
   bool IsPaused(Ticket ticket) const { return paused_.count(ticket) != 0; }
-  // The paused transfer to go on next, if there is room for it now (or it is `oldest`).
+  // The paused transfer to go on next: the first paused if there is room for what it
+  // waits for now, else `oldest` if it is paused (it always has room).
   std::optional<Ticket> NextToResume(Ticket oldest) const;
 
  private:
   const std::size_t limit_;
   std::atomic<std::size_t> held_{0};
-  std::set<Ticket> paused_;
+  std::map<Ticket, std::size_t> paused_;
 };
 
 }  // namespace orvanel

@@ -27,12 +27,14 @@ TEST(MemoryBudget, TheOldestWantedAlwaysHasRoom) {
   budget.Hold(400);
   EXPECT_FALSE(budget.MayStart(false));
   EXPECT_TRUE(budget.MayStart(true));
-  budget.Pause(7);
-  budget.Pause(3);
+  budget.Pause(7, 10);
+  budget.Pause(3, 50);
   EXPECT_EQ(budget.NextToResume(9), std::nullopt);  // full: only the oldest goes on
   EXPECT_EQ(budget.NextToResume(7), 7u);
-  budget.Release(1);
-  EXPECT_EQ(budget.NextToResume(9), 3u);  // room: oldest paused first
+  budget.Release(20);
+  EXPECT_EQ(budget.NextToResume(9), std::nullopt);  // 20 free: not what the first waits for
+  budget.Release(30);
+  EXPECT_EQ(budget.NextToResume(9), 3u);  // room for it: the first paused goes on
   budget.Forget(3);
   EXPECT_EQ(budget.NextToResume(9), 7u);
 }

@@ -2,6 +2,7 @@
 // holds back the transfers of others.
 #include <zstd.h>
 
+#include "Codings.h"
 #include "CurlFetcherFixture.h"
 #include "DeadListener.h"
 #include "H2FloodServer.h"
@@ -132,6 +133,34 @@ TEST(CurlFetcherAttack, CompressedPagesStayWithinTheMemoryBudget) {
   if (kMemoryMeasurable) {
     EXPECT_LT(peak, 400 * 1024);
   }
+}
+
+// Pages that decode past the cap, more than the budget lets run at once: a page held
+// back goes on when room comes, is found too large in the bytes libcurl was holding for
+// it, and ends there, though its server has nothing more to send.
+TEST(CurlFetcherAttack, PagesHeldBackThatDecodePastTheCapEndAsTooLarge) {
+  // Twelve kilobytes: the whole body comes in the read that finds the page held back.
+  const std::string gzip = testing::Gzip("<title>" + std::string(12u << 20, 'A'));
+  LoopbackServer server(/*keep_alive=*/true);  // nothing more on the socket after a page
+  server.Route("/z", [&](auto&, auto& c) { c.Respond(200, gzip, "Content-Encoding: gzip\r\n"); });
+  FetcherOptions options;
+  options.max_transfers = 2;
+  options.max_bytes = 4u << 20;
+  options.memory_budget = 1u << 20;  // the oldest page aside, the others wait for room
+  // A stalled page would end at its time-out, nothing else waking it.
+  options.timeout_ms = options.connect_timeout_ms = 60'000;
+  auto fetcher = MakeCurlFetcher(options);
+  std::vector<Fetcher::Ticket> tickets;
+  for (int i = 0; i < 4; ++i)
+    tickets.push_back(fetcher->Submit({server.Url("/z?" + std::to_string(i)), {}}));
+  const auto start = Clock::now();
+  for (const auto ticket : tickets) {
+    const auto r = fetcher->Take(ticket);
+    EXPECT_EQ(r.error, FetchError::kTooLarge) << r.error_text;
+  }
+  // Well under a second when nothing stalls; a stall lasts the whole time-out (and its
+  // result still says too large).
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));
 }
 
 // A local file is read to its cap and one byte more, however large it says it is; and
