@@ -5,6 +5,7 @@
 // The allocator and size estimates of zstd are in its advanced API.
 #define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -28,6 +29,8 @@ class ContentDecoder::Stage {
   std::size_t allocated = 0;
   // The last run filled its output: more may come without more input.
   bool maybe_more = false;
+  // Why the last run failed, when it is more than corrupt data.
+  std::string why;
 };
 
 namespace {
@@ -193,6 +196,8 @@ class Zstd final : public ContentDecoder::Stage {
     in_left -= input.pos;
     out += output.pos;
     out_left -= output.pos;
+    if (ZSTD_getErrorCode(rc) == ZSTD_error_frameParameter_windowTooLarge)
+      why = "zstd data asks for a window larger than 8 MiB";
     return ZSTD_isError(rc) ? Result::kError : Result::kMore;
   }
   const char* name() const override { return "zstd"; }
@@ -316,7 +321,7 @@ bool ContentDecoder::RunStage(Stage& stage, Buffer& from, std::string& out, std:
   progress = in_left != before || out_left != room;
   stage.maybe_more = out_left == 0;
   if (rc == Stage::Result::kError) {
-    error_ = std::string("Corrupt ") + stage.name() + " data";
+    error_ = stage.why.empty() ? std::string("Corrupt ") + stage.name() + " data" : stage.why;
     return false;
   }
   if (rc == Stage::Result::kEnd) {

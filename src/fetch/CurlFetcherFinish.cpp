@@ -46,18 +46,7 @@ bool CurlFetcher::SettleDecodes() {
     result.status = r.reader->status();
     result.content_type = r.reader->content_type();
     result.bytes_read = r.reader->received();
-    if (r.reader->too_large()) {
-      result.error = FetchError::kTooLarge;
-      result.error_text = "Document larger than " + std::to_string(options_.max_bytes) + " bytes";
-    } else if (!r.reader->error().empty()) {
-      result.error = FetchError::kNetwork;
-      result.error_text = r.reader->error();
-    } else {
-      result.ok = true;
-      result.cut_early = r.reader->cut_early();
-      result.decided_at = r.reader->decided_at();
-      result.bytes = r.reader->TakeDocument();
-    }
+    Settled(*r.reader, r.whole, result);
     const Ticket ticket = r.job.ticket;
     it = settling_.erase(it);
     File(ticket, std::move(result));
@@ -183,6 +172,7 @@ void CurlFetcher::Finish(Running& r, CURLcode code) {
     result.ok = true;
   }
   breaker_.Record(host, result.ok ? FetchError::kNone : result.error, result.error_text);
+  r.whole = code == CURLE_OK;
   if (result.ok && !reader.Settle(IsOldest(ticket))) {
     // The whole answer is in, but its decoding waits for room: it ends there.
     auto it = running_.find(ticket);
@@ -192,14 +182,29 @@ void CurlFetcher::Finish(Running& r, CURLcode code) {
     running_.erase(it);
     return;
   }
-  if (result.ok) {
+  // Its last bytes decoded may still make it too large, or corrupt.
+  if (result.ok) Settled(reader, r.whole, result);
+  End(ticket);
+  File(ticket, std::move(result));
+}
+
+// The outcome of a page whose body has been decoded to its end: the document, or why
+// there is none. `whole`: the transfer read the answer to its end.
+void CurlFetcher::Settled(BodyReader& reader, bool whole, FetchResult& result) const {
+  result.ok = false;
+  if (reader.too_large()) {
+    result.error = FetchError::kTooLarge;
+    result.error_text = "Document larger than " + std::to_string(options_.max_bytes) + " bytes";
+  } else if (!reader.error().empty()) {
+    result.error = FetchError::kNetwork;
+    result.error_text = reader.error();
+  } else {
+    result.ok = true;
     result.decided_at = reader.decided_at();
     result.bytes = reader.TakeDocument();
     // Decided with its last bytes, and nothing dropped: the page is whole after all.
-    result.cut_early = reader.cut_early() && !(code == CURLE_OK && reader.kept_all(result.bytes));
+    result.cut_early = reader.cut_early() && !(whole && reader.kept_all(result.bytes));
   }
-  End(ticket);
-  File(ticket, std::move(result));
 }
 
 void CurlFetcher::Requeue(Job job) {

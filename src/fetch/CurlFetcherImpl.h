@@ -66,6 +66,7 @@ struct Running {
   std::size_t file_held = 0;  // counted in the budget for a local file's bytes
   bool paused = false;        // held back by the budget until there is room
   bool was_paused = false;
+  bool whole = false;  // its transfer read the answer to its end
   Clock::time_point paused_since{};
 };
 
@@ -106,6 +107,7 @@ class CurlFetcher final : public Fetcher, public CurlTransfer::Sink {
   void DropAbandoned();
   void MoveDueRetries(Clock::time_point now);
   void ResumePaused(Clock::time_point now);
+  void Settled(BodyReader& reader, bool whole, FetchResult& result) const;
   void StartWhatFits(Clock::time_point now);
   void Start(Job job, Clock::time_point now);
   bool PumpLocalFiles();

@@ -155,6 +155,7 @@ TEST(ContentDecoder, AWindowPastItsBoundIsRefused) {
   decoder->Feed(wide);
   std::string decoded;
   EXPECT_FALSE(decoder->Pull(1 << 20, decoded));
+  EXPECT_EQ(decoder->error(), "zstd data asks for a window larger than 8 MiB");
   EXPECT_LT(decoder->MemoryUsed(), 1u << 20);
   // The same text with a small window decodes, holding little.
   decoded.clear();

@@ -163,6 +163,50 @@ TEST(CurlFetcherAttack, PagesHeldBackThatDecodePastTheCapEndAsTooLarge) {
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));
 }
 
+// Pages whose decoding waits for room until their transfer has ended: the decoding they
+// find corrupt, or too wide, at the end fails them; none is a page had with no bytes.
+TEST(CurlFetcherAttack, APageFoundCorruptOnceItsTransferEndedFails) {
+  std::string wide;
+  {
+    const std::string text = "<title>wide</title>" + std::string(1 << 16, ' ');
+    ZSTD_CCtx* cctx = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, 27);
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_contentSizeFlag, 0);
+    wide.resize(ZSTD_compressBound(text.size()) + 64);
+    ZSTD_outBuffer out{wide.data(), wide.size(), 0};
+    // Fed in two calls, the size is unknown when the header is written: the window stays.
+    ZSTD_inBuffer first{text.data(), 100, 0};
+    ZSTD_compressStream2(cctx, &out, &first, ZSTD_e_continue);
+    ZSTD_inBuffer in{text.data() + 100, text.size() - 100, 0};
+    ZSTD_compressStream2(cctx, &out, &in, ZSTD_e_end);
+    wide.resize(out.pos);
+    ZSTD_freeCCtx(cctx);
+  }
+  LoopbackServer server;
+  // The body in one chunk, the chunk that ends it a little later: by then an older page
+  // may have been taken, and this one ends as the oldest, with its body still to decode.
+  server.Route("/w", [&](auto&, auto& c) {
+    char size[32];
+    std::snprintf(size, sizeof size, "%zx\r\n", wide.size());
+    c.Write("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Encoding: zstd\r\n"
+            "Connection: close\r\n\r\n" +
+            std::string(size) + wide + "\r\n");
+    if (c.Sleep(100)) c.Write("0\r\n\r\n");
+  });
+  FetcherOptions options;
+  options.max_transfers = 8;
+  options.memory_budget = 4u << 20;  // the window asked for does not fit: only the oldest decodes
+  auto fetcher = MakeCurlFetcher(options);
+  std::vector<Fetcher::Ticket> tickets;
+  for (int i = 0; i < 24; ++i)
+    tickets.push_back(fetcher->Submit({server.Url("/w?" + std::to_string(i)), {}}));
+  for (const auto ticket : tickets) {
+    const auto r = fetcher->Take(ticket);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.error_text, "zstd data asks for a window larger than 8 MiB");
+  }
+}
+
 // A local file is read to its cap and one byte more, however large it says it is; and
 // files held at once count in the budget like pages.
 TEST(CurlFetcherAttack, LocalFilesStopAtTheirCapAndCountInTheBudget) {
