@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "fetch/MemoryBudget.h"
 
@@ -52,8 +53,10 @@ LocalFile::Step LocalFile::Read(const std::function<bool(std::size_t)>& grow) {
       return Fail(FetchError::kFile, path_ + " is not a regular file");
     size_hint_ = static_cast<std::size_t>(st.st_size);
   }
-  if (Clock::now() >= deadline_)
-    return Fail(FetchError::kTimeout, "Reading " + path_ + " took too long");
+  const auto now = Clock::now();
+  // Time held back for room in the budget does not count, as for transfers.
+  if (held_since_) deadline_ += now - std::exchange(*held_since_, now);
+  if (now >= deadline_) return Fail(FetchError::kTimeout, "Reading " + path_ + " took too long");
   std::string& bytes = result_.bytes;
   // One byte past the cap tells a file that is too large, however large it is.
   const std::size_t want = std::min(kPiece, max_bytes_ + 1 - bytes.size());
@@ -63,7 +66,11 @@ LocalFile::Step LocalFile::Read(const std::function<bool(std::size_t)>& grow) {
         bytes.capacity(), need, static_cast<long long>(std::min(size_hint_, max_bytes_ + 1)), false,
         max_bytes_ + 1);
     const std::size_t before = MemoryBudget::HeapBytes(bytes);
-    if (!grow(to - before)) return Step::kHeldBack;
+    if (!grow(to - before)) {
+      if (!held_since_) held_since_ = now;
+      return Step::kHeldBack;
+    }
+    held_since_.reset();
     std::string grown;  // exactly this size: growing in place may double it
     grown.reserve(to);
     grown.append(bytes);

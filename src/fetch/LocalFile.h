@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "fetch/Fetcher.h"
@@ -40,6 +41,7 @@ class LocalFile {
   std::size_t max_bytes_;
   std::size_t size_hint_ = 0;  // the file's length when opened
   Clock::time_point deadline_;
+  std::optional<Clock::time_point> held_since_;  // held back for room since
   FetchResult result_;
 };
 

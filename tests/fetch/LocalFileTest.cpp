@@ -1,0 +1,58 @@
+// A local document read a piece at a time: its cap, and the time it is given.
+#include "fetch/LocalFile.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "TempDir.h"
+
+namespace orvanel {
+namespace {
+
+using Clock = LocalFile::Clock;
+using testing::TempDir;
+
+// Reads `file` to its end, with room always there.
+FetchResult ReadWhole(LocalFile& file) {
+  auto room = [](std::size_t) { return true; };
+  for (int pieces = 0; pieces < 1000; ++pieces)
+    if (file.Read(room) == LocalFile::Step::kDone) return file.result();
+  ADD_FAILURE() << "the file never ended";
+  return {};
+}
+
+TEST(LocalFile, TheCapHoldsAndOneByteMoreIsTooLarge) {
+  TempDir dir;
+  const std::size_t cap = LocalFile::kPiece + 10;  // past one piece
+  const auto far = Clock::now() + std::chrono::hours(1);
+  LocalFile at_cap("file://" + dir.File("at.html", std::string(cap, 'a')), cap, far);
+  const FetchResult whole = ReadWhole(at_cap);
+  EXPECT_TRUE(whole.ok) << whole.error_text;
+  EXPECT_EQ(whole.bytes.size(), cap);
+  LocalFile past("file://" + dir.File("past.html", std::string(cap + 1, 'a')), cap, far);
+  const FetchResult large = ReadWhole(past);
+  EXPECT_EQ(large.error, FetchError::kTooLarge);
+  EXPECT_LE(large.bytes.capacity(), cap + 64);  // never read far past it
+}
+
+// Time spent waiting for room in the memory budget is not reading time.
+TEST(LocalFile, TimeHeldBackForRoomDoesNotCount) {
+  TempDir dir;
+  const std::string url = "file://" + dir.File("page.html", "<title>held</title>");
+  LocalFile file(url, 1 << 20, Clock::now() + std::chrono::milliseconds(200));
+  const auto start = Clock::now();
+  while (Clock::now() - start < std::chrono::milliseconds(400)) {
+    ASSERT_EQ(file.Read([](std::size_t) { return false; }), LocalFile::Step::kHeldBack);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  const FetchResult r = ReadWhole(file);
+  EXPECT_TRUE(r.ok) << r.error_text;
+  EXPECT_EQ(r.bytes, "<title>held</title>");
+  // Time not held back still counts.
+  LocalFile late(url, 1 << 20, Clock::now() - std::chrono::milliseconds(1));
+  EXPECT_EQ(ReadWhole(late).error, FetchError::kTimeout);
+}
+
+}  // namespace
+}  // namespace orvanel
