@@ -35,16 +35,16 @@ void AppendJsonRow(std::string& out, const Options& o, const std::string& addres
   if (page.ok) {
     json.AddNull("error").AddNull("reason").AddNull("detail");
   } else {
-    json.Add("error", MaskPasswords(page.message, page.address.url))
+    json.Add("error", MaskPasswords(page.message, {address, page.address.url}))
         .Add("reason", FetchErrorName(page.reason))
-        .Add("detail", Unless(page.error.empty(), MaskPasswords(page.error, page.address.url)));
+        .Add("detail", Unless(page.error.empty(), MaskPasswords(page.error, {address, page.address.url})));
   }
   if (page.status > 0) {
     json.AddNumber("status", page.status);
   } else {
     json.AddNull("status");  // a local file, or no answer at all
   }
-  json.Add("final_url", Unless(page.final_url.empty(), MaskPasswords(page.final_url)));
+  json.Add("final_url", Unless(page.final_url.empty(), MaskPasswords(page.final_url, {address, page.address.url})));
   json.Add("charset", Unless(page.charset.empty(), page.charset));
   json.Add("charset_source",
            page.charset_source ? std::optional<std::string>(CharsetSourceName(*page.charset_source))

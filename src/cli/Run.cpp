@@ -263,7 +263,7 @@ void ExtractionRun::WriteReady() {
     const auto rows = ExtractRows(o_.mode, page.text, o_.tags);
     if (resume_ && !o_.jsonl && PageCellHoldsTab(o_.mode, rows)) {
       output_->Write(batch);
-      throw Failure("the page of " + f.address +
+      throw Failure("the page of " + MaskPasswords(f.address, {f.address}) +
                     " has a TAB in a cell, past which a tsv cannot be resumed; the file holds "
                     "the rows before it (use -f jsonl)");
     }
@@ -271,7 +271,7 @@ void ExtractionRun::WriteReady() {
     if (!page.ok) {
       if (failures_) failures_->Write(f.address + "\n");
       progress_.Clear();
-      err_.Line(MaskPasswords(page.message, page.address.url));
+      err_.Line(MaskPasswords(page.message, {f.address, page.address.url}));
     }
     batch += FormatRows(o_, f.address, page, rows);
     if (batch.size() >= kBatchBytes) {
