@@ -207,9 +207,11 @@ FailureFacts CurlTransfer::Facts(CURLcode code, bool body_begun) const {
   FailureFacts facts;
   facts.connected = connected_;
   facts.text = error_buffer_[0] ? error_buffer_ : curl_easy_strerror(code);
+  // nghttp2 ends headers continued without end ("Too many CONTINUATION frames").
   const bool said_headers_too_large =
-      std::strstr(error_buffer_, "header") &&
-      (std::strstr(error_buffer_, "arge") || std::strstr(error_buffer_, "giant"));
+      (std::strstr(error_buffer_, "header") &&
+       (std::strstr(error_buffer_, "arge") || std::strstr(error_buffer_, "giant"))) ||
+      std::strstr(error_buffer_, "CONTINUATION");
   switch (code) {
     case CURLE_OK:
       facts.fault = TransferFault::kNone;

@@ -102,6 +102,19 @@ TEST(CurlFetcherAttack, HeaderFloodsAreTooLarge) {
   // Many lines meet the program's own cap (256 KiB) before libcurl's.
   const auto many = fetcher->Take(fetcher->Submit({server.Url("/many"), {}}));
   EXPECT_EQ(many.error_text, "Response headers larger than 262144 bytes");
+
+  // Over HTTP/2, headers continued without end.
+  TempDir dir;
+  const std::string key = dir.path() + "/key.pem", cert = dir.path() + "/cert.pem";
+  ASSERT_TRUE(testing::MakeCertificate(key, cert));
+  testing::H2FloodServer endless(cert, key, std::chrono::seconds(60), /*continuation=*/true);
+  FetcherOptions options;
+  options.insecure = true;
+  auto h2 = MakeCurlFetcher(options);
+  const auto r =
+      h2->Take(h2->Submit({"https://127.0.0.1:" + std::to_string(endless.Port()) + "/", {}}));
+  EXPECT_EQ(r.error, FetchError::kTooLarge) << r.error_text;
+  EXPECT_GE(endless.Streams(), 1);
 }
 
 // Pages of a few kilobytes that decode to 48 MiB each, forty at once, in a 16 MiB

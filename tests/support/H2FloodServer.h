@@ -17,12 +17,14 @@
 namespace orvanel::testing {
 
 // A hostile HTTP/2 server over TLS on 127.0.0.1: every stream gets its answer's headers,
-// then an endless flood of empty DATA frames, which no callback of a client ever sees.
+// then an endless flood of empty DATA frames, which no callback of a client ever sees;
+// or, with `continuation`, headers that never end (CONTINUATION frames without end).
 // Stops when destroyed (or after `flood_for`).
 class H2FloodServer {
  public:
-  H2FloodServer(const std::string& cert, const std::string& key, std::chrono::seconds flood_for)
-      : flood_for_(flood_for) {
+  H2FloodServer(const std::string& cert, const std::string& key, std::chrono::seconds flood_for,
+                bool continuation = false)
+      : flood_for_(flood_for), continuation_(continuation) {
     ctx_ = SSL_CTX_new(TLS_server_method());
     SSL_CTX_use_certificate_chain_file(ctx_, cert.c_str());
     SSL_CTX_use_PrivateKey_file(ctx_, key.c_str(), SSL_FILETYPE_PEM);
@@ -130,6 +132,19 @@ class H2FloodServer {
       in.erase(0, at);
     }
     ++streams_;
+    if (continuation_) {
+      // ":status 200", then one "x-pad: ppp..." (1,000 bytes) after another, the block
+      // never ended.
+      const std::string start = Frame(1, 0, stream, std::string(1, '\x88'));
+      SSL_write(ssl, start.data(), static_cast<int>(start.size()));
+      const std::string field = std::string("\x00\x05x-pad\x7f\xe9\x06", 10) + std::string(1000, 'p');
+      std::string blob;
+      for (int i = 0; i < 64; ++i) blob += Frame(9, 0, stream, field);
+      while (!stopping_ && std::chrono::steady_clock::now() < until) {
+        if (SSL_write(ssl, blob.data(), static_cast<int>(blob.size())) <= 0) return;
+      }
+      return;
+    }
     std::string headers = Frame(1, 4, stream, std::string(1, '\x88'));  // :status 200
     SSL_write(ssl, headers.data(), static_cast<int>(headers.size()));
     std::string empty = Frame(0, 0, stream);
@@ -141,6 +156,7 @@ class H2FloodServer {
   }
 
   std::chrono::seconds flood_for_;
+  bool continuation_;
   SSL_CTX* ctx_ = nullptr;
   int listen_fd_ = -1;
   int port_ = 0;
