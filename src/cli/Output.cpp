@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <optional>
 
 #include "base/Failure.h"
 #include "cli/ExitStatus.h"
@@ -37,14 +38,48 @@ std::string FollowLinks(const std::string& name) {
   return path.string();
 }
 
+// The descriptor a name stands for when it names one of this process's open descriptors
+// (/dev/stdout, /dev/fd/N, /proc/self/fd/N, or a link to one of them): such a name is the
+// stream as the shell opened it, appending or not, never a file to replace.
+std::optional<int> DescriptorNamed(const std::string& name) {
+  std::filesystem::path path = std::filesystem::path(name).lexically_normal();
+  const std::string own = "/proc/" + std::to_string(::getpid()) + "/fd/";
+  for (int depth = 0; depth < 40; ++depth) {
+    const std::string p = path.string();
+    if (p == "/dev/stdin") return 0;
+    if (p == "/dev/stdout") return 1;
+    if (p == "/dev/stderr") return 2;
+    for (const std::string& prefix : {std::string("/dev/fd/"), std::string("/proc/self/fd/"),
+                                      std::string("/proc/thread-self/fd/"), own}) {
+      if (p.rfind(prefix, 0) != 0 || p.size() == prefix.size() || p.size() > prefix.size() + 9)
+        continue;
+      const std::string digits = p.substr(prefix.size());
+      if (digits.find_first_not_of("0123456789") == std::string::npos) return std::stoi(digits);
+    }
+    std::error_code ec;
+    if (!std::filesystem::is_symlink(path, ec)) return std::nullopt;
+    const auto target = std::filesystem::read_symlink(path, ec);
+    if (ec) return std::nullopt;
+    path = (target.is_absolute() ? target : path.parent_path() / target).lexically_normal();
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 OutputFile::OutputFile(const std::optional<std::string>& path, bool append, int standard_output)
     : fd_(standard_output), append_(append) {
   if (!path) return;
   name_ = *path;
-  // What the name stands for, as the kernel follows it (also /dev/stdout and its kin,
-  // whose links name no path).
+  if (const auto descriptor = DescriptorNamed(name_)) {
+    if (append_)
+      throw Failure("cannot resume into " + name_ + ": it names an open stream, not a file");
+    owned_.Reset(::fcntl(*descriptor, F_DUPFD_CLOEXEC, 3));
+    if (!owned_) throw Failure(CannotWrite(name_));
+    fd_ = owned_.get();
+    return;
+  }
+  // What the name stands for, as the kernel follows it.
   struct stat st {};
   const bool exists = ::stat(name_.c_str(), &st) == 0;
   if (exists && append_ && !S_ISREG(st.st_mode)) {

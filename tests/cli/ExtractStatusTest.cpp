@@ -81,6 +81,22 @@ TEST_F(ExtractStatusTest, TheProcessOwnStreamsByNameAreWrittenInto) {
   r = Shell("$P -q --failures /dev/stderr", server_.Url("/gone") + "\n");
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find(server_.Url("/gone") + "\n"), std::string::npos) << r.err;
+
+  // Streams the shell appends to a file: appended to, never replaced.
+  const std::string log = Write("log.txt", "before\n");
+  r = Shell("$P -q -o /dev/stdout >> '" + log + "'", page);
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string rows =
+      "URL(s)\tTitle\tKeywords\tDescription\t\r\n" + server_.Url("/page") + "\tT\t\t\t\r\n";
+  EXPECT_EQ(ReadAll(log), "before\n" + rows);
+  r = Shell("$P -q -o /dev/null --failures /dev/fd/3 3>> '" + log + "'", server_.Url("/gone") + "\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(ReadAll(log), "before\n" + rows + server_.Url("/gone") + "\n");
+  // A stream is no file to resume.
+  r = Shell("$P -q -f jsonl --resume -o /proc/self/fd/1 >> '" + log + "'", page);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("names an open stream"), std::string::npos) << r.err;
+  EXPECT_EQ(ReadAll(log), "before\n" + rows + server_.Url("/gone") + "\n");
 }
 
 TEST_F(ExtractStatusTest, StandardInputThatIsTheOutputIsRefused) {
