@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "cli/ExitStatus.h"
+#include "cli/JsonLines.h"
 #include "cli/Messages.h"
 #include "cli/RowFormat.h"
 
@@ -107,10 +108,10 @@ void ResumeReader::CheckSomeRowNamed() const {
 
 bool ResumeReader::TakeRow(const std::string& address, std::size_t row) {
   if (Peek() < 0) return false;
-  return jsonl_ ? TakeJsonRow(address) : TakeTsvRow(address, row);
+  return jsonl_ ? TakeJsonRow(address, row) : TakeTsvRow(address, row);
 }
 
-bool ResumeReader::TakeJsonRow(const std::string& address) {
+bool ResumeReader::TakeJsonRow(const std::string& address, std::size_t row) {
   const std::uint64_t line = line_;
   const auto not_the_row = [&] {
     Refuse("line " + std::to_string(line) + " is not the row of address " +
@@ -121,6 +122,26 @@ bool ResumeReader::TakeJsonRow(const std::string& address) {
       return false;
     case Match::kOther:
       not_the_row();
+    case Match::kWhole:
+      break;
+  }
+  // Its first cell tells the mode, and in a tag list's rows, the tag.
+  const int checked = Peek();
+  if (checked < 0) return false;
+  switch (Expect(checked == 't' ? "true" : "false")) {
+    case Match::kEnd:
+      return false;
+    case Match::kOther:
+      not_the_row();
+    case Match::kWhole:
+      break;
+  }
+  switch (Expect(JsonCellsStart(row))) {
+    case Match::kEnd:
+      return false;
+    case Match::kOther:
+      Refuse("line " + std::to_string(line) + " is not a row of this mode" +
+             (mode_ == Mode::kOnlyListedTags ? " and tag list" : "") + " (-m, -t)");
     case Match::kWhole:
       break;
   }
@@ -149,6 +170,20 @@ bool ResumeReader::TakeJsonRow(const std::string& address) {
     Refuse("line " + std::to_string(line) + " is not a whole row as orvanel-extract writes it");
   }
   return true;
+}
+
+std::string ResumeReader::JsonCellsStart(std::size_t row) const {
+  switch (mode_) {
+    case Mode::kEntireHeadTag:
+      return ",\"head\":";
+    case Mode::kTitleAndMetaTags:
+      return ",\"title\":";
+    case Mode::kOnlyListedTags:
+      break;
+  }
+  std::string start = ",\"tag\":";
+  AppendJsonString(start, tags_[row]);
+  return start + ",\"result\":";
 }
 
 bool ResumeReader::TakeTsvRow(const std::string& address, std::size_t row) {

@@ -49,7 +49,9 @@ class ResumeReader {
   bool Fill();
   Match Expect(std::string_view text);
   bool TakeRow(const std::string& address, std::size_t row);  // false: the file ends
-  bool TakeJsonRow(const std::string& address);
+  bool TakeJsonRow(const std::string& address, std::size_t row);
+  // What a jsonl row of this mode holds after "checked": its first cell's name, and the tag.
+  std::string JsonCellsStart(std::size_t row) const;
   bool TakeTsvRow(const std::string& address, std::size_t row);
   void ReadHeader();
   void CheckSomeRowNamed() const;

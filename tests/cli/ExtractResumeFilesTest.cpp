@@ -125,7 +125,9 @@ TEST_F(ExtractResumeFilesTest, FilesThatAreNotTheListsAreRefusedUntouched) {
     std::string contents;
     std::string format;
     std::string list;
+    std::vector<std::string> options = {};
   };
+  const std::vector<std::string> h1 = {"-m", "tags", "-t", "<h1></h1>"};
   for (const Case& c : std::vector<Case>{
            {"jsonl resumed as tsv", jsonl, "tsv", list},
            {"tsv resumed as jsonl", tsv, "jsonl", list},
@@ -138,10 +140,17 @@ TEST_F(ExtractResumeFilesTest, FilesThatAreNotTheListsAreRefusedUntouched) {
            {"more addresses than the list", tsv, "tsv", two},
            {"another list's rows", jsonl, "jsonl", List({pages_[0], pages_[3]})},
            {"a row that is not whole", SplitLines(jsonl)[0] + "garbage\n", "jsonl", list},
+           {"a jsonl of another mode", Reference({"-f", "jsonl", "-m", "head"}, list), "jsonl",
+            list},
+           {"a jsonl of another mode", jsonl, "jsonl", list, h1},
+           {"a jsonl of another tag list",
+            Reference({"-f", "jsonl", "-m", "tags", "-t", "description"}, list), "jsonl", list, h1},
        }) {
     SCOPED_TRACE(c.what + " (" + c.format + ")");
     const std::string out = Write("foreign", c.contents);
-    const auto r = Resume({"-f", c.format}, out, c.list);
+    std::vector<std::string> options = {"-f", c.format};
+    options.insert(options.end(), c.options.begin(), c.options.end());
+    const auto r = Resume(options, out, c.list);
     EXPECT_EQ(r.status, 2) << r.err;
     EXPECT_NE(r.err.find("nothing was changed"), std::string::npos) << r.err;
     EXPECT_EQ(ReadAll(out), c.contents);
