@@ -200,7 +200,11 @@ void OutputFile::Write(std::string_view data) {
 }
 
 void OutputFile::Commit() {
-  if (append_) return Sync();
+  if (append_) {
+    Sync();
+    committed_ = true;  // the run's file, though it holds no row
+    return;
+  }
   if (!file_) return;
   // From here the names are the finished file's: no signal may remove them.
   temp_cleanup_.Release();

@@ -172,6 +172,30 @@ TEST_F(ExtractOutputTest, AnUnfinishedRunLeavesNoFileItMade) {
   EXPECT_FALSE(std::filesystem::exists(failed));
 }
 
+// An empty list is a finished run: its files are there, empty (or a tsv's header alone),
+// however it was started.
+TEST_F(ExtractOutputTest, AnEmptyListMakesItsFilesToo) {
+  const std::string empty = dir_.File("empty.txt", "");
+  for (const bool resume : {false, true}) {
+    for (const std::string format : {"tsv", "jsonl"}) {
+      SCOPED_TRACE(format + (resume ? " resumed" : ""));
+      const std::string out = dir_.path() + "/out-" + format + (resume ? "-resumed" : "");
+      const std::string failed = out + ".failed";
+      // (A resumed tsv cannot list failures.)
+      const bool failures = !(resume && format == "tsv");
+      std::vector<std::string> args = {"-q", "-f", format, "-o", out};
+      if (failures) args.insert(args.end(), {"--failures", failed});
+      if (resume) args.push_back("--resume");
+      args.push_back(empty);
+      const auto r = RunInProcess(args);
+      EXPECT_EQ(r.status, 0) << r.err;
+      EXPECT_EQ(ReadAll(out), format == "tsv" ? "URL(s)\tTitle\tKeywords\tDescription\t\r\n" : "");
+      EXPECT_TRUE(std::filesystem::exists(out));
+      EXPECT_EQ(std::filesystem::exists(failed), failures);
+    }
+  }
+}
+
 TEST_F(ExtractOutputTest, AFullDeviceEndsTheRunUnfinished) {
   for (const char* option : {"-o", "--failures"}) {
     const auto r = RunInProcess({"-q", option, "/dev/full", list_});
