@@ -5,6 +5,7 @@
 #include <idn2.h>
 
 #include <algorithm>
+#include <cctype>
 #include <memory>
 
 namespace orvanel {
@@ -99,6 +100,28 @@ bool SameOrigin(const TransferTarget& a, const TransferTarget& b) {
   return a.scheme == b.scheme && a.host == b.host && a.port == b.port;
 }
 
+namespace {
+
+// Labels of letters, digits and inner hyphens, 1 to 63 each, 253 in all; a final dot may
+// end the name.
+bool IsHostName(std::string_view name) {
+  if (!name.empty() && name.back() == '.') name.remove_suffix(1);
+  if (name.empty() || name.size() > 253) return false;
+  for (;;) {
+    const std::size_t dot = name.find('.');
+    const std::string_view label = name.substr(0, dot);
+    if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-')
+      return false;
+    for (const char c : label) {
+      if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-') return false;
+    }
+    if (dot == std::string_view::npos) return true;
+    name.remove_prefix(dot + 1);
+  }
+}
+
+}  // namespace
+
 std::optional<std::string> ResolveTable::Check(std::string_view entry) {
   const std::string given(entry);
   auto bad = [&](const std::string& why) {
@@ -114,8 +137,8 @@ std::optional<std::string> ResolveTable::Check(std::string_view entry) {
   std::string_view addresses = entry.substr(second + 1);
   if (host != "*") {
     std::string error;
-    if (host.find_first_of("/?#@[] \t") != std::string_view::npos || !AsciiHostName(host, error))
-      return bad("not a host name");
+    const auto ascii = AsciiHostName(host, error);
+    if (!ascii || !IsHostName(*ascii)) return bad("not a host name (or the whole \"*\")");
   }
   if (port.empty() || port.size() > 5 ||
       !std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
