@@ -51,7 +51,9 @@ std::optional<std::string> HostBreaker::GivenUp(const std::string& host) const {
   if (threshold_ <= 0) return std::nullopt;
   const auto it = records_.find(host);
   if (it == records_.end() || it->second.failures < threshold_) return std::nullopt;
-  return "Not tried: " + std::to_string(it->second.failures) + " failures in a row on " + host +
+  // The threshold, not the count: transfers under way when it was reached add failures
+  // as they end, in an order no run repeats, and rows must not differ by it.
+  return "Not tried: " + std::to_string(threshold_) + " failures in a row on " + host +
          "; the last: " + it->second.last;
 }
 

@@ -20,6 +20,10 @@ TEST(HostBreaker, GivesUpAfterFailuresToConnectInARow) {
   EXPECT_EQ(*breaker.GivenUp("a:80"),
             "Not tried: 3 failures in a row on a:80; the last: refused again");
   EXPECT_FALSE(breaker.GivenUp("b:80"));
+  // Failures of transfers already under way say nothing new: the text stays.
+  breaker.Record("a:80", FetchError::kRefused, "refused again");
+  EXPECT_EQ(*breaker.GivenUp("a:80"),
+            "Not tried: 3 failures in a row on a:80; the last: refused again");
 }
 
 // A live host that is slow, or answers with an error page, has connected: that is no
