@@ -82,7 +82,8 @@ std::vector<OptionSpec> MakeSpecs() {
        "check no certificate at all: UNSAFE, anyone on the way can answer for any site; for "
        "test servers only"},
       {kOptMemory, "memory", "MIB",
-       "memory of pages held at once (with their decoders' windows), in MiB (default " +
+       "memory of pages held at once (with their decoders' windows), in MiB, " +
+           Number(kMinMemoryMib) + " to " + Number(kMaxMemoryMib) + " (default " +
            Number(static_cast<long>(f.memory_budget >> 20)) + ")"},
       {kOptFailures, "failures", "FILE",
        "write the addresses that failed to FILE, one per line, as listed; replaced whole at "

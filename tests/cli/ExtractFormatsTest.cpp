@@ -50,10 +50,11 @@ TEST_F(ExtractFormatsTest, EachModeAndTheTagList) {
 
 TEST_F(ExtractFormatsTest, JsonLinesTellNotFoundFromEmptyAndHaveNoStatusWithoutHttp) {
   const std::string page = dir_.File("local.htm", "<title>Local</title>");
-  const auto r = RunInProcess({"-q", "-f", "jsonl"}, server_.Url("/full") + "\n" + page + "\n");
-  ASSERT_EQ(r.status, 0) << r.err;
+  const auto r = RunInProcess({"-q", "-f", "jsonl"}, server_.Url("/full") + "\n" + page + "\n" +
+                                                        dir_.path() + "/missing.htm\n");
+  ASSERT_EQ(r.status, 1) << r.err;
   const auto lines = SplitLines(r.out);
-  ASSERT_EQ(lines.size(), 2u);
+  ASSERT_EQ(lines.size(), 3u);
   EXPECT_NE(lines[0].find("\"title\":\"Full\",\"keywords\":\"\",\"description\":null,"
                           "\"error\":null,\"reason\":null,\"detail\":null,\"status\":200"),
             std::string::npos)
@@ -62,6 +63,9 @@ TEST_F(ExtractFormatsTest, JsonLinesTellNotFoundFromEmptyAndHaveNoStatusWithoutH
             std::string::npos);
   // A local file has no HTTP status: null, not 0.
   EXPECT_NE(lines[1].find("\"status\":null,"), std::string::npos) << lines[1];
+  // The document's size; none for a page that could not be had.
+  EXPECT_TRUE(lines[1].ends_with(",\"bytes\":20}")) << lines[1];
+  EXPECT_TRUE(lines[2].ends_with(",\"bytes\":0}")) << lines[2];
 }
 
 TEST(JsonLines, AnyBytesGiveValidJson) {

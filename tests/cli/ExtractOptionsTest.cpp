@@ -115,7 +115,8 @@ TEST(ExtractOptions, TheHelpShowsTheDefaultsOfTheOptionsStructures) {
         "one host (default " + std::to_string(d.fetch.max_per_host) + ")",
         "time-out (default " + std::to_string(d.fetch.timeout_ms / 1000) + ")",
         "connection (default " + std::to_string(d.fetch.connect_timeout_ms / 1000) + ")",
-        "MiB (default " + std::to_string(d.fetch.memory_budget >> 20) + ")",
+        "MiB, " + std::to_string(kMinMemoryMib) + " to " + std::to_string(kMaxMemoryMib) +
+            " (default " + std::to_string(d.fetch.memory_budget >> 20) + ")",
         "count (default " + std::to_string(d.fetch.host_errors) + ";",
         "\"" + d.fetch.user_agent + "\"", "\"" + DefaultTags()[0] + "\"",
         std::string("title-meta (default)")}) {
