@@ -14,63 +14,6 @@
 
 namespace orvanel {
 
-ListTextDecoder::ListTextDecoder(std::string name, AddressLineReader::Sink sink)
-    : name_(std::move(name)),
-      reader_(std::move(sink), kMaxLineBytes, true, FinalLineEnd::kEndsTheLastLine) {}
-
-void ListTextDecoder::FeedText(std::string_view text) {
-  try {
-    reader_.Feed(text);
-  } catch (const Failure& f) {
-    throw Failure(name_ + ": " + f.what());
-  }
-}
-
-void ListTextDecoder::DecideForm() {
-  std::string_view head = head_;
-  std::size_t mark = 0;
-  if (head.substr(0, 3) == "\xEF\xBB\xBF") {
-    mark = 3;
-  } else if (head.substr(0, 2) == "\xFF\xFE") {
-    utf16_.emplace(Utf16Decoder::ByteOrder::kLittleEndian);
-    mark = 2;
-  } else if (head.substr(0, 2) == "\xFE\xFF") {
-    utf16_.emplace(Utf16Decoder::ByteOrder::kBigEndian);
-    mark = 2;
-  }
-  decided_ = true;
-  const std::string rest = head_.substr(mark);
-  head_.clear();
-  Dispatch(rest);
-}
-
-void ListTextDecoder::Feed(std::string_view bytes) {
-  if (decided_) return Dispatch(bytes);
-  head_.append(bytes);
-  if (head_.size() >= 3) DecideForm();  // a shorter file is decided at Finish
-}
-
-void ListTextDecoder::Dispatch(std::string_view bytes) {
-  if (!utf16_) return FeedText(bytes);
-  std::string text;
-  utf16_->Feed(bytes, text);
-  FeedText(text);
-}
-
-void ListTextDecoder::Finish() {
-  if (!decided_) DecideForm();
-  if (utf16_) {
-    std::string rest;
-    utf16_->Finish(rest);
-    FeedText(rest);
-  }
-  try {
-    reader_.Finish();
-  } catch (const Failure& f) {
-    throw Failure(name_ + ": " + f.what());
-  }
-}
-
 namespace {
 
 // Reads a regular file through from where it stands, then puts its offset back there.
@@ -105,7 +48,7 @@ AddressInput::AddressInput(const std::vector<std::string>& files, bool keep_blan
       f.identity = {st.st_dev, st.st_ino};
       if (f.regular) {
         // Refused text stops the run before anything is written.
-        ListTextDecoder check(f.name, [](std::string_view) {});
+        ListTextDecoder check(f.name, ListReader([](std::string_view) {}));
         ReadThrough(f.fd, f.name, [&](std::string_view chunk) { check.Feed(chunk); });
         check.Finish();
       }
@@ -142,9 +85,10 @@ void AddressInput::ReadSome(std::deque<std::string>& out) {
   if (Done()) return;
   File& f = files_[current_];
   if (!decoder_) {
-    decoder_ = std::make_unique<ListTextDecoder>(f.name, [this](std::string_view item) {
-      if (keep_blank_ || !item.empty()) sink_->push_back(ToUtf8Text(item));
-    });
+    decoder_ = std::make_unique<ListTextDecoder>(f.name, ListReader([this](std::string_view item) {
+                                                   if (keep_blank_ || !item.empty())
+                                                     sink_->push_back(ToUtf8Text(item));
+                                                 }));
   }
   sink_ = &out;
   char buffer[65536];

@@ -10,33 +10,18 @@
 #include <vector>
 
 #include "lists/AddressList.h"
-#include "text/Utf16.h"
+#include "lists/ListText.h"
 
 namespace orvanel {
 
 // The longest address line read, in bytes.
 inline constexpr std::size_t kMaxLineBytes = 64 * 1024;
 
-// Text read from a list or tag file: a UTF-8 byte-order mark is skipped, a UTF-16 file (by
-// its byte-order mark) is turned into UTF-8, lines are split as the desktop loader splits
-// them, and a NUL byte or a line longer than kMaxLineBytes is refused with a Failure that
-// names the file and the line.
-class ListTextDecoder {
- public:
-  ListTextDecoder(std::string name, AddressLineReader::Sink sink);
-  void Feed(std::string_view bytes);
-  void Finish();
-
- private:
-  void FeedText(std::string_view text);
-  void DecideForm();
-  void Dispatch(std::string_view bytes);
-  std::string name_;
-  AddressLineReader reader_;
-  bool decided_ = false;
-  std::string head_;  // the first bytes, until the form is known
-  std::optional<Utf16Decoder> utf16_;
-};
+// The lines of a list or tag file as the companion takes them: a NUL byte or a line longer
+// than kMaxLineBytes is refused with a Failure that names the line.
+inline AddressLineReader ListReader(AddressLineReader::Sink sink) {
+  return AddressLineReader(std::move(sink), kMaxLineBytes, true, FinalLineEnd::kEndsTheLastLine);
+}
 
 // A file as the kernel knows it, to tell whether two names are one file.
 struct FileIdentity {

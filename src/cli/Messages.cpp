@@ -66,7 +66,8 @@ std::string_view PasswordOf(std::string_view address) {
 
 }  // namespace
 
-std::string MaskPasswords(std::string_view text, std::initializer_list<std::string_view> addresses) {
+std::string MaskPasswords(std::string_view text,
+                          std::initializer_list<std::string_view> addresses) {
   std::string out(text);
   // The addresses' own passwords, however oddly written, wherever they are quoted.
   for (const std::string_view address : addresses) {

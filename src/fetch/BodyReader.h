@@ -94,7 +94,7 @@ class BodyReader {
   std::size_t decoder_held_ = 0;   // counted for the decoder
   std::uint64_t received_ = 0;     // every byte of the body taken, kept or not
   std::size_t wanted_ = 0;
-  std::size_t drain_left_ = 0;     // after a decision, or for a redirect's body
+  std::size_t drain_left_ = 0;  // after a decision, or for a redirect's body
   bool discarding_ = false;
   bool stopped_ = false;
   bool cut_early_ = false;

@@ -22,8 +22,8 @@ class EasyPool {
   ~EasyPool();
   EasyPool(const EasyPool&) = delete;
   EasyPool& operator=(const EasyPool&) = delete;
-  CURL* Take();            // nullptr when libcurl has no memory
-  void Give(CURL* easy);   // reset to its defaults and kept, or cleaned up
+  CURL* Take();           // nullptr when libcurl has no memory
+  void Give(CURL* easy);  // reset to its defaults and kept, or cleaned up
 
  private:
   std::size_t keep_;

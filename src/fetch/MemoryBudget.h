@@ -3,8 +3,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <map>
+#include <optional>
 #include <string>
 
 namespace orvanel {

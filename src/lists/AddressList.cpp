@@ -8,9 +8,10 @@
 
 #include "engine/Address.h"
 #include "lists/InputToList.h"
+#include "lists/ListText.h"
 #include "shell/ErrorReport.h"
-#include "storage/UniqueFd.h"
 #include "storage/FileRead.h"
+#include "storage/UniqueFd.h"
 #include "text/Utf8.h"
 
 namespace orvanel {
@@ -79,33 +80,35 @@ void FileToList(ListView& list, const std::string& path, MessageBoxes& boxes, Ev
     list.AddMany(std::move(batch));
     batch.clear();
   };
-  AddressLineReader reader(
-      [&](std::string_view item) {
-        batch.push_back(ToUtf8Text(item));
-        if (yield.Due()) {
-          flush();
-          yield.Yield();
-        }
-      },
-      static_cast<std::size_t>(-1), false, FinalLineEnd::kEndsTheLastLine);
-  const int error = ReadChunks(file.get(), [&](std::string_view chunk) {
-    if (chunk.find('\0') != std::string_view::npos) {
-      flush();
-      throw ReadFailure(path, "it is not a text file (it holds NUL bytes)");
-    }
-    reader.Feed(chunk);
-    if (yield.Due()) {
-      flush();
-      yield.Yield();
-    }
-  });
-  if (error != 0) {
+  // Read as the companion reads a list: a byte-order mark (UTF-8 or UTF-16) is no part
+  // of the first address, and a UTF-16 file gives its text.
+  ListTextDecoder decoder(
+      {}, AddressLineReader(
+              [&](std::string_view item) {
+                batch.push_back(ToUtf8Text(item));
+                if (yield.Due()) {
+                  flush();
+                  yield.Yield();
+                }
+              },
+              static_cast<std::size_t>(-1), /*refuse_nul=*/true, FinalLineEnd::kEndsTheLastLine));
+  int error = 0;
+  try {
+    error = ReadChunks(file.get(), [&](std::string_view chunk) {
+      decoder.Feed(chunk);
+      if (yield.Due()) {
+        flush();
+        yield.Yield();
+      }
+    });
+    if (error == 0) decoder.Finish();
+  } catch (const Failure&) {
+    // The decoder's only refusal: a NUL byte. The lines before it stay.
     flush();
-    throw ReadFailure(path, error);
+    throw ReadFailure(path, "it is not a text file (it holds NUL bytes)");
   }
-
-  reader.Finish();
   flush();
+  if (error != 0) throw ReadFailure(path, error);
 }
 
 void AddUrl(ListView& list, MessageBoxes& boxes) {

@@ -51,7 +51,7 @@ TEST_F(ExtractFormatsTest, EachModeAndTheTagList) {
 TEST_F(ExtractFormatsTest, JsonLinesTellNotFoundFromEmptyAndHaveNoStatusWithoutHttp) {
   const std::string page = dir_.File("local.htm", "<title>Local</title>");
   const auto r = RunInProcess({"-q", "-f", "jsonl"}, server_.Url("/full") + "\n" + page + "\n" +
-                                                        dir_.path() + "/missing.htm\n");
+                                                         dir_.path() + "/missing.htm\n");
   ASSERT_EQ(r.status, 1) << r.err;
   const auto lines = SplitLines(r.out);
   ASSERT_EQ(lines.size(), 3u);

@@ -17,8 +17,8 @@
 #include <map>
 #include <thread>
 
-#include "Isolation.h"
 #include "DeadListener.h"
+#include "Isolation.h"
 #include "LoopbackServer.h"
 #include "Subprocess.h"
 #include "TempDir.h"

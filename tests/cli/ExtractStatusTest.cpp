@@ -89,7 +89,8 @@ TEST_F(ExtractStatusTest, TheProcessOwnStreamsByNameAreWrittenInto) {
   const std::string rows =
       "URL(s)\tTitle\tKeywords\tDescription\t\r\n" + server_.Url("/page") + "\tT\t\t\t\r\n";
   EXPECT_EQ(ReadAll(log), "before\n" + rows);
-  r = Shell("$P -q -o /dev/null --failures /dev/fd/3 3>> '" + log + "'", server_.Url("/gone") + "\n");
+  r = Shell("$P -q -o /dev/null --failures /dev/fd/3 3>> '" + log + "'",
+            server_.Url("/gone") + "\n");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(ReadAll(log), "before\n" + rows + server_.Url("/gone") + "\n");
   // A stream is no file to resume.

@@ -134,8 +134,8 @@ TEST(CurlFetcherAttack, CompressedPagesStayWithinTheMemoryBudget) {
   TempDir dir;
   std::string urls;
   for (int i = 0; i < 40; ++i) urls += server.Url("/z?" + std::to_string(i)) + "\n";
-  const auto run = Companion({"--memory", "16", "-j", "40", "--per-host", "40"},
-                             dir.File("list.txt", urls));
+  const auto run =
+      Companion({"--memory", "16", "-j", "40", "--per-host", "40"}, dir.File("list.txt", urls));
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(testing::CountLines(run.out), 40u);
   EXPECT_NE(run.out.find("\"bytes\":" + std::to_string(size) + "}"), std::string::npos);
@@ -201,9 +201,10 @@ TEST(CurlFetcherAttack, APageFoundCorruptOnceItsTransferEndedFails) {
   server.Route("/w", [&](auto&, auto& c) {
     char size[32];
     std::snprintf(size, sizeof size, "%zx\r\n", wide.size());
-    c.Write("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Encoding: zstd\r\n"
-            "Connection: close\r\n\r\n" +
-            std::string(size) + wide + "\r\n");
+    c.Write(
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Encoding: zstd\r\n"
+        "Connection: close\r\n\r\n" +
+        std::string(size) + wide + "\r\n");
     if (c.Sleep(100)) c.Write("0\r\n\r\n");
   });
   FetcherOptions options;

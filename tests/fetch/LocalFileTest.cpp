@@ -1,11 +1,10 @@
 // A local document read a piece at a time: its cap, and the time it is given.
-#include "fetch/LocalFile.h"
-
 #include <gtest/gtest.h>
 
 #include <thread>
 
 #include "TempDir.h"
+#include "fetch/LocalFile.h"
 
 namespace orvanel {
 namespace {

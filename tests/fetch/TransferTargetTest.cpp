@@ -44,15 +44,16 @@ TEST(TransferTarget, InternationalNamesByTheNonTransitionalRules) {
 }
 
 TEST(ResolveTable, EntriesAreCheckedBeforeUse) {
-  for (const char* good : {"a.test:80:127.0.0.1", "+a.test:443:127.0.0.1,::1", "*:8080:[::1]",
-                           "bücher.test:80:10.0.0.1", "a.test.:80:127.0.0.1", "x-1.a.test:80:127.0.0.1"}) {
+  for (const char* good :
+       {"a.test:80:127.0.0.1", "+a.test:443:127.0.0.1,::1", "*:8080:[::1]",
+        "bücher.test:80:10.0.0.1", "a.test.:80:127.0.0.1", "x-1.a.test:80:127.0.0.1"}) {
     EXPECT_EQ(ResolveTable::Check(good), std::nullopt) << good;
   }
-  for (const char* bad : {"a.test:80", "a.test::127.0.0.1", "a.test:0:127.0.0.1",
-                          "a.test:70000:127.0.0.1", "a.test:80:localhost", ":80:127.0.0.1",
-                          "-a.test:80", "a test:80:127.0.0.1", "a.test:80:", "a.test:8x:1.2.3.4",
-                          "*.test:80:127.0.0.1", "a..test:80:127.0.0.1", "a_b.test:80:127.0.0.1",
-                          "-a.test:80:127.0.0.1", ".test:80:127.0.0.1"}) {
+  for (const char* bad :
+       {"a.test:80", "a.test::127.0.0.1", "a.test:0:127.0.0.1", "a.test:70000:127.0.0.1",
+        "a.test:80:localhost", ":80:127.0.0.1", "-a.test:80", "a test:80:127.0.0.1",
+        "a.test:80:", "a.test:8x:1.2.3.4", "*.test:80:127.0.0.1", "a..test:80:127.0.0.1",
+        "a_b.test:80:127.0.0.1", "-a.test:80:127.0.0.1", ".test:80:127.0.0.1"}) {
     EXPECT_NE(ResolveTable::Check(bad), std::nullopt) << bad;
   }
 }

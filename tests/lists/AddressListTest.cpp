@@ -111,6 +111,29 @@ TEST_F(AddressListTest, AFileWithUnixLineEndsGivesItsLinesAndNoEmptyItem) {
   EXPECT_TRUE(boxes_.shown.empty());
 }
 
+// Lists saved by Windows editors start with a byte-order mark, and may be UTF-16: the
+// mark is no part of the first address, and the text is read as the companion reads it.
+TEST_F(AddressListTest, AByteOrderMarkIsNoPartOfTheFirstAddress) {
+  dialog_.answers.push_back(dir_.File("utf8.txt",
+                                      "\xEF\xBB\xBF"
+                                      "a.com\r\nb.com\r\n"));
+  LoadListFromTextFile(list_, boxes_, dialog_, pump_);
+  // "ü.com\r\nc.com" in UTF-16, little- and big-endian.
+  dialog_.answers.push_back(dir_.File("utf16le.txt", std::string("\xFF\xFE\xFC\x00.\x00"
+                                                                 "c\x00o\x00m\x00\r\x00\n\x00"
+                                                                 "c\x00.\x00"
+                                                                 "c\x00o\x00m\x00",
+                                                                 26)));
+  LoadListFromTextFile(list_, boxes_, dialog_, pump_);
+  dialog_.answers.push_back(dir_.File("utf16be.txt", std::string("\xFE\xFF\x00\xFC\x00.\x00"
+                                                                 "c\x00o\x00m",
+                                                                 12)));
+  LoadListFromTextFile(list_, boxes_, dialog_, pump_);
+  EXPECT_EQ(Items(list_),
+            (std::vector<std::string>{"a.com", "b.com", "\xC3\xBC.com", "c.com", "\xC3\xBC.com"}));
+  EXPECT_TRUE(boxes_.shown.empty()) << boxes_.Texts()[0];
+}
+
 TEST_F(AddressListTest, CancelEmptyAndMissingFiles) {
   LoadListFromTextFile(list_, boxes_, dialog_, pump_);  // cancelled
   dialog_.answers.push_back(dir_.File("empty.txt", ""));

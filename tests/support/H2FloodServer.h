@@ -137,7 +137,8 @@ class H2FloodServer {
       // never ended.
       const std::string start = Frame(1, 0, stream, std::string(1, '\x88'));
       SSL_write(ssl, start.data(), static_cast<int>(start.size()));
-      const std::string field = std::string("\x00\x05x-pad\x7f\xe9\x06", 10) + std::string(1000, 'p');
+      const std::string field =
+          std::string("\x00\x05x-pad\x7f\xe9\x06", 10) + std::string(1000, 'p');
       std::string blob;
       for (int i = 0; i < 64; ++i) blob += Frame(9, 0, stream, field);
       while (!stopping_ && std::chrono::steady_clock::now() < until) {
