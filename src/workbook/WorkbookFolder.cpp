@@ -144,7 +144,9 @@ void WorkbookFolder::RemoveOld(std::time_t now) {
     const std::string path = path_ + "/" + name;
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    if (st.st_mtim.tv_sec != *t || st.st_mtim.tv_nsec != 0) continue;  // saved over since
+    // Saved over since, unless empty: an export that could not write it (a full disk)
+    // leaves no work of the user's in it.
+    if ((st.st_mtim.tv_sec != *t || st.st_mtim.tv_nsec != 0) && st.st_size != 0) continue;
     if (::access((path_ + "/.~lock." + name + "#").c_str(), F_OK) == 0) continue;
     std::error_code ec;
     const auto real = std::filesystem::canonical(path, ec);

@@ -17,7 +17,8 @@ namespace orvanel {
 //   - that a program has open (a descriptor of a process this user may look at, or the
 //     lock file LibreOffice keeps beside a document it shows),
 //   - changed since the export (saved from the spreadsheet program: its modification
-//     time is no longer that of its name),
+//     time is no longer that of its name), unless it is empty (an export that could not
+//     write it),
 //   - or younger than kWorkbookGrace (a program started to open it may not hold it yet).
 // Only names of this form are touched; any other file in the folder stays.
 //

@@ -52,8 +52,11 @@ class XlsxWorkbook final : public Workbook {
     // A workbook never shown (its export failed part-way) is written out as it stands, for
     // the user to find; a failure to write it has nobody left to tell and is ignored.
     if (workbook_) {
-      workbook_close(workbook_);
-      folder_.MarkExported(path_);
+      if (workbook_close(workbook_) == LXW_NO_ERROR) {
+        folder_.MarkExported(path_);
+      } else {
+        ::unlink(path_.c_str());  // nothing whole to find
+      }
     }
   }
 
@@ -87,8 +90,12 @@ class XlsxWorkbook final : public Workbook {
     ThrowIfClosed();
     const lxw_error rc = workbook_close(workbook_);
     workbook_ = nullptr;
-    if (rc != LXW_NO_ERROR)
+    if (rc != LXW_NO_ERROR) {
+      // Ignored on purpose when it fails: an empty or broken workbook goes at the next
+      // clean-up anyway.
+      ::unlink(path_.c_str());
       throw Failure(std::string("Cannot save the workbook: ") + lxw_strerror(rc));
+    }
     // Written into the file the folder made for it, owner-only; should the library have
     // made a new one, it is made so here. Ignored on purpose when it fails: the folder is
     // the owner's only.
@@ -120,9 +127,12 @@ class XlsxWorkbook final : public Workbook {
 
 class XlsxSpreadsheetApp final : public SpreadsheetApp {
  public:
+  // The program starts or ends: the workbooks that may go, go (also those of a program
+  // that ended without its clean-up, by a signal or a crash).
   XlsxSpreadsheetApp(EventPump* pump, std::string folder)
-      : pump_(pump), folder_(std::move(folder)) {}
-  // The program ends: the workbooks that may go, go.
+      : pump_(pump), folder_(std::move(folder)) {
+    folder_.RemoveOld();
+  }
   ~XlsxSpreadsheetApp() override { folder_.RemoveOld(); }
   bool IsInstalled() override { return !SpreadsheetOpeners().empty(); }
   std::unique_ptr<Workbook> NewWorkbook() override {

@@ -75,6 +75,9 @@ TEST_F(WorkbookFolderTest, OldWorkbooksGoUnlessSomethingKeepsThem) {
   const std::string shown = Workbook("2024-05-01-080000");
   std::ofstream(folder_.path() + "/.~lock.Results-2024-05-01-080000.xlsx#") << "LibreOffice";
   const std::string held = Workbook("2024-05-01-070000");
+  // Left empty by an export that could not write it, its time no longer its name's.
+  const std::string empty = folder_.path() + "/Results-2024-05-01-050000.xlsx";
+  std::ofstream{empty};
   const std::string foreign = folder_.path() + "/Results-notes.xlsx";
   std::ofstream(foreign) << "the user's";
   std::filesystem::create_directory(folder_.path() + "/Results-2024-05-01-060000.xlsx");
@@ -100,6 +103,7 @@ TEST_F(WorkbookFolderTest, OldWorkbooksGoUnlessSomethingKeepsThem) {
   ::close(ready[1]);
   EXPECT_FALSE(Exists(old));
   EXPECT_FALSE(Exists(older));
+  EXPECT_FALSE(Exists(empty));
   EXPECT_TRUE(Exists(young));
   EXPECT_TRUE(Exists(saved_over));
   EXPECT_TRUE(Exists(shown));

@@ -186,6 +186,10 @@ TEST(XlsxWorkbook, EarlierWorkbooksGoAtTheNextExportAndAtTheEnd) {
   app.reset();
   EXPECT_TRUE(std::filesystem::exists(last));
   EXPECT_FALSE(std::filesystem::exists(another));
+  // A program ended by a signal does not clean up: the next one does, as it starts.
+  const std::string left = MakeEarlier(last, "2020-01-03-000000");
+  app = MakeXlsxSpreadsheetApp();
+  EXPECT_FALSE(std::filesystem::exists(left));
 }
 
 // What the README says of "Save Results As Excel File" when no program can open the
