@@ -12,6 +12,7 @@
 #include "cli/ExitStatus.h"
 #include "cli/Messages.h"
 #include "storage/FileLock.h"
+#include "storage/Links.h"
 
 namespace orvanel {
 namespace {
@@ -20,22 +21,6 @@ constexpr int kOpenFlags = O_CLOEXEC | O_NOCTTY;
 
 bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// The file a name stands for, its links followed, also one that does not exist yet (a
-// dangling link's target is made, as the shell's ">" makes it).
-std::string FollowLinks(const std::string& name) {
-  std::filesystem::path path = name;
-  std::error_code ec;
-  for (int depth = 0; std::filesystem::is_symlink(path, ec); ++depth) {
-    const auto target = std::filesystem::read_symlink(path, ec);
-    if (ec || depth == 40) {
-      throw Failure("cannot follow the link " + name + ": " +
-                    (ec ? ec.message() : std::string("too many levels of links")));
-    }
-    path = target.is_absolute() ? target : path.parent_path() / target;
-  }
-  return path.string();
 }
 
 // The descriptor a name stands for when it names one of this process's open descriptors
@@ -94,7 +79,12 @@ OutputFile::OutputFile(const std::optional<std::string>& path, bool append, int 
                   (S_ISDIR(st.st_mode) ? "a folder" : "neither a file nor a stream"));
   }
   // A regular file, or a name not taken yet, is replaced: by its own path, links followed.
-  target_ = FollowLinks(name_);
+  // (a dangling link's target is made, as the shell's ">" makes it)
+  try {
+    target_ = FollowLinks(name_);
+  } catch (const Failure& f) {
+    throw Failure("cannot follow the link " + name_ + ": " + f.what());
+  }
   if (exists) {
     // Replacing is writing: a file nobody may write to is not replaced (root too would
     // need a write bit).

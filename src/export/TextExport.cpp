@@ -2,6 +2,7 @@
 
 #include "shell/ErrorReport.h"
 #include "storage/AtomicFile.h"
+#include "storage/Links.h"
 
 namespace orvanel {
 
@@ -49,7 +50,8 @@ std::string BuildTextFile(const ListView& list, EventPump& pump) {
 }
 
 void SaveListViewAsTextFile(const ListView& list, const std::string& path, EventPump& pump) {
-  WriteFileAtomically(path, BuildTextFile(list, pump));
+  // A link stays a link: its target gets the text, as the settings file's does.
+  WriteFileAtomically(FollowLinks(path), BuildTextFile(list, pump));
 }
 
 void SaveResultsAsTextFile(const ListView& results, WindowState& window, MessageBoxes& boxes,

@@ -15,6 +15,7 @@
 
 #include "base/Failure.h"
 #include "storage/AtomicFile.h"
+#include "storage/Links.h"
 #include "storage/UniqueFd.h"
 #include "storage/FileRead.h"
 
@@ -24,7 +25,6 @@ namespace {
 // A settings file this large is not ours: refuse to read it into memory.
 constexpr std::size_t kMaxSettingsFile = 64u << 20;
 // Symbolic links followed from the settings path at most, as the kernel counts them.
-constexpr int kMaxLinks = 40;
 
 Failure SaveFailure(const std::string& key, const std::string& file, const std::string& reason) {
   return Failure("Cannot save the setting " + key + " to " + file + ": " + reason);
@@ -43,21 +43,6 @@ std::string ReadFileBounded(int fd, const std::string& path) {
   });
   if (error != 0) throw ReadFailure(path, error);
   return text;
-}
-
-// The file that `path` names once symbolic links are followed, link by link (a relative
-// link from the link's own folder), whether that file exists or not.
-std::string FollowLinks(const std::string& path) {
-  std::filesystem::path current = path;
-  for (int links = 0; links <= kMaxLinks; ++links) {
-    struct stat st {};
-    if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current.string();
-    std::error_code ec;
-    const std::filesystem::path target = std::filesystem::read_symlink(current, ec);
-    if (ec) throw Failure(ec.message());
-    current = target.is_absolute() ? target : current.parent_path() / target;
-  }
-  throw Failure(std::strerror(ELOOP));
 }
 
 void MakeParentFolders(const std::string& path) {

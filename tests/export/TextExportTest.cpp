@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "Fakes.h"
 #include "TempDir.h"
 
@@ -59,6 +61,24 @@ TEST_F(SaveCommandTest, WritesTheChosenNameAsItIsWithoutAsking) {
   EXPECT_TRUE(boxes_.shown.empty());
   EXPECT_EQ(dialog_.calls[0].title, "Save");
   EXPECT_EQ(window_.pointer_history, (std::vector<Pointer>{Pointer::kBusy, Pointer::kDefault}));
+}
+
+// A name that is a link (a results file kept elsewhere, linked into the working folder)
+// stays a link; its target gets the text, also one that does not exist yet.
+TEST_F(SaveCommandTest, ALinkStaysALinkAndItsTargetGetsTheText) {
+  const std::string kept = dir_.File("kept.txt", "older");
+  const std::string link = dir_.path() + "/results.txt";
+  std::filesystem::create_symlink("kept.txt", link);
+  const std::string dangling = dir_.path() + "/new-results.txt";
+  std::filesystem::create_symlink(dir_.path() + "/new-target.txt", dangling);
+  for (const std::string& name : {link, dangling}) {
+    dialog_.answers.push_back(name);
+    SaveResultsAsTextFile(table_, window_, boxes_, dialog_, pump_);
+    EXPECT_TRUE(std::filesystem::is_symlink(name)) << name;
+  }
+  EXPECT_EQ(ReadAll(kept), BuildTextFile(table_, pump_));
+  EXPECT_EQ(ReadAll(dir_.path() + "/new-target.txt"), BuildTextFile(table_, pump_));
+  EXPECT_TRUE(boxes_.shown.empty());
 }
 
 TEST_F(SaveCommandTest, CancelWritesAndSaysNothing) {
