@@ -142,8 +142,15 @@ void IniSettingsStore::Save(const std::string& key, const std::string& value) {
   if (target == path_) MakeParentFolders(target);
   const auto deadline = std::chrono::steady_clock::now() + lock_wait_;
   for (;;) {
-    const UniqueFd file(
-        ::open(target.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0600));
+    constexpr int kFlags = O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;
+    UniqueFd file(::open(target.c_str(), kFlags));
+    // Made here only to be locked: a save that fails removes it again (see below).
+    bool made = false;
+    if (!file && errno == ENOENT) {
+      file.Reset(::open(target.c_str(), kFlags | O_CREAT | O_EXCL, 0600));
+      made = static_cast<bool>(file);
+      if (!file && errno == EEXIST) continue;  // made meanwhile by another copy
+    }
     if (!file) throw SaveFailure(key, target, std::strerror(errno));
     struct stat st {};
     if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -176,6 +183,12 @@ void IniSettingsStore::Save(const std::string& key, const std::string& value) {
     try {
       WriteFileAtomically(target, doc.Serialise(), 0600);
     } catch (const Failure& f) {
+      // The empty file made for the lock, if it is still that file, goes: a full disk
+      // leaves no stray file. Ignored on purpose when it cannot be removed.
+      struct stat there {};
+      if (made && ::stat(target.c_str(), &there) == 0 && there.st_ino == st.st_ino &&
+          there.st_dev == st.st_dev && there.st_size == 0)
+        ::unlink(target.c_str());
       throw SaveFailure(key, target, f.what());
     }
     return;

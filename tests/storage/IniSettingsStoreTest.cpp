@@ -346,6 +346,11 @@ TEST(IniSettingsStore, ASaveIsDurableAndAFailedOneChangesNothing) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
                           std::filesystem::directory_iterator()),
             1);
+  // A first save that fails (a full disk) leaves no empty settings file behind.
+  const std::string fresh = dir.path() + "/fresh/Dravikton.ini";
+  fs.fail = "write";
+  EXPECT_THROW(IniSettingsStore(fresh).Save("Option", "1"), Failure);
+  EXPECT_FALSE(std::filesystem::exists(fresh));
 }
 
 }  // namespace
