@@ -140,14 +140,33 @@ class FrameOnTop : public QWidget {
     setAttribute(Qt::WA_TransparentForMouseEvents);
     setFocusPolicy(Qt::NoFocus);
     list_->installEventFilter(this);
+    // The scroll bars' holders are raised when they are laid out or shown: above this,
+    // they would cover the frame beside them.
+    for (QObject* child : list_->children()) {
+      if (child != this && child->isWidgetType()) child->installEventFilter(this);
+    }
     setGeometry(list_->rect());
   }
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override {
-    if (watched == list_ && event->type() == QEvent::Resize) {
-      setGeometry(list_->rect());
-      raise();
+    switch (event->type()) {
+      case QEvent::Resize:
+        if (watched == list_) setGeometry(list_->rect());
+        [[fallthrough]];
+      case QEvent::Show:
+      case QEvent::ZOrderChange:
+      case QEvent::LayoutRequest:
+        raise();
+        break;
+      case QEvent::ChildAdded:
+        if (watched == list_) {
+          QObject* child = static_cast<QChildEvent*>(event)->child();
+          if (child != this && child->isWidgetType()) child->installEventFilter(this);
+        }
+        break;
+      default:
+        break;
     }
     return false;
   }
