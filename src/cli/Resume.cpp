@@ -117,34 +117,15 @@ bool ResumeReader::TakeJsonRow(const std::string& address, std::size_t row) {
     Refuse("line " + std::to_string(line) + " is not the row of address " +
            std::to_string(addresses_ + 1) + " of the input");
   };
-  switch (Expect(JsonRowStart(address))) {
-    case Match::kEnd:
-      return false;
-    case Match::kOther:
-      not_the_row();
-    case Match::kWhole:
-      break;
-  }
+  if (!Follows(JsonRowStart(address), not_the_row)) return false;
   // Its first cell tells the mode, and in a tag list's rows, the tag.
   const int checked = Peek();
-  if (checked < 0) return false;
-  switch (Expect(checked == 't' ? "true" : "false")) {
-    case Match::kEnd:
-      return false;
-    case Match::kOther:
-      not_the_row();
-    case Match::kWhole:
-      break;
-  }
-  switch (Expect(JsonCellsStart(row))) {
-    case Match::kEnd:
-      return false;
-    case Match::kOther:
-      Refuse("line " + std::to_string(line) + " is not a row of this mode" +
-             (mode_ == Mode::kOnlyListedTags ? " and tag list" : "") + " (-m, -t)");
-    case Match::kWhole:
-      break;
-  }
+  if (checked < 0 || !Follows(checked == 't' ? "true" : "false", not_the_row)) return false;
+  const auto not_this_mode = [&] {
+    Refuse("line " + std::to_string(line) + " is not a row of this mode" +
+           (mode_ == Mode::kOnlyListedTags ? " and tag list" : "") + " (-m, -t)");
+  };
+  if (!Follows(JsonCellsStart(row), not_this_mode)) return false;
   // On to the line's end, noting the reason member on the way.
   std::size_t matched = 0;
   bool reason_found = false;
@@ -189,42 +170,28 @@ std::string ResumeReader::JsonCellsStart(std::size_t row) const {
 bool ResumeReader::TakeTsvRow(const std::string& address, std::size_t row) {
   const std::uint64_t line = line_;
   if (Peek() == '\r') {  // an unchecked row: an empty line
-    switch (Expect("\r\n")) {
-      case Match::kEnd:
-        return false;
-      case Match::kOther:
-        Refuse("line " + std::to_string(line) + " is not a row of this list");
-      case Match::kWhole:
-        return true;
-    }
+    return Follows("\r\n",
+                   [&] { Refuse("line " + std::to_string(line) + " is not a row of this list"); });
   }
   std::string start = address + "\t";
   if (mode_ == Mode::kOnlyListedTags) start += tags_[row] + "\t";
-  switch (Expect(start)) {
-    case Match::kEnd:
-      return false;
-    case Match::kOther:
-      Refuse("line " + std::to_string(line) + " is not the row of address " +
-             std::to_string(addresses_ + 1) + " of the input");
-    case Match::kWhole:
-      break;
-  }
+  const auto not_the_row = [&] {
+    Refuse("line " + std::to_string(line) + " is not the row of address " +
+           std::to_string(addresses_ + 1) + " of the input");
+  };
+  if (!Follows(start, not_the_row)) return false;
   // The page's cells, each followed by its TAB; they may hold line breaks.
   for (std::size_t tabs = TsvPageCells(mode_); tabs > 0;) {
     const int c = Next();
     if (c < 0) return false;
     if (c == '\t') --tabs;
   }
-  switch (Expect("\r\n")) {
-    case Match::kEnd:
-      return false;
-    case Match::kOther:
-      Refuse("line " + std::to_string(line) + ": the row of address " +
-             std::to_string(addresses_ + 1) +
-             " does not end after its last cell (a cell holding a TAB cannot be counted)");
-    case Match::kWhole:
-      break;
-  }
+  if (!Follows("\r\n", [&] {
+        Refuse("line " + std::to_string(line) + ": the row of address " +
+               std::to_string(addresses_ + 1) +
+               " does not end after its last cell (a cell holding a TAB cannot be counted)");
+      }))
+    return false;
   some_row_named_ = true;
   return true;
 }

@@ -48,6 +48,21 @@ class ResumeReader {
   int Peek();
   bool Fill();
   Match Expect(std::string_view text);
+  // Reads `text` where the file stands: true when it is there, false when the file ends
+  // first (a row cut short by an interruption); anything else is `refuse`d.
+  template <typename Refuse>
+  bool Follows(std::string_view text, Refuse&& refuse) {
+    switch (Expect(text)) {
+      case Match::kWhole:
+        return true;
+      case Match::kEnd:
+        return false;
+      case Match::kOther:
+        break;
+    }
+    refuse();
+    return false;
+  }
   bool TakeRow(const std::string& address, std::size_t row);  // false: the file ends
   bool TakeJsonRow(const std::string& address, std::size_t row);
   // What a jsonl row of this mode holds after "checked": its first cell's name, and the tag.

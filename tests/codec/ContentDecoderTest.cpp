@@ -6,6 +6,7 @@
 #include <random>
 
 #include "Codings.h"
+#include "ZstdWindow.h"
 #include "codec/ContentDecoder.h"
 
 namespace orvanel {
@@ -138,18 +139,7 @@ TEST(ContentDecoder, UnknownCodingsCorruptDataAndDeepStacksAreRefused) {
 // A zstd frame may ask for a window of gigabytes: past 8 MiB it is refused, not held.
 TEST(ContentDecoder, AWindowPastItsBoundIsRefused) {
   const std::string text = SomeText(1 << 16, 3);
-  ZSTD_CCtx* cctx = ZSTD_createCCtx();
-  ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, 27);
-  ZSTD_CCtx_setParameter(cctx, ZSTD_c_contentSizeFlag, 0);
-  std::string wide(ZSTD_compressBound(text.size()) + 64, '\0');
-  ZSTD_outBuffer out{wide.data(), wide.size(), 0};
-  // Fed in two calls, the size is unknown when the header is written: the window stays.
-  ZSTD_inBuffer first{text.data(), 100, 0};
-  ZSTD_compressStream2(cctx, &out, &first, ZSTD_e_continue);
-  ZSTD_inBuffer in{text.data() + 100, text.size() - 100, 0};
-  ZSTD_compressStream2(cctx, &out, &in, ZSTD_e_end);
-  wide.resize(out.pos);
-  ZSTD_freeCCtx(cctx);
+  const std::string wide = testing::ZstdWithWindow(text, 27);
   std::string error;
   auto decoder = ContentDecoder::Make("zstd", error);
   decoder->Feed(wide);

@@ -8,6 +8,7 @@
 #include "H2FloodServer.h"
 #include "Subprocess.h"
 #include "TextFiles.h"
+#include "ZstdWindow.h"
 
 namespace orvanel {
 namespace {
@@ -179,22 +180,8 @@ TEST(CurlFetcherAttack, PagesHeldBackThatDecodePastTheCapEndAsTooLarge) {
 // Pages whose decoding waits for room until their transfer has ended: the decoding they
 // find corrupt, or too wide, at the end fails them; none is a page had with no bytes.
 TEST(CurlFetcherAttack, APageFoundCorruptOnceItsTransferEndedFails) {
-  std::string wide;
-  {
-    const std::string text = "<title>wide</title>" + std::string(1 << 16, ' ');
-    ZSTD_CCtx* cctx = ZSTD_createCCtx();
-    ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, 27);
-    ZSTD_CCtx_setParameter(cctx, ZSTD_c_contentSizeFlag, 0);
-    wide.resize(ZSTD_compressBound(text.size()) + 64);
-    ZSTD_outBuffer out{wide.data(), wide.size(), 0};
-    // Fed in two calls, the size is unknown when the header is written: the window stays.
-    ZSTD_inBuffer first{text.data(), 100, 0};
-    ZSTD_compressStream2(cctx, &out, &first, ZSTD_e_continue);
-    ZSTD_inBuffer in{text.data() + 100, text.size() - 100, 0};
-    ZSTD_compressStream2(cctx, &out, &in, ZSTD_e_end);
-    wide.resize(out.pos);
-    ZSTD_freeCCtx(cctx);
-  }
+  const std::string wide =
+      testing::ZstdWithWindow("<title>wide</title>" + std::string(1 << 16, ' '), 27);
   LoopbackServer server;
   // The body in one chunk, the chunk that ends it a little later: by then an older page
   // may have been taken, and this one ends as the oldest, with its body still to decode.
