@@ -58,13 +58,17 @@ LocalFile::Step LocalFile::Read(const std::function<bool(std::size_t)>& grow) {
   if (held_since_) deadline_ += now - std::exchange(*held_since_, now);
   if (now >= deadline_) return Fail(FetchError::kTimeout, "Reading " + path_ + " took too long");
   std::string& bytes = result_.bytes;
-  // One byte past the cap tells a file that is too large, however large it is.
-  const std::size_t want = std::min(kPiece, max_bytes_ + 1 - bytes.size());
+  // One byte past the cap tells a file that is too large, however large it is. The room
+  // made for the file's length and one byte more (its end) is filled before any more is
+  // made: the whole file is read into one buffer, never copied to a larger one.
+  std::size_t want = std::min(kPiece, max_bytes_ + 1 - bytes.size());
+  if (MemoryBudget::HeapBytes(bytes) > bytes.size())
+    want = std::min(want, bytes.capacity() - bytes.size());
   const std::size_t need = bytes.size() + want;
   if (need > bytes.capacity()) {
     const std::size_t to = MemoryBudget::NextCapacity(
-        bytes.capacity(), need, static_cast<long long>(std::min(size_hint_, max_bytes_ + 1)), false,
-        max_bytes_ + 1);
+        bytes.capacity(), need, static_cast<long long>(std::min(size_hint_ + 1, max_bytes_ + 1)),
+        false, max_bytes_ + 1);
     const std::size_t before = MemoryBudget::HeapBytes(bytes);
     if (!grow(to - before)) {
       if (!held_since_) held_since_ = now;

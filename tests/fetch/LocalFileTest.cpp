@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <utility>
 
 #include "TempDir.h"
 #include "fetch/LocalFile.h"
@@ -16,7 +17,7 @@ using testing::TempDir;
 FetchResult ReadWhole(LocalFile& file) {
   auto room = [](std::size_t) { return true; };
   for (int pieces = 0; pieces < 1000; ++pieces)
-    if (file.Read(room) == LocalFile::Step::kDone) return file.result();
+    if (file.Read(room) == LocalFile::Step::kDone) return std::move(file.result());
   ADD_FAILURE() << "the file never ended";
   return {};
 }
@@ -33,6 +34,15 @@ TEST(LocalFile, TheCapHoldsAndOneByteMoreIsTooLarge) {
   const FetchResult large = ReadWhole(past);
   EXPECT_EQ(large.error, FetchError::kTooLarge);
   EXPECT_LE(large.bytes.capacity(), cap + 64);  // never read far past it
+
+  // A file under the cap is read into one buffer of its length and its end, never copied
+  // into a larger one as it grows.
+  const std::size_t size = 3 * LocalFile::kPiece + 5;
+  LocalFile under("file://" + dir.File("under.html", std::string(size, 'u')), 64u << 20, far);
+  const FetchResult read = ReadWhole(under);
+  EXPECT_TRUE(read.ok);
+  EXPECT_EQ(read.bytes.size(), size);
+  EXPECT_EQ(read.bytes.capacity(), size + 1);
 }
 
 // Time spent waiting for room in the memory budget is not reading time.
