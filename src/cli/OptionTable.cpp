@@ -31,7 +31,7 @@ std::string QuotedList(const std::vector<std::string>& items) {
   return text;
 }
 
-std::vector<OptionSpec> MakeSpecs() {
+std::vector<OptionEntry> MakeEntries() {
   const Options d;
   const FetcherOptions& f = d.fetch;
   return {
@@ -72,7 +72,9 @@ std::vector<OptionSpec> MakeSpecs() {
       {kOptNoLocalFiles, "no-local-files", nullptr,
        "fetch every address over the network, never a local file (use it for lists from "
        "sources you do not trust)"},
-      {kOptResolve, "resolve", "H:P:A", "connect to address A for host H and port P, redirects included; H may be * for any host (repeatable)"},
+      {kOptResolve, "resolve", "H:P:A",
+       "connect to address A for host H and port P, redirects included; H may be * for any host "
+       "(repeatable)"},
       {kOptHeader, "header", "TEXT",
        "send the header \"Name: value\" with every request to the address's own site "
        "(scheme, host and port), never to another site a redirect leads to (repeatable)"},
@@ -103,9 +105,9 @@ std::vector<OptionSpec> MakeSpecs() {
 
 }  // namespace
 
-const std::vector<OptionSpec>& OptionSpecs() {
-  static const std::vector<OptionSpec> specs = MakeSpecs();
-  return specs;
+const std::vector<OptionEntry>& KnownOptions() {
+  static const std::vector<OptionEntry> entries = MakeEntries();
+  return entries;
 }
 
 }  // namespace orvanel

@@ -37,14 +37,14 @@ enum OptionCode : int {
   kOptFinishedOk,
 };
 
-struct OptionSpec {
+struct OptionEntry {
   OptionCode code;
   const char* name;   // the long name, without "--"
   const char* value;  // the value's name in --help; nullptr for an option without one
   std::string help;   // with the default, from Options
 };
 
-const std::vector<OptionSpec>& OptionSpecs();
+const std::vector<OptionEntry>& KnownOptions();
 
 // The modes by their command-line names.
 struct ModeName {

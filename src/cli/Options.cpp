@@ -58,7 +58,8 @@ void CheckCertificateFile(const std::string& path) {
 
 void ParseResolve(const std::string& entry, Options& o) {
   // Only entries the fetcher can apply to every request they name are taken.
-  if (const auto why = ResolveTable::Check(entry)) throw UsageError("invalid value for --resolve: " + *why);
+  if (const auto why = ResolveTable::Check(entry))
+    throw UsageError("invalid value for --resolve: " + *why);
   o.fetch.resolve.push_back(entry);
 }
 
@@ -199,11 +200,12 @@ void CheckCombination(Options& o, bool tags_given) {
 CommandLine ParseCommandLine(const std::vector<std::string>& args) {
   std::vector<option> table;
   std::string short_options = ":";
-  for (const auto& spec : OptionSpecs()) {
-    table.push_back({spec.name, spec.value ? required_argument : no_argument, nullptr, spec.code});
-    if (spec.code < 256) {
-      short_options += static_cast<char>(spec.code);
-      if (spec.value) short_options += ':';
+  for (const auto& entry : KnownOptions()) {
+    table.push_back(
+        {entry.name, entry.value ? required_argument : no_argument, nullptr, entry.code});
+    if (entry.code < 256) {
+      short_options += static_cast<char>(entry.code);
+      if (entry.value) short_options += ':';
     }
   }
   table.push_back({nullptr, 0, nullptr, 0});

@@ -46,18 +46,18 @@ std::string UsageText() {
       "rows that the Orvanel desktop program would show, in address order, as they are ready.\n"
       "\n"
       "Options:\n";
-  for (const auto& spec : OptionSpecs()) {
+  for (const auto& entry : KnownOptions()) {
     std::string left = "  ";
-    left += spec.code < 256 ? std::string("-") + static_cast<char>(spec.code) + ", " : "    ";
-    left += std::string("--") + spec.name;
-    if (spec.value) left += std::string(" ") + spec.value;
+    left += entry.code < 256 ? std::string("-") + static_cast<char>(entry.code) + ", " : "    ";
+    left += std::string("--") + entry.name;
+    if (entry.value) left += std::string(" ") + entry.value;
     text += left;
     if (left.size() + 1 > kHelpColumn) {
       text += '\n';
       left.clear();
     }
     text.append(kHelpColumn - left.size(), ' ');
-    AppendWrapped(text, spec.help, kHelpColumn, kHelpColumn);
+    AppendWrapped(text, entry.help, kHelpColumn, kHelpColumn);
   }
   text += "\n";
   AppendWrapped(text,

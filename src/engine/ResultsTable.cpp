@@ -2,7 +2,7 @@
 
 namespace orvanel {
 
-std::vector<ColumnSpec> ColumnLayout(Mode mode) {
+std::vector<ColumnLayoutEntry> ColumnLayout(Mode mode) {
   switch (mode) {
     case Mode::kEntireHeadTag:
       return {{"URL(s)", 2000}, {"Head Tag", 4000}};
@@ -18,7 +18,8 @@ void SetColumnLayout(ListView& table, Mode mode) {
   const auto layout = ColumnLayout(mode);
   table.ClearColumns();
   for (const auto& column : layout) table.AddColumn(column.header);
-  for (std::size_t c = 0; c < layout.size(); ++c) table.SetColumnWidth(c + 1, layout[c].width_twips);
+  for (std::size_t c = 0; c < layout.size(); ++c)
+    table.SetColumnWidth(c + 1, layout[c].width_twips);
 }
 
 namespace {

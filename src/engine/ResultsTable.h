@@ -10,13 +10,13 @@
 
 namespace orvanel {
 
-struct ColumnSpec {
+struct ColumnLayoutEntry {
   const char* header;
   int width_twips;
 };
 
 // The results table's columns for a mode.
-std::vector<ColumnSpec> ColumnLayout(Mode mode);
+std::vector<ColumnLayoutEntry> ColumnLayout(Mode mode);
 
 // Removes all columns, adds the mode's headers, then sets their widths.
 void SetColumnLayout(ListView& table, Mode mode);

@@ -122,8 +122,8 @@ TEST(ExtractOptions, TheHelpShowsTheDefaultsOfTheOptionsStructures) {
         std::string("title-meta (default)")}) {
     EXPECT_NE(help.find(expected), std::string::npos) << expected;
   }
-  for (const auto& spec : OptionSpecs()) {
-    EXPECT_NE(help.find(std::string("--") + spec.name), std::string::npos) << spec.name;
+  for (const auto& entry : KnownOptions()) {
+    EXPECT_NE(help.find(std::string("--") + entry.name), std::string::npos) << entry.name;
   }
   for (const char* status : {"\n  0 ", "\n  1 ", "\n  2 ", "\n  3 ", "\n  141 "}) {
     EXPECT_NE(help.find(status), std::string::npos) << status;
