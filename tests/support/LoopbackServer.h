@@ -48,7 +48,6 @@ class LoopbackServer {
   std::string Url(const std::string& path) const;
 
   int ActiveConnections() const { return active_; }
-  int PeakConnections() const { return peak_; }
   int Requests() const { return requests_; }
   int AcceptedConnections() const { return accepted_; }
 
@@ -60,7 +59,6 @@ class LoopbackServer {
   int port_ = 0;
   std::atomic<bool> stopping_{false};
   std::atomic<int> active_{0};
-  std::atomic<int> peak_{0};
   std::atomic<int> requests_{0};
   std::atomic<int> accepted_{0};
   const bool keep_alive_;
