@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <vector>
 
 #include "text/Utf8.h"
 
@@ -46,6 +47,12 @@ std::size_t ReferencePrefix(std::string_view s) {
   return s.size();
 }
 
+// Through a buffer of exactly the text's size, so that the sanitizers see a read past it.
+std::size_t PrefixOfExactCopy(const std::string& s) {
+  const std::vector<char> exact(s.begin(), s.end());
+  return ValidUtf8Prefix(std::string_view(exact.data(), exact.size()));
+}
+
 TEST(Utf8, TheValidPrefixIsTheStandardsWhereverTheBytesFall) {
   std::mt19937 rng(7);
   const std::vector<std::string> pieces = {"a",
@@ -66,7 +73,49 @@ TEST(Utf8, TheValidPrefixIsTheStandardsWhereverTheBytesFall) {
     const int count = static_cast<int>(rng() % 12);
     for (int i = 0; i < count; ++i) s += pieces[rng() % pieces.size()];
     if (!s.empty() && rng() % 4 == 0) s.resize(rng() % s.size());  // a sequence cut short
-    ASSERT_EQ(ValidUtf8Prefix(s), ReferencePrefix(s)) << "round " << round;
+    ASSERT_EQ(PrefixOfExactCopy(s), ReferencePrefix(s)) << "round " << round;
+  }
+}
+
+// Pages are long and mostly valid: the fault, or the cut, can fall anywhere in a block of
+// the wide check or across two blocks, after any number of valid ones.
+TEST(Utf8, LongTextsAreCheckedToTheFirstFaultWhereverItFalls) {
+  std::mt19937 rng(19);
+  const std::vector<std::string> valid = {
+      "<p>",          "text of a page ", "\xC3\xA9",         "\xE2\x82\xAC",     "\xF0\x9F\x98\x80",
+      "\xED\x9F\xBF", "\xE0\xA0\x80",    "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF", "\xEF\xBF\xBF"};
+  const std::vector<std::string> faults = {"\xED\xA0\x80",
+                                           "\xE0\x9F\x80",
+                                           "\xC0\xAF",
+                                           "\xC1\xBF",
+                                           "\xF4\x90\x80\x80",
+                                           "\xF5\x80\x80\x80",
+                                           "\x80",
+                                           "\xFF",
+                                           "\xC2",
+                                           "\xE1\x80",
+                                           "\xF1\x80\x80",
+                                           "\xC3\xA9\xA9",
+                                           "\xF0\x8F\xBF\xBF"};
+  for (int round = 0; round < 20000; ++round) {
+    std::string s;
+    const int count = static_cast<int>(rng() % 80);
+    for (int i = 0; i < count; ++i) s += valid[rng() % valid.size()];
+    const int faulty = static_cast<int>(rng() % 3);
+    for (int i = 0; i < faulty && !s.empty(); ++i)
+      s.insert(rng() % s.size(), faults[rng() % faults.size()]);
+    if (!s.empty() && rng() % 4 == 0) s.resize(rng() % s.size());
+    ASSERT_EQ(PrefixOfExactCopy(s), ReferencePrefix(s)) << "round " << round;
+  }
+  // A fault just past a valid stretch of every length the blocks can leave.
+  for (std::size_t before = 0; before < 100; ++before) {
+    for (const std::string& fault : faults) {
+      const std::string s = std::string(before, 'a') + fault + std::string(70, 'b');
+      ASSERT_EQ(PrefixOfExactCopy(s), ReferencePrefix(s)) << before << " " << fault.size();
+      const std::string lead =
+          std::string(before, 'a') + "\xE2\x82\xAC" + fault + std::string(70, 'b');
+      ASSERT_EQ(PrefixOfExactCopy(lead), ReferencePrefix(lead)) << before;
+    }
   }
 }
 
