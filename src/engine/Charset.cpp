@@ -1,13 +1,12 @@
 #include "engine/Charset.h"
 
-#include <iconv.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 
+#include "engine/IconvDecode.h"
 #include "engine/TextSearch.h"
 #include "text/Utf16.h"
 
@@ -55,13 +54,6 @@ struct Charset {
   Family family = Family::kUnknown;
   std::string name;  // canonical, lower case
 };
-
-bool IconvKnows(const std::string& name) {
-  iconv_t cd = iconv_open("UTF-8", name.c_str());
-  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-  iconv_close(cd);
-  return true;
-}
 
 // `from_meta`: a meta declaration of UTF-16 means UTF-8, since the page was read as ASCII.
 Charset ResolveLabel(std::string_view label, bool from_meta) {
@@ -114,54 +106,6 @@ std::string DecodeUtf16(std::string_view bytes, bool big_endian) {
   return out;
 }
 
-// Converts `bytes` with `cd`, handing the output to `sink` piece by piece; an invalid or
-// cut sequence gives one replacement character and the conversion goes on after its first
-// byte. Stops after the first NUL of the output (the text ends there anyway).
-template <typename Sink>
-void Convert(iconv_t cd, std::string_view bytes, Sink&& sink) {
-  iconv(cd, nullptr, nullptr, nullptr, nullptr);
-  char buffer[16384];
-  char* in = const_cast<char*>(bytes.data());
-  std::size_t in_left = bytes.size();
-  while (in_left > 0) {
-    char* outp = buffer;
-    std::size_t out_left = sizeof buffer;
-    const std::size_t rc = iconv(cd, &in, &in_left, &outp, &out_left);
-    const std::string_view piece(buffer, static_cast<std::size_t>(outp - buffer));
-    const std::size_t nul = piece.find('\0');
-    if (nul != std::string_view::npos) {
-      sink(piece.substr(0, nul));
-      return;
-    }
-    sink(piece);
-    if (rc == static_cast<std::size_t>(-1)) {
-      if (errno == E2BIG) continue;
-      sink(kReplacementCharacter);
-      ++in;
-      --in_left;
-      iconv(cd, nullptr, nullptr, nullptr, nullptr);
-    }
-  }
-}
-
-// Two passes, the first only counting: the text is allocated once at its exact size, so
-// decoding a page holds the page and its text and nothing more (a page of invalid bytes
-// triples in size as replacement characters; growing a buffer for that would double it
-// again).
-std::string DecodeWithIconv(std::string_view bytes, const std::string& charset) {
-  iconv_t cd = iconv_open("UTF-8", charset.c_str());
-  if (cd == reinterpret_cast<iconv_t>(-1)) return DecodeWindows1252(bytes);
-  std::size_t total = 0;
-  Convert(cd, bytes, [&](std::string_view piece) { total += piece.size(); });
-  std::string out;
-  out.reserve(total);
-  Convert(cd, bytes, [&](std::string_view piece) { out.append(piece); });
-  iconv_close(cd);
-  // iconv writes valid UTF-8; should a converter not, the text is made valid.
-  if (ValidUtf8Prefix(out) != out.size()) out = SanitiseUtf8(out);
-  return out;
-}
-
 std::string CutAtNul(std::string text) {
   const std::size_t nul = text.find('\0');
   if (nul != std::string::npos) text.resize(nul);
@@ -209,7 +153,22 @@ const char* CharsetSourceName(CharsetSource source) {
   return "fallback";
 }
 
-DecodedDocument DecodeDocument(std::string_view bytes, std::string_view content_type) {
+namespace {
+
+// The text of a document in UTF-8. Valid bytes are the text as they are: taken over from
+// `owned`, whose beginning they are, when its buffer holds little more than them, so that
+// a page waiting to be written holds no more than a copy would; copied otherwise.
+std::string Utf8Text(std::string_view bytes, bool known_valid, std::string* owned) {
+  if (!known_valid && ValidUtf8Prefix(bytes) != bytes.size()) return SanitiseUtf8(bytes);
+  if (owned != nullptr && bytes.data() == owned->data() &&
+      owned->capacity() - bytes.size() <= bytes.size() / 8 + 64) {
+    owned->resize(bytes.size());
+    return std::move(*owned);
+  }
+  return std::string(bytes);
+}
+
+DecodedDocument Decode(std::string_view bytes, std::string_view content_type, std::string* owned) {
   DecodedDocument doc;
   // 1. Byte-order mark.
   if (bytes.substr(0, 3) == "\xEF\xBB\xBF") {
@@ -267,7 +226,7 @@ DecodedDocument DecodeDocument(std::string_view bytes, std::string_view content_
   doc.charset = charset.name;
   switch (charset.family) {
     case Family::kUtf8:
-      doc.text = valid_utf8 ? std::string(bytes) : DecodeUtf8(bytes);
+      doc.text = Utf8Text(bytes, valid_utf8, owned);
       break;
     case Family::kWindows1252:
       doc.text = DecodeWindows1252(bytes);
@@ -277,6 +236,16 @@ DecodedDocument DecodeDocument(std::string_view bytes, std::string_view content_
       break;
   }
   return doc;
+}
+
+}  // namespace
+
+DecodedDocument DecodeDocument(std::string_view bytes, std::string_view content_type) {
+  return Decode(bytes, content_type, nullptr);
+}
+
+DecodedDocument DecodeOwnedDocument(std::string&& bytes, std::string_view content_type) {
+  return Decode(bytes, content_type, &bytes);
 }
 
 bool IsDecodingSettled(std::string_view prefix, std::string_view content_type,

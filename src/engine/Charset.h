@@ -24,6 +24,9 @@ struct DecodedDocument {
 // http-equiv declaration in the first 1024 bytes, else UTF-8 when the bytes are valid
 // UTF-8, else windows-1252. Bytes the charset cannot decode become U+FFFD.
 DecodedDocument DecodeDocument(std::string_view bytes, std::string_view content_type);
+// The same for a document the caller gives up: a document in UTF-8 may become the text
+// without a copy.
+DecodedDocument DecodeOwnedDocument(std::string&& bytes, std::string_view content_type);
 
 // True when the beginning `prefix` of a document (its Content-Type being `content_type`)
 // already fixes how the document's text up to its last byte is decoded, in a charset in

@@ -52,7 +52,7 @@ Page MakePage(const NormalisedAddress& address, FetchResult result, bool steady)
     result.bytes.resize(result.decided_at);
   }
   page.document_bytes = result.bytes.size();
-  DecodedDocument doc = DecodeDocument(result.bytes, result.content_type);
+  DecodedDocument doc = DecodeOwnedDocument(std::move(result.bytes), result.content_type);
   page.text = std::move(doc.text);
   page.charset = std::move(doc.charset);
   page.charset_source = doc.source;

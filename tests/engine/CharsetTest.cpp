@@ -49,7 +49,31 @@ TEST(DecodeDocument, ChoosesTheCharsetInOrderOfAuthority) {
     EXPECT_EQ(doc.text, c.text) << c.bytes;
     EXPECT_EQ(doc.charset, c.charset) << c.bytes;
     EXPECT_EQ(doc.source, c.source) << c.bytes;
+    const auto owned = DecodeOwnedDocument(std::string(c.bytes), c.content_type);
+    EXPECT_EQ(owned.text, c.text) << c.bytes;
+    EXPECT_EQ(owned.charset, c.charset) << c.bytes;
   }
+}
+
+// A document given up becomes the text where it can, but never with more room than a copy
+// of the text would hold: a page cut early in a large buffer waits to be written.
+TEST(DecodeDocument, AnOwnedDocumentIsTheTextAsTheViewedOneIsAndHoldsNoMoreThanIt) {
+  std::string whole(64 * 1024, 'x');
+  const char* buffer = whole.data();
+  auto doc = DecodeOwnedDocument(std::move(whole), "text/html; charset=utf-8");
+  EXPECT_EQ(doc.text, std::string(64 * 1024, 'x'));
+  EXPECT_EQ(doc.text.data(), buffer);  // taken over, not copied
+
+  std::string cut(64 * 1024, 'y');
+  cut.resize(1000);
+  doc = DecodeOwnedDocument(std::move(cut), "");
+  EXPECT_EQ(doc.text, std::string(1000, 'y'));
+  EXPECT_LE(doc.text.capacity(), 1000u + 1000u / 8 + 64);
+
+  doc = DecodeOwnedDocument(std::string("ab\0cd", 5), "");
+  EXPECT_EQ(doc.text, "ab");
+  doc = DecodeOwnedDocument(std::string("ok \xC3(\xFF"), "text/html; charset=utf-8");
+  EXPECT_EQ(doc.text, "ok \xEF\xBF\xBD(\xEF\xBF\xBD");
 }
 
 TEST(DecodeDocument, TextEndsAtTheFirstNulAndIsAlwaysValidUtf8) {
