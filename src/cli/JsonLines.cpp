@@ -6,9 +6,19 @@
 namespace orvanel {
 
 void AppendJsonString(std::string& out, std::string_view text) {
-  const std::string clean = SanitiseUtf8(text);
+  std::string repaired;
+  if (ValidUtf8Prefix(text) != text.size()) {
+    repaired = SanitiseUtf8(text);
+    text = repaired;
+  }
   out += '"';
-  for (unsigned char c : clean) {
+  // Runs of bytes that need no escape are copied whole: a head is tens of kilobytes.
+  std::size_t plain = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c != '"' && c != '\\' && c != 0x7F) continue;
+    out.append(text, plain, i - plain);
+    plain = i + 1;
     switch (c) {
       case '"':
         out += "\\\"";
@@ -26,14 +36,11 @@ void AppendJsonString(std::string& out, std::string_view text) {
         out += "\\t";
         break;
       default:
-        if (c < 0x20 || c == 0x7F) {
-          out += "\\u00";
-          AppendHexByte(out, c);
-        } else {
-          out += static_cast<char>(c);
-        }
+        out += "\\u00";
+        AppendHexByte(out, c);
     }
   }
+  out.append(text, plain);
   out += '"';
 }
 

@@ -37,14 +37,16 @@ void AppendJsonRow(std::string& out, const Options& o, const std::string& addres
   } else {
     json.Add("error", MaskPasswords(page.message, {address, page.address.url}))
         .Add("reason", FetchErrorName(page.reason))
-        .Add("detail", Unless(page.error.empty(), MaskPasswords(page.error, {address, page.address.url})));
+        .Add("detail",
+             Unless(page.error.empty(), MaskPasswords(page.error, {address, page.address.url})));
   }
   if (page.status > 0) {
     json.AddNumber("status", page.status);
   } else {
     json.AddNull("status");  // a local file, or no answer at all
   }
-  json.Add("final_url", Unless(page.final_url.empty(), MaskPasswords(page.final_url, {address, page.address.url})));
+  json.Add("final_url", Unless(page.final_url.empty(),
+                               MaskPasswords(page.final_url, {address, page.address.url})));
   json.Add("charset", Unless(page.charset.empty(), page.charset));
   json.Add("charset_source",
            page.charset_source ? std::optional<std::string>(CharsetSourceName(*page.charset_source))
@@ -99,8 +101,9 @@ std::string FormatRows(const Options& o, const std::string& address, const Page&
       AppendJsonRow(out, o, address, page, row);
       continue;
     }
-    std::vector<std::string> cells{address};
-    for (const auto& cell : row.cells) cells.push_back(cell.value_or(""));
+    // Views of the cells: a head is tens of kilobytes, copied once, into the line.
+    std::vector<std::string_view> cells{address};
+    for (const auto& cell : row.cells) cells.push_back(cell ? std::string_view(*cell) : "");
     AppendRowLine(out, row.checked, cells);
   }
   return out;

@@ -22,7 +22,7 @@ void AppendHeaderLine(std::string& out, const std::vector<std::string>& headers)
   EndLine(out);
 }
 
-void AppendRowLine(std::string& out, bool checked, const std::vector<std::string>& cells) {
+void AppendRowLine(std::string& out, bool checked, const std::vector<std::string_view>& cells) {
   if (checked) {
     for (const auto& cell : cells) AppendCell(out, cell);
   }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "shell/ListView.h"
@@ -12,7 +13,7 @@ namespace orvanel {
 // The tab-separated text format, line by line: each header followed by TAB, then CR LF;
 // a checked row writes each cell followed by TAB, then CR LF; an unchecked row CR LF alone.
 void AppendHeaderLine(std::string& out, const std::vector<std::string>& headers);
-void AppendRowLine(std::string& out, bool checked, const std::vector<std::string>& cells);
+void AppendRowLine(std::string& out, bool checked, const std::vector<std::string_view>& cells);
 
 // The whole text of a list view in that format. Yields to the event loop now and then;
 // the row count is read once, the column count again for each checked row.

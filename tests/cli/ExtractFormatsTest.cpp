@@ -2,6 +2,8 @@
 // decoding, and text made safe for the terminal and for sharing.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "InProcess.h"
 #include "LoopbackServer.h"
 #include "TempDir.h"
@@ -9,6 +11,7 @@
 #include "cli/JsonLines.h"
 #include "cli/Messages.h"
 #include "text/Utf16.h"
+#include "text/Utf8.h"
 
 namespace orvanel {
 namespace {
@@ -81,6 +84,35 @@ TEST(JsonLines, AnyBytesGiveValidJson) {
   out.clear();
   AppendJsonString(out, "\x1f ");
   EXPECT_EQ(out, "\"\\u001f \"");
+}
+
+// Escapes fall anywhere in long text, between runs of plain bytes that are copied whole.
+TEST(JsonLines, LongTextKeepsEveryByteBetweenItsEscapes) {
+  const std::string alphabet = "ab \"\\\n\t\x01\x7f\xc3\xa9<>";
+  std::mt19937 rng(3);
+  for (int round = 0; round < 500; ++round) {
+    std::string text(rng() % 300, ' ');
+    for (auto& c : text) c = alphabet[rng() % alphabet.size()];
+    std::string expected = "\"";
+    for (const unsigned char c : SanitiseUtf8(text)) {
+      if (c == '"' || c == '\\') {
+        expected += '\\';
+        expected += static_cast<char>(c);
+      } else if (c == '\n') {
+        expected += "\\n";
+      } else if (c == '\t') {
+        expected += "\\t";
+      } else if (c < 0x20 || c == 0x7F) {
+        expected += c == 1 ? "\\u0001" : "\\u007f";
+      } else {
+        expected += static_cast<char>(c);
+      }
+    }
+    expected += '"';
+    std::string out = "{";
+    AppendJsonString(out, text);
+    ASSERT_EQ(out, "{" + expected) << round;
+  }
 }
 
 TEST_F(ExtractFormatsTest, APageTitleWithTheLastControlCharacterStaysValidJson) {
