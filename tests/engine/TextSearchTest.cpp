@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "base/Processor.h"
 #include "engine/TextSearch.h"
 
 namespace orvanel {
@@ -22,7 +23,16 @@ std::size_t NaiveFind(const std::string& text, const std::string& needle, std::s
   return kNotFound;
 }
 
-TEST(FindNoCase, AgreesWithASimpleSearchOnRandomText) {
+// Each search runs with the AVX2 filter, where the processor has it, and without it.
+class FindNoCasePaths : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { AllowAvx2(GetParam()); }
+  void TearDown() override { AllowAvx2(true); }
+};
+INSTANTIATE_TEST_SUITE_P(Wide, FindNoCasePaths, ::testing::Values(true));
+INSTANTIATE_TEST_SUITE_P(Narrow, FindNoCasePaths, ::testing::Values(false));
+
+TEST_P(FindNoCasePaths, AgreesWithASimpleSearchOnRandomText) {
   // A small alphabet with letters in both cases, markup and the bytes that OR 0x20 confuses.
   const std::string alphabet = "<>/tTiIlLeE\"@`[{ \x80\xc3";
   std::mt19937 rng(7);
@@ -54,7 +64,7 @@ TEST(FindNoCase, LettersFoldButOtherBytesDoNot) {
   EXPECT_EQ(FindNoCase("ab", "abc"), kNotFound);
 }
 
-TEST(FindNoCase, FindsMatchesAtEveryAlignmentNearTheEnd) {
+TEST_P(FindNoCasePaths, FindsMatchesAtEveryAlignmentNearTheEnd) {
   for (std::size_t size = 7; size < 80; ++size) {
     std::string text(size, 'x');
     text.replace(size - 7, 7, "<TITLE>");

@@ -3,6 +3,7 @@
 #include <random>
 #include <vector>
 
+#include "base/Processor.h"
 #include "text/Utf8.h"
 
 namespace orvanel {
@@ -53,7 +54,16 @@ std::size_t PrefixOfExactCopy(const std::string& s) {
   return ValidUtf8Prefix(std::string_view(exact.data(), exact.size()));
 }
 
-TEST(Utf8, TheValidPrefixIsTheStandardsWhereverTheBytesFall) {
+// Each check runs with the AVX2 path, where the processor has it, and without it.
+class Utf8Paths : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { AllowAvx2(GetParam()); }
+  void TearDown() override { AllowAvx2(true); }
+};
+INSTANTIATE_TEST_SUITE_P(Wide, Utf8Paths, ::testing::Values(true));
+INSTANTIATE_TEST_SUITE_P(Narrow, Utf8Paths, ::testing::Values(false));
+
+TEST_P(Utf8Paths, TheValidPrefixIsTheStandardsWhereverTheBytesFall) {
   std::mt19937 rng(7);
   const std::vector<std::string> pieces = {"a",
                                            "text of a page ",
@@ -79,7 +89,7 @@ TEST(Utf8, TheValidPrefixIsTheStandardsWhereverTheBytesFall) {
 
 // Pages are long and mostly valid: the fault, or the cut, can fall anywhere in a block of
 // the wide check or across two blocks, after any number of valid ones.
-TEST(Utf8, LongTextsAreCheckedToTheFirstFaultWhereverItFalls) {
+TEST_P(Utf8Paths, LongTextsAreCheckedToTheFirstFaultWhereverItFalls) {
   std::mt19937 rng(19);
   const std::vector<std::string> valid = {
       "<p>",          "text of a page ", "\xC3\xA9",         "\xE2\x82\xAC",     "\xF0\x9F\x98\x80",
