@@ -33,6 +33,15 @@ CurlFetcher::CurlFetcher(const FetcherOptions& options)
   }
   for (const auto& header : options_.headers)
     headers_ = curl_slist_append(headers_, header.c_str());
+  if (!options_.insecure) {
+    // The system's certificates as libcurl would read them (its bundle and its folder), or
+    // --cacert's file alone; read once.
+    const auto defaults = TrustStore::LibcurlDefaults();
+    const bool given = !options_.ca_file.empty();
+    const std::string file = given ? options_.ca_file : defaults.file;
+    const std::string folder = given ? "" : defaults.folder;
+    if (!file.empty() || !folder.empty()) trust_ = TrustStore::Load(file, folder);
+  }
   worker_ = std::thread([this] { Run(); });
 }
 
@@ -182,6 +191,7 @@ void CurlFetcher::Start(Job job, Clock::time_point now) {
   setup.loop = loop_.get();
   setup.share = shares_[std::hash<std::string>{}(job.target.host_key) % kShares];
   setup.pool = pool_.get();
+  setup.trust = trust_.get();
   setup.options = &options_;
   // The caller's headers go to the address's own origin only, never to a redirect's.
   setup.headers = SameOrigin(job.first, job.target) ? headers_ : nullptr;

@@ -131,7 +131,8 @@ class CurlFetcher final : public Fetcher, public CurlTransfer::Sink {
   std::array<CURLSH*, kShares> shares_{};
   curl_slist* headers_ = nullptr;
   std::unique_ptr<SocketLoop> loop_;
-  std::unique_ptr<EasyPool> pool_;  // after the shares: handles hold on to them
+  std::unique_ptr<EasyPool> pool_;     // after the shares: handles hold on to them
+  std::unique_ptr<TrustStore> trust_;  // null without certificate checks, or unreadable
 
   // Shared with the callers' threads: each guards itself (see their headers).
   TicketBook book_;

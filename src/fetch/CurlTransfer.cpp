@@ -69,7 +69,17 @@ CurlTransfer::CurlTransfer(const std::string& url, const Setup& setup, Sink& sin
   curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(o.max_bytes));
   curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, o.insecure ? 0L : 1L);
   curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, o.insecure ? 0L : 2L);
-  if (!o.ca_file.empty()) curl_easy_setopt(e, CURLOPT_CAINFO, o.ca_file.c_str());
+  const bool https = curl_strnequal(url.c_str(), "https:", 6);
+  if (https && setup.trust) {
+    // The store read for the run comes with the TLS context (OnSslContext): libcurl reads
+    // no files of its own.
+    trust_ = setup.trust;
+    curl_easy_setopt(e, CURLOPT_CAINFO, nullptr);
+    curl_easy_setopt(e, CURLOPT_CAPATH, nullptr);
+  } else if (!o.ca_file.empty()) {
+    curl_easy_setopt(e, CURLOPT_CAINFO, o.ca_file.c_str());
+    curl_easy_setopt(e, CURLOPT_CAPATH, nullptr);  // the file instead of the system's
+  }
   if (setup.headers) curl_easy_setopt(e, CURLOPT_HTTPHEADER, setup.headers);
   if (setup.share) curl_easy_setopt(e, CURLOPT_SHARE, setup.share);
   if (setup.pipewait) curl_easy_setopt(e, CURLOPT_PIPEWAIT, 1L);
@@ -79,7 +89,7 @@ CurlTransfer::CurlTransfer(const std::string& url, const Setup& setup, Sink& sin
     resolve_ = curl_slist_append(nullptr, setup.resolve->c_str());
     curl_easy_setopt(e, CURLOPT_RESOLVE, resolve_);
   }
-  if (curl_strnequal(url.c_str(), "https:", 6)) {
+  if (https) {
     curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, &CurlTransfer::OnSslContext);
     curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, this);
   }
@@ -156,6 +166,7 @@ CURLcode CurlTransfer::OnSslContext(CURL*, void* ssl_ctx, void* self) {
     if (::getpeername(*it, reinterpret_cast<sockaddr*>(&peer), &length) == 0) socket = *it;
   }
   SocketLoop::WatchTls(ssl_ctx, t->loop_, socket);
+  if (t->trust_) t->trust_->Give(ssl_ctx);
   return CURLE_OK;
 }
 

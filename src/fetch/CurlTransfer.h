@@ -9,6 +9,7 @@
 #include "fetch/BodyReader.h"
 #include "fetch/FetchPolicy.h"
 #include "fetch/Fetcher.h"
+#include "fetch/TrustStore.h"
 
 namespace orvanel {
 
@@ -59,6 +60,8 @@ class CurlTransfer {
     long name_cache_seconds = 60;
     bool pipewait = false;
     long buffer_size = 16 * 1024;  // of each read from the socket
+    // The certificates read once for the run; null: libcurl reads them for each connection.
+    const TrustStore* trust = nullptr;
   };
 
   CurlTransfer(const std::string& url, const Setup& setup, Sink& sink, void* owner);
@@ -105,6 +108,7 @@ class CurlTransfer {
   bool headers_too_large_ = false;
   bool location_ = false;               // the latest answer's headers named a Location
   std::vector<curl_socket_t> sockets_;  // made for this request, newest last
+  const TrustStore* trust_ = nullptr;
   char error_buffer_[CURL_ERROR_SIZE] = {};
 };
 
