@@ -9,6 +9,9 @@
 #                  (tags: "<h1></h1>" and description)
 #   tls-latency64  TLS, TLS_LATENCY_PAGES pages (10,000) over 500 names, 200 ms each, 64 at once
 #   tls-nginx64    TLS with HTTP/2, TLS_PAGES sample pages (20,000) over 500 names, 64 at once, mode head
+# TRUST=system: in the TLS scenarios every client trusts a copy of the system's bundle
+# with the test authority added, as clients out of the box read it (default: the test
+# authority alone).
 # Each commit is taken whole with git archive and built with its own CMakeLists (Release,
 # the companion alone) in a folder of COMPARE_BUILDS named by its sources (default: a
 # temporary folder; a folder given is kept, and a companion already built there is used
@@ -73,7 +76,11 @@ names_by_files() {
   [ -f "$work/hosts" ] && return
   [ "$ORVANEL_BENCH_NETNS" != none ] || { echo "no mount namespace here for the names" >&2; return 1; }
   { echo "127.0.0.1 localhost"; printf '127.0.0.1 %s\n' "${names[@]}"; } > "$work/hosts"
-  cp "$work/ca.pem" "$work/ca-bundle.crt"
+  if [ "${TRUST:-test}" = system ]; then
+    cat "$(curl-config --ca)" "$work/ca.pem" > "$work/ca-bundle.crt"
+  else
+    cp "$work/ca.pem" "$work/ca-bundle.crt"
+  fi
   mount --bind "$work/hosts" /etc/hosts
   mount --bind "$work/ca-bundle.crt" "$(curl-config --ca)"
 }

@@ -17,6 +17,8 @@
 # (user + system) of the client process per 1,000 pages, connections opened (distinct
 # connections in nginx's access log), peak RSS. Client and servers run in a loopback-only
 # network namespace (common.sh); made-up names go through --resolve only.
+# TRUST=system: every client trusts a copy of the system's bundle with the test authority
+# added, as clients out of the box read it (default: the test authority alone).
 # usage: bench/pages_bench.sh [BUILD_DIR] [pages16|pages64|tls-latency64|tls-nginx64|all ...]
 set -euo pipefail
 build="$(cd "${1:-build}" && pwd)"

@@ -13,6 +13,8 @@
 # namespace (common.sh). Columns as in pages_bench.sh (median of RUNS runs, default 3),
 # with the resumed TLS sessions and the protocols nginx saw beside the connections.
 # The counts: LATENCY_PAGES (10,000) and NGINX_PAGES (20,000).
+# TRUST=system: every client trusts a copy of the system's bundle with the test authority
+# added, as clients out of the box read it (default: the test authority alone).
 # usage: bench/tls_bench.sh [BUILD_DIR] [latency|plain|nginx|wide|all] [JOBS]
 set -euo pipefail
 build="$(cd "${1:-build}" && pwd)"
