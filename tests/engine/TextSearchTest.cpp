@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "base/Processor.h"
+#include "ScanPaths.h"
 #include "engine/TextSearch.h"
 
 namespace orvanel {
@@ -24,11 +24,7 @@ std::size_t NaiveFind(const std::string& text, const std::string& needle, std::s
 }
 
 // Each search runs with the AVX2 filter, where the processor has it, and without it.
-class FindNoCasePaths : public ::testing::TestWithParam<bool> {
- protected:
-  void SetUp() override { AllowAvx2(GetParam()); }
-  void TearDown() override { AllowAvx2(true); }
-};
+class FindNoCasePaths : public testing::ScanPaths {};
 INSTANTIATE_TEST_SUITE_P(Wide, FindNoCasePaths, ::testing::Values(true));
 INSTANTIATE_TEST_SUITE_P(Narrow, FindNoCasePaths, ::testing::Values(false));
 

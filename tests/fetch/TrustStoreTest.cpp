@@ -15,10 +15,17 @@ namespace {
 
 using testing::TempDir;
 
-TEST(TrustStore, ReadsTheCertificatesOrNothing) {
+// A certificate of its own (and its key) in a folder of its own.
+class TrustStoreFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!testing::MakeCertificate(key, cert)) GTEST_SKIP() << "no openssl to make a certificate";
+  }
   TempDir dir;
   const std::string key = dir.path() + "/key.pem", cert = dir.path() + "/cert.pem";
-  if (!testing::MakeCertificate(key, cert)) GTEST_SKIP() << "no openssl to make a certificate";
+};
+
+TEST_F(TrustStoreFile, ReadsTheCertificatesOrNothing) {
   auto store = TrustStore::Load(cert, "");
   ASSERT_NE(store, nullptr);
   auto* x509_store = static_cast<X509_STORE*>(store->Handle());
@@ -37,10 +44,7 @@ TEST(TrustStore, ReadsTheCertificatesOrNothing) {
 }
 
 // Each TLS context holds the store for as long as it lives, and the store outlives them.
-TEST(TrustStore, EveryContextSharesTheOneStore) {
-  TempDir dir;
-  const std::string key = dir.path() + "/key.pem", cert = dir.path() + "/cert.pem";
-  if (!testing::MakeCertificate(key, cert)) GTEST_SKIP() << "no openssl to make a certificate";
+TEST_F(TrustStoreFile, EveryContextSharesTheOneStore) {
   auto store = TrustStore::Load(cert, "");
   ASSERT_NE(store, nullptr);
   SSL_CTX* first = SSL_CTX_new(TLS_client_method());

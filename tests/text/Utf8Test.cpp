@@ -3,7 +3,7 @@
 #include <random>
 #include <vector>
 
-#include "base/Processor.h"
+#include "ScanPaths.h"
 #include "text/Utf8.h"
 
 namespace orvanel {
@@ -55,11 +55,7 @@ std::size_t PrefixOfExactCopy(const std::string& s) {
 }
 
 // Each check runs with the AVX2 path, where the processor has it, and without it.
-class Utf8Paths : public ::testing::TestWithParam<bool> {
- protected:
-  void SetUp() override { AllowAvx2(GetParam()); }
-  void TearDown() override { AllowAvx2(true); }
-};
+class Utf8Paths : public testing::ScanPaths {};
 INSTANTIATE_TEST_SUITE_P(Wide, Utf8Paths, ::testing::Values(true));
 INSTANTIATE_TEST_SUITE_P(Narrow, Utf8Paths, ::testing::Values(false));
 
