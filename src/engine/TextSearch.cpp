@@ -45,11 +45,8 @@ bool EqualNoCase(const unsigned char* text, const unsigned char* needle, std::si
 // fits before `end`. The first match, or kNotFound with `i` where the step stopped.
 __attribute__((target("avx2"))) std::size_t FindWide(const unsigned char* text,
                                                      const unsigned char* pat, std::size_t n,
-                                                     std::size_t mid_offset, std::size_t& i,
-                                                     std::size_t end) {
-  const Probe first = MakeProbe(pat[0]);
-  const Probe mid = MakeProbe(pat[mid_offset]);
-  const Probe last = MakeProbe(pat[n - 1]);
+                                                     std::size_t mid_offset, Probe first, Probe mid,
+                                                     Probe last, std::size_t& i, std::size_t end) {
   const __m256i first_mask = _mm256_set1_epi8(static_cast<char>(first.mask));
   const __m256i first_value = _mm256_set1_epi8(static_cast<char>(first.value));
   const __m256i mid_mask = _mm256_set1_epi8(static_cast<char>(mid.mask));
@@ -95,7 +92,7 @@ std::size_t FindNoCase(std::string_view haystack, std::string_view needle, std::
 
 #if defined(__x86_64__)
   if (HaveAvx2()) {
-    const std::size_t at = FindWide(text, pat, n, mid_offset, i, end);
+    const std::size_t at = FindWide(text, pat, n, mid_offset, first, mid, last, i, end);
     if (at != kNotFound) return at;
   }
 #endif
