@@ -182,6 +182,7 @@ void CurlFetcher::Start(Job job, Clock::time_point now) {
     running->file = std::make_unique<LocalFile>(job.target.url, options_.max_bytes, job.deadline);
     running->job = std::move(job);
     running_.emplace(ticket, std::move(running));
+    files_.push_back(ticket);
     return;
   }
   if (auto given_up = breaker_.GivenUp(job.target.host_key))

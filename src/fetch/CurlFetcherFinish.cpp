@@ -9,8 +9,9 @@ namespace orvanel::fetch_detail {
 bool CurlFetcher::PumpLocalFiles() {
   bool progressed = false;
   std::vector<Ticket> done;
-  for (auto& [ticket, r] : running_) {
-    if (!r->file) continue;
+  std::erase_if(files_, [&](Ticket ticket) { return !running_.count(ticket); });
+  for (const Ticket ticket : files_) {
+    const auto& r = running_.at(ticket);
     const bool oldest = IsOldest(ticket);
     const auto step =
         r->file->Read([&](std::size_t growth) { return budget_.HasRoom(growth, oldest); });

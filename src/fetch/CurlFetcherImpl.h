@@ -148,6 +148,9 @@ class CurlFetcher final : public Fetcher, public CurlTransfer::Sink {
                       std::vector<std::pair<Clock::time_point, Ticket>>, std::greater<>>
       retries_;
   std::unordered_map<Ticket, std::unique_ptr<Running>> running_;
+  // The running local files, oldest first, so that the loop does not walk every transfer
+  // to find them; one ended by another path drops out when the files are next read.
+  std::vector<Ticket> files_;
   std::vector<std::unique_ptr<Running>> settling_;  // answers whole, decoding the rest
   std::priority_queue<std::pair<Clock::time_point, Ticket>,
                       std::vector<std::pair<Clock::time_point, Ticket>>, std::greater<>>
