@@ -12,7 +12,10 @@ CurlFetcher::CurlFetcher(const FetcherOptions& options)
       resolve_(options.resolve),
       book_(options.max_outstanding),
       budget_(options.memory_budget),
-      queue_(options.max_per_host, std::chrono::milliseconds(options.host_delay_ms)),
+      // A host whose connections are all busy waits, rather than open another, while the
+      // tickets of other hosts at most four rounds of transfers younger can start.
+      queue_(options.max_per_host, std::chrono::milliseconds(options.host_delay_ms),
+             4 * static_cast<std::uint64_t>(std::max(options.max_transfers, 1))),
       breaker_(options.host_errors) {
   GlobalInit();
   multi_ = curl_multi_init();

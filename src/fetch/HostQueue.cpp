@@ -4,12 +4,13 @@
 
 namespace orvanel {
 
-HostQueue::HostQueue(int per_host, std::chrono::milliseconds delay)
-    : per_host_(std::max(1, per_host)), delay_(delay) {}
+HostQueue::HostQueue(int per_host, std::chrono::milliseconds delay, std::uint64_t spare)
+    : per_host_(std::max(1, per_host)), delay_(delay), spare_(spare) {}
 
 void HostQueue::Unfile(HostMap::iterator it) {
   Host& host = it->second;
   if (host.filed == Host::Filed::kReady) ready_.erase({host.filed_ticket, it->first});
+  if (host.filed == Host::Filed::kCrowded) crowded_.erase({host.filed_ticket, it->first});
   if (host.filed == Host::Filed::kDelayed) delayed_.erase({host.filed_time, it->first});
   host.filed = Host::Filed::kNowhere;
 }
@@ -23,9 +24,10 @@ void HostQueue::Place(HostMap::iterator it, Clock::time_point now) {
     host.filed_time = host.next_start;
     delayed_.insert({host.next_start, it->first});
   } else {
-    host.filed = Host::Filed::kReady;
+    const bool crowded = host.running > 0 && host.running >= host.peak;
+    host.filed = crowded ? Host::Filed::kCrowded : Host::Filed::kReady;
     host.filed_ticket = host.waiting.front();
-    ready_.insert({host.filed_ticket, it->first});
+    (crowded ? crowded_ : ready_).insert({host.filed_ticket, it->first});
   }
 }
 
@@ -85,22 +87,34 @@ void HostQueue::Add(Ticket ticket, const std::string& name) {
   Place(it, last_now_);
 }
 
+const std::pair<HostQueue::Ticket, std::string>* HostQueue::Chosen() const {
+  if (crowded_.empty()) return ready_.empty() ? nullptr : &*ready_.begin();
+  const auto& crowded = *crowded_.begin();
+  if (ready_.empty()) return &crowded;
+  const auto& ready = *ready_.begin();
+  // A crowded host waits only behind tickets at most `spare_` younger than its own.
+  return crowded.first < ready.first && ready.first - crowded.first > spare_ ? &crowded : &ready;
+}
+
 std::optional<HostQueue::Ticket> HostQueue::Peek(Clock::time_point now) {
   Promote(now);
-  if (ready_.empty()) return std::nullopt;
-  return ready_.begin()->first;
+  const auto* chosen = Chosen();
+  if (!chosen) return std::nullopt;
+  return chosen->first;
 }
 
 std::optional<std::pair<HostQueue::Ticket, std::string>> HostQueue::Next(Clock::time_point now) {
   Promote(now);
-  if (ready_.empty()) return std::nullopt;
-  const std::string name = ready_.begin()->second;
+  const auto* chosen = Chosen();
+  if (!chosen) return std::nullopt;
+  const std::string name = chosen->second;
   auto it = hosts_.find(name);
   Host& host = it->second;
   const Ticket ticket = host.waiting.front();
   host.waiting.pop_front();
   where_.erase(ticket);
   ++host.running;
+  host.peak = std::max(host.peak, host.running);
   if (delay_.count() > 0) host.next_start = now + delay_;
   Place(it, now);
   return std::pair{ticket, name};

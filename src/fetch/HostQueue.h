@@ -16,13 +16,19 @@ namespace orvanel {
 // host's last one. Picking the next costs O(log hosts), whatever is waiting; a host with
 // nothing running and nothing waiting is forgotten.
 //
+// Across hosts the oldest ticket goes first, except that a host already running as many
+// transfers as it ever has at once (its connections are all busy: another start would
+// open one more) waits behind the others while they have tickets at most `spare` younger
+// than its own. Over many hosts that saves most new connections; with one host, or none
+// other ready, it changes nothing.
+//
 // Threads: not thread-safe; the fetcher's worker owns it.
 class HostQueue {
  public:
   using Ticket = std::uint64_t;
   using Clock = std::chrono::steady_clock;
 
-  HostQueue(int per_host, std::chrono::milliseconds delay);
+  HostQueue(int per_host, std::chrono::milliseconds delay, std::uint64_t spare = 0);
 
   void Add(Ticket ticket, const std::string& host);
   // The oldest ticket that may start at `now`, without taking it.
@@ -47,9 +53,10 @@ class HostQueue {
   struct Host {
     int running = 0;
     int limit = 0;
+    int peak = 0;                // the most it has run at once: about the connections it keeps
     std::deque<Ticket> waiting;  // in ticket order
     Clock::time_point next_start{};
-    enum class Filed { kNowhere, kReady, kDelayed } filed = Filed::kNowhere;
+    enum class Filed { kNowhere, kReady, kCrowded, kDelayed } filed = Filed::kNowhere;
     Ticket filed_ticket = 0;
     Clock::time_point filed_time{};
   };
@@ -61,13 +68,17 @@ class HostQueue {
   void Unfile(HostMap::iterator it);
   void Promote(Clock::time_point now);  // delayed hosts whose time has come
   void ForgetIfIdle(HostMap::iterator it);
+  // The ready host whose ticket goes next; nullptr when none is.
+  const std::pair<Ticket, std::string>* Chosen() const;
 
   int per_host_;
   std::chrono::milliseconds delay_;
+  std::uint64_t spare_;
   Clock::time_point last_now_{};
   HostMap hosts_;
   std::unordered_map<Ticket, std::string> where_;                // waiting ticket -> host
   std::set<std::pair<Ticket, std::string>> ready_;               // by oldest waiting ticket
+  std::set<std::pair<Ticket, std::string>> crowded_;             // the same, connections busy
   std::set<std::pair<Clock::time_point, std::string>> delayed_;  // by time it may start
   // Hosts with nothing to do, remembered until their delay is over.
   std::set<std::pair<Clock::time_point, std::string>> resting_;

@@ -28,6 +28,33 @@ TEST(CurlFetcherConnections, AreKeptForTheNextPageOfTheirHost) {
   EXPECT_LE(server.AcceptedConnections(), kHosts + kHosts / 10);
 }
 
+// A host whose connections are all busy waits for one while other hosts have pages to
+// start, rather than open another: a list that gives each host several pages in a row
+// costs about one connection a host, not one a page running at once.
+TEST(CurlFetcherConnections, AHostsPagesInARowWaitForItsConnectionWhileOthersCanStart) {
+  LoopbackServer server(/*keep_alive=*/true);
+  server.Route("/p", [](auto&, auto& c) { c.Respond(200, "<title>p</title>"); });
+  constexpr int kHosts = 40, kPages = 5;
+  FetcherOptions options;  // 6 a host
+  options.max_transfers = 4;
+  for (int h = 0; h < kHosts; ++h) {
+    options.resolve.push_back("h" + std::to_string(h) + ".test:" + std::to_string(server.Port()) +
+                              ":127.0.0.1");
+  }
+  auto fetcher = MakeCurlFetcher(options);
+  std::vector<Fetcher::Ticket> tickets;
+  for (int h = 0; h < kHosts; ++h) {
+    for (int page = 0; page < kPages; ++page) {
+      tickets.push_back(fetcher->Submit(
+          {"http://h" + std::to_string(h) + ".test:" + std::to_string(server.Port()) + "/p", {}}));
+    }
+  }
+  for (const auto ticket : tickets) EXPECT_TRUE(fetcher->Take(ticket).ok);
+  EXPECT_EQ(server.Requests(), kHosts * kPages);
+  // A few more where a host had no other to wait behind: at the start and the end.
+  EXPECT_LE(server.AcceptedConnections(), kHosts * 3 / 2);
+}
+
 // A second connection to a host resumes the TLS session of the first instead of a full
 // handshake; the server says which it was.
 TEST(CurlFetcherTls, NewConnectionsToAHostResumeItsSession) {

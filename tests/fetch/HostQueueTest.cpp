@@ -74,5 +74,41 @@ TEST(HostQueue, ANarrowHostRunsOneUntilWidened) {
   EXPECT_EQ(Drain(q, t0), (std::vector<HostQueue::Ticket>{2, 3, 4}));
 }
 
+TEST(HostQueue, AHostWithItsConnectionsBusyWaitsBehindOthersWithinTheSpare) {
+  HostQueue q(6, milliseconds(0), 3);
+  const auto t0 = Clock::now();
+  for (HostQueue::Ticket t : {1, 2, 3}) q.Add(t, "a:80");
+  for (HostQueue::Ticket t : {4, 5, 6, 7}) q.Add(t, "b:80");
+  q.Add(8, "c:80");
+  // a runs one: its next would open a second connection, so b (new) goes first. Then b
+  // is crowded too, and a crowded ticket waits only behind one at most 3 younger: a's 2
+  // and 3 go before c's 8, b's 5 goes after it.
+  EXPECT_EQ(q.Next(t0)->first, 1u);
+  EXPECT_EQ(q.Peek(t0), 4u);
+  EXPECT_EQ(Drain(q, t0), (std::vector<HostQueue::Ticket>{4, 2, 3, 8, 5, 6, 7}));
+  // Two of its three transfers ended, a has connections to spare: its tickets go in
+  // order again.
+  for (int i = 0; i < 2; ++i) q.Finished("a:80");
+  q.Finished("c:80");
+  for (HostQueue::Ticket t : {10, 11}) q.Add(t, "a:80");
+  q.Add(12, "c:80");
+  EXPECT_EQ(Drain(q, t0), (std::vector<HostQueue::Ticket>{10, 11, 12}));
+  // A crowded host's ticket never goes before an older one of another host.
+  q.Add(21, "a:80");
+  q.Add(20, "d:80");
+  EXPECT_EQ(Drain(q, t0), (std::vector<HostQueue::Ticket>{20, 21}));
+}
+
+TEST(HostQueue, WithOneHostOrNoSpareTheOldestGoesFirst) {
+  HostQueue alone(2, milliseconds(0), 100);
+  const auto t0 = Clock::now();
+  for (HostQueue::Ticket t = 1; t <= 3; ++t) alone.Add(t, "a:80");
+  EXPECT_EQ(Drain(alone, t0), (std::vector<HostQueue::Ticket>{1, 2}));
+  HostQueue strict(2, milliseconds(0));
+  for (HostQueue::Ticket t : {1, 2}) strict.Add(t, "a:80");
+  strict.Add(3, "b:80");
+  EXPECT_EQ(Drain(strict, t0), (std::vector<HostQueue::Ticket>{1, 2, 3}));
+}
+
 }  // namespace
 }  // namespace orvanel
