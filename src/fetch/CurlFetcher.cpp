@@ -235,7 +235,12 @@ void CurlFetcher::Connected(CurlTransfer& transfer) {
 
 std::size_t CurlFetcher::Body(CurlTransfer& transfer, const char* data, std::size_t size) {
   Running& r = *static_cast<Running*>(transfer.owner());
-  if (!r.reader->begun() && !r.reader->Begin(transfer.Answer())) return 0;
+  if (!r.reader->begun()) {
+    BodyReader::Answer answer = transfer.Answer();
+    const bool multiplexed = answer.multiplexed;
+    if (!r.reader->Begin(std::move(answer))) return 0;
+    if (multiplexed) queue_.Multiplexes(QueueKey(r.job));
+  }
   switch (r.reader->Feed(std::string_view(data, size), IsOldest(r.job.ticket))) {
     case BodyReader::Verdict::kTaken:
       return size;

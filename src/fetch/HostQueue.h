@@ -20,7 +20,8 @@ namespace orvanel {
 // transfers as it ever has at once (its connections are all busy: another start would
 // open one more) waits behind the others while they have tickets at most `spare` younger
 // than its own. Over many hosts that saves most new connections; with one host, or none
-// other ready, it changes nothing.
+// other ready, it changes nothing. A host whose transfers share a connection (HTTP/2)
+// never waits so.
 //
 // Threads: not thread-safe; the fetcher's worker owns it.
 class HostQueue {
@@ -41,6 +42,8 @@ class HostQueue {
   // connection tells whether its others can share it), or `per_host` again.
   void Narrow(const std::string& host);
   void Widen(const std::string& host);
+  // `host` answered over a connection its transfers share: more of them open none.
+  void Multiplexes(const std::string& host);
   // Takes a waiting ticket out; false when it is not waiting here.
   bool Remove(Ticket ticket);
   // When the first host held back by the delay alone may start; nullopt when none is.
@@ -53,7 +56,8 @@ class HostQueue {
   struct Host {
     int running = 0;
     int limit = 0;
-    int peak = 0;                // the most it has run at once: about the connections it keeps
+    int peak = 0;  // the most it has run at once: about the connections it keeps
+    bool multiplexed = false;
     std::deque<Ticket> waiting;  // in ticket order
     Clock::time_point next_start{};
     enum class Filed { kNowhere, kReady, kCrowded, kDelayed } filed = Filed::kNowhere;

@@ -99,6 +99,16 @@ TEST(HostQueue, AHostWithItsConnectionsBusyWaitsBehindOthersWithinTheSpare) {
   EXPECT_EQ(Drain(q, t0), (std::vector<HostQueue::Ticket>{20, 21}));
 }
 
+TEST(HostQueue, AHostWhoseTransfersShareAConnectionNeverWaitsForOne) {
+  HostQueue q(6, milliseconds(0), 100);
+  const auto t0 = Clock::now();
+  for (HostQueue::Ticket t : {1, 2, 3}) q.Add(t, "h2:443");
+  q.Add(4, "b:80");
+  EXPECT_EQ(q.Next(t0)->first, 1u);
+  q.Multiplexes("h2:443");
+  EXPECT_EQ(Drain(q, t0), (std::vector<HostQueue::Ticket>{2, 3, 4}));
+}
+
 TEST(HostQueue, WithOneHostOrNoSpareTheOldestGoesFirst) {
   HostQueue alone(2, milliseconds(0), 100);
   const auto t0 = Clock::now();
