@@ -226,6 +226,7 @@ void CurlFetcher::Queue(const Job& job) {
 
 void CurlFetcher::Connected(CurlTransfer& transfer) {
   const Running& r = *static_cast<Running*>(transfer.owner());
+  queue_.Connected(QueueKey(r.job), true);
   const std::string& host = r.job.target.host_key;
   if (r.job.target.scheme != "https" || reached_.count(host)) return;
   if (reached_.size() >= kReachedHostsKept) reached_.clear();

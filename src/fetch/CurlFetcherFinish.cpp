@@ -95,7 +95,10 @@ void CurlFetcher::Finish(Running& r, CURLcode code) {
   const Ticket ticket = r.job.ticket;
   const std::string host = r.job.target.host_key;
   // Its first transfer did not connect: the host's others are tried side by side.
-  if (!t.connected()) queue_.Widen(host);
+  if (!t.connected()) {
+    queue_.Widen(host);
+    queue_.Connected(QueueKey(r.job), false);
+  }
   FetchResult result;
   result.status = t.Status();
   result.final_url = r.job.target.url;

@@ -24,7 +24,8 @@ void HostQueue::Place(HostMap::iterator it, Clock::time_point now) {
     host.filed_time = host.next_start;
     delayed_.insert({host.next_start, it->first});
   } else {
-    const bool crowded = !host.multiplexed && host.running > 0 && host.running >= host.peak;
+    const bool crowded =
+        !host.unanswered && !host.multiplexed && host.running > 0 && host.running >= host.peak;
     host.filed = crowded ? Host::Filed::kCrowded : Host::Filed::kReady;
     host.filed_ticket = host.waiting.front();
     (crowded ? crowded_ : ready_).insert({host.filed_ticket, it->first});
@@ -73,6 +74,13 @@ void HostQueue::Widen(const std::string& name) {
   auto it = hosts_.find(name);
   if (it == hosts_.end()) return;
   it->second.limit = per_host_;
+  Place(it, last_now_);
+}
+
+void HostQueue::Connected(const std::string& name, bool connected) {
+  auto it = hosts_.find(name);
+  if (it == hosts_.end() || it->second.unanswered == !connected) return;
+  it->second.unanswered = !connected;
   Place(it, last_now_);
 }
 

@@ -16,12 +16,13 @@ namespace orvanel {
 // host's last one. Picking the next costs O(log hosts), whatever is waiting; a host with
 // nothing running and nothing waiting is forgotten.
 //
-// Across hosts the oldest ticket goes first, except that a host already running as many
+// Across hosts the oldest ticket goes first, except that a host running as many
 // transfers as it ever has at once (its connections are all busy: another start would
 // open one more) waits behind the others while they have tickets at most `spare` younger
 // than its own. Over many hosts that saves most new connections; with one host, or none
 // other ready, it changes nothing. A host whose transfers share a connection (HTTP/2)
-// never waits so.
+// never waits so, nor one whose last attempt did not connect: the pages of a host that
+// does not answer are tried side by side.
 //
 // Threads: not thread-safe; the fetcher's worker owns it.
 class HostQueue {
@@ -32,7 +33,8 @@ class HostQueue {
   HostQueue(int per_host, std::chrono::milliseconds delay, std::uint64_t spare = 0);
 
   void Add(Ticket ticket, const std::string& host);
-  // The oldest ticket that may start at `now`, without taking it.
+  // The ticket that goes next at `now` (the oldest that may start, but for a host whose
+  // connections are busy; see above), without taking it.
   std::optional<Ticket> Peek(Clock::time_point now);
   // Takes that ticket: its host counts it as running from `now`. Returns its host.
   std::optional<std::pair<Ticket, std::string>> Next(Clock::time_point now);
@@ -42,6 +44,8 @@ class HostQueue {
   // connection tells whether its others can share it), or `per_host` again.
   void Narrow(const std::string& host);
   void Widen(const std::string& host);
+  // A transfer of `host` connected, or one ended without connecting (see above).
+  void Connected(const std::string& host, bool connected);
   // `host` answered over a connection its transfers share: more of them open none.
   void Multiplexes(const std::string& host);
   // Takes a waiting ticket out; false when it is not waiting here.
@@ -56,7 +60,8 @@ class HostQueue {
   struct Host {
     int running = 0;
     int limit = 0;
-    int peak = 0;  // the most it has run at once: about the connections it keeps
+    int peak = 0;             // the most it has run at once: about the connections it keeps
+    bool unanswered = false;  // its last transfer to end unconnected ended so
     bool multiplexed = false;
     std::deque<Ticket> waiting;  // in ticket order
     Clock::time_point next_start{};

@@ -80,7 +80,7 @@ TEST(HostQueue, AHostWithItsConnectionsBusyWaitsBehindOthersWithinTheSpare) {
   for (HostQueue::Ticket t : {1, 2, 3}) q.Add(t, "a:80");
   for (HostQueue::Ticket t : {4, 5, 6, 7}) q.Add(t, "b:80");
   q.Add(8, "c:80");
-  // a runs one: its next would open a second connection, so b (new) goes first. Then b
+  // a runs one: its next would open a second connection, so b goes first. Then b
   // is crowded too, and a crowded ticket waits only behind one at most 3 younger: a's 2
   // and 3 go before c's 8, b's 5 goes after it.
   EXPECT_EQ(q.Next(t0)->first, 1u);
@@ -107,6 +107,26 @@ TEST(HostQueue, AHostWhoseTransfersShareAConnectionNeverWaitsForOne) {
   EXPECT_EQ(q.Next(t0)->first, 1u);
   q.Multiplexes("h2:443");
   EXPECT_EQ(Drain(q, t0), (std::vector<HostQueue::Ticket>{2, 3, 4}));
+}
+
+// A host whose last attempt did not connect has no connection to wait for: the pages of
+// one that does not answer are tried side by side once its first attempt failed.
+TEST(HostQueue, AHostWhoseLastTransferDidNotConnectNeverWaitsForAConnection) {
+  HostQueue q(6, milliseconds(0), 100);
+  const auto t0 = Clock::now();
+  for (HostQueue::Ticket t : {1, 2, 3}) q.Add(t, "dead:443");
+  q.Add(4, "b:80");
+  EXPECT_EQ(q.Next(t0)->first, 1u);
+  EXPECT_EQ(q.Peek(t0), 4u);  // connecting: its next waits behind b's
+  q.Connected("dead:443", false);
+  q.Finished("dead:443");
+  EXPECT_EQ(Drain(q, t0), (std::vector<HostQueue::Ticket>{2, 3, 4}));
+  // Connected, it waits as any other host.
+  q.Connected("dead:443", true);
+  for (HostQueue::Ticket t : {5, 6}) q.Add(t, "dead:443");
+  q.Add(7, "b:80");
+  q.Finished("b:80");
+  EXPECT_EQ(Drain(q, t0), (std::vector<HostQueue::Ticket>{7, 5, 6}));
 }
 
 TEST(HostQueue, WithOneHostOrNoSpareTheOldestGoesFirst) {
