@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <initializer_list>
+#include <string>
 #include <vector>
 
 #include "fetch/HostQueue.h"
@@ -14,6 +16,10 @@ std::vector<HostQueue::Ticket> Drain(HostQueue& q, Clock::time_point now) {
   std::vector<HostQueue::Ticket> started;
   while (auto next = q.Next(now)) started.push_back(next->first);
   return started;
+}
+
+void Add(HostQueue& q, const std::string& host, std::initializer_list<HostQueue::Ticket> tickets) {
+  for (const HostQueue::Ticket t : tickets) q.Add(t, host);
 }
 
 TEST(HostQueue, OldestFirstAtMostPerHostAndASlotFreedByEachEnd) {
@@ -77,9 +83,9 @@ TEST(HostQueue, ANarrowHostRunsOneUntilWidened) {
 TEST(HostQueue, AHostWithItsConnectionsBusyWaitsBehindOthersWithinTheSpare) {
   HostQueue q(6, milliseconds(0), 3);
   const auto t0 = Clock::now();
-  for (HostQueue::Ticket t : {1, 2, 3}) q.Add(t, "a:80");
-  for (HostQueue::Ticket t : {4, 5, 6, 7}) q.Add(t, "b:80");
-  q.Add(8, "c:80");
+  Add(q, "a:80", {1, 2, 3});
+  Add(q, "b:80", {4, 5, 6, 7});
+  Add(q, "c:80", {8});
   // a runs one: its next would open a second connection, so b goes first. Then b
   // is crowded too, and a crowded ticket waits only behind one at most 3 younger: a's 2
   // and 3 go before c's 8, b's 5 goes after it.
@@ -90,20 +96,20 @@ TEST(HostQueue, AHostWithItsConnectionsBusyWaitsBehindOthersWithinTheSpare) {
   // order again.
   for (int i = 0; i < 2; ++i) q.Finished("a:80");
   q.Finished("c:80");
-  for (HostQueue::Ticket t : {10, 11}) q.Add(t, "a:80");
-  q.Add(12, "c:80");
+  Add(q, "a:80", {10, 11});
+  Add(q, "c:80", {12});
   EXPECT_EQ(Drain(q, t0), (std::vector<HostQueue::Ticket>{10, 11, 12}));
   // A crowded host's ticket never goes before an older one of another host.
-  q.Add(21, "a:80");
-  q.Add(20, "d:80");
+  Add(q, "a:80", {21});
+  Add(q, "d:80", {20});
   EXPECT_EQ(Drain(q, t0), (std::vector<HostQueue::Ticket>{20, 21}));
 }
 
 TEST(HostQueue, AHostWhoseTransfersShareAConnectionNeverWaitsForOne) {
   HostQueue q(6, milliseconds(0), 100);
   const auto t0 = Clock::now();
-  for (HostQueue::Ticket t : {1, 2, 3}) q.Add(t, "h2:443");
-  q.Add(4, "b:80");
+  Add(q, "h2:443", {1, 2, 3});
+  Add(q, "b:80", {4});
   EXPECT_EQ(q.Next(t0)->first, 1u);
   q.Multiplexes("h2:443");
   EXPECT_EQ(Drain(q, t0), (std::vector<HostQueue::Ticket>{2, 3, 4}));
@@ -114,8 +120,8 @@ TEST(HostQueue, AHostWhoseTransfersShareAConnectionNeverWaitsForOne) {
 TEST(HostQueue, AHostWhoseLastTransferDidNotConnectNeverWaitsForAConnection) {
   HostQueue q(6, milliseconds(0), 100);
   const auto t0 = Clock::now();
-  for (HostQueue::Ticket t : {1, 2, 3}) q.Add(t, "dead:443");
-  q.Add(4, "b:80");
+  Add(q, "dead:443", {1, 2, 3});
+  Add(q, "b:80", {4});
   EXPECT_EQ(q.Next(t0)->first, 1u);
   EXPECT_EQ(q.Peek(t0), 4u);  // connecting: its next waits behind b's
   q.Connected("dead:443", false);
@@ -123,8 +129,8 @@ TEST(HostQueue, AHostWhoseLastTransferDidNotConnectNeverWaitsForAConnection) {
   EXPECT_EQ(Drain(q, t0), (std::vector<HostQueue::Ticket>{2, 3, 4}));
   // Connected, it waits as any other host.
   q.Connected("dead:443", true);
-  for (HostQueue::Ticket t : {5, 6}) q.Add(t, "dead:443");
-  q.Add(7, "b:80");
+  Add(q, "dead:443", {5, 6});
+  Add(q, "b:80", {7});
   q.Finished("b:80");
   EXPECT_EQ(Drain(q, t0), (std::vector<HostQueue::Ticket>{7, 5, 6}));
 }
@@ -135,8 +141,8 @@ TEST(HostQueue, WithOneHostOrNoSpareTheOldestGoesFirst) {
   for (HostQueue::Ticket t = 1; t <= 3; ++t) alone.Add(t, "a:80");
   EXPECT_EQ(Drain(alone, t0), (std::vector<HostQueue::Ticket>{1, 2}));
   HostQueue strict(2, milliseconds(0));
-  for (HostQueue::Ticket t : {1, 2}) strict.Add(t, "a:80");
-  strict.Add(3, "b:80");
+  Add(strict, "a:80", {1, 2});
+  Add(strict, "b:80", {3});
   EXPECT_EQ(Drain(strict, t0), (std::vector<HostQueue::Ticket>{1, 2, 3}));
 }
 
