@@ -68,8 +68,8 @@ void CurlFetcher::Run() {
     DropAbandoned();
     MoveDueRetries(now);
     ResumePaused(now);
-    StartWhatFits(now);
-    bool busy = PumpLocalFiles();
+    bool busy = StartWhatFits(now);
+    busy |= PumpLocalFiles();
     busy |= SettleDecodes();
     ExpireDeadlines(now);
     book_.NotifyIfFiled();
@@ -152,8 +152,10 @@ void CurlFetcher::ResumePaused(Clock::time_point now) {
   }
 }
 
-void CurlFetcher::StartWhatFits(Clock::time_point now) {
-  while (running_.size() < static_cast<std::size_t>(options_.max_transfers)) {
+bool CurlFetcher::StartWhatFits(Clock::time_point now) {
+  for (int started = 0; running_.size() < static_cast<std::size_t>(options_.max_transfers);
+       ++started) {
+    if (started == kStartsPerTurn) return true;
     const auto next = queue_.Peek(now);
     if (!next) break;
     // Past the budget only the oldest wanted document may start.
@@ -164,6 +166,7 @@ void CurlFetcher::StartWhatFits(Clock::time_point now) {
     waiting_.erase(it);
     Start(std::move(job), now);
   }
+  return false;
 }
 
 void CurlFetcher::Start(Job job, Clock::time_point now) {
