@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -89,7 +90,16 @@ int ExtractMain(int argc, char** argv) {
     const SignalsHeld held;
     fetcher = MakeCurlFetcher(command.options.fetch);
   }
-  return RunExtraction(command.options, Streams{}, *fetcher);
+  const int status = RunExtraction(command.options, Streams{}, *fetcher);
+#ifndef __SANITIZE_ADDRESS__
+  // Every row is out and every file in place. What is left is the fetcher's connections
+  // and memory, which the system takes back at once: tearing them down one by one (a TLS
+  // goodbye, a close and many frees for each of hundreds of connections) would keep the
+  // caller waiting for nothing. A build with the leak checker tears them down, so that it
+  // still sees everything freed.
+  std::_Exit(status);
+#endif
+  return status;
 }
 
 }  // namespace orvanel
