@@ -153,15 +153,17 @@ void CurlFetcher::ResumePaused(Clock::time_point now) {
 }
 
 bool CurlFetcher::StartWhatFits(Clock::time_point now) {
-  for (int started = 0; running_.size() < static_cast<std::size_t>(options_.max_transfers);
-       ++started) {
-    if (started == kStartsPerTurn) return true;
+  int connecting = 0;
+  while (running_.size() < static_cast<std::size_t>(options_.max_transfers)) {
     const auto next = queue_.Peek(now);
     if (!next) break;
     // Past the budget only the oldest wanted document may start.
     if (!budget_.MayStart(IsOldest(*next))) break;
-    queue_.Next(now);
     const auto it = waiting_.find(*next);
+    if (queue_.WouldConnect(QueueKey(it->second)) && ++connecting > kConnectsPerTurn) {
+      return true;
+    }
+    queue_.Next(now);
     Job job = std::move(it->second);
     waiting_.erase(it);
     Start(std::move(job), now);

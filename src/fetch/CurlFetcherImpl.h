@@ -108,14 +108,15 @@ class CurlFetcher final : public Fetcher, public CurlTransfer::Sink {
   void MoveDueRetries(Clock::time_point now);
   void ResumePaused(Clock::time_point now);
   void Settled(BodyReader& reader, bool whole, FetchResult& result) const;
-  // New transfers go in kStartsPerTurn at a time, and a turn that left some waits for
+  // Transfers that open a connection go in kConnectsPerTurn at a time (one whose host has
+  // a kept connection free starts at once), and a turn that held some back waits for
   // nothing. When the worker keeps up (transfers waiting on the network), the turns follow
   // each other at once and every slot fills within milliseconds. When it does not (hundreds
   // of TLS handshakes at the start of a run), a turn lasts as long as the work that is
-  // ready, so connections start at the pace the worker finishes them, and each goes on to
+  // ready, so connections open at the pace the worker completes them, and each goes on to
   // its request instead of every request waiting until every handshake has had its turn.
-  static constexpr int kStartsPerTurn = 8;
-  // True when it stopped at kStartsPerTurn.
+  static constexpr int kConnectsPerTurn = 8;
+  // True when it held some back for the next turn.
   bool StartWhatFits(Clock::time_point now);
   void Start(Job job, Clock::time_point now);
   bool PumpLocalFiles();

@@ -135,6 +135,13 @@ std::optional<std::pair<HostQueue::Ticket, std::string>> HostQueue::Next(Clock::
   return std::pair{ticket, name};
 }
 
+bool HostQueue::WouldConnect(const std::string& name) const {
+  const auto it = hosts_.find(name);
+  if (it == hosts_.end()) return true;
+  const Host& host = it->second;
+  return !host.multiplexed && (host.unanswered || host.running >= host.peak);
+}
+
 void HostQueue::Finished(const std::string& name) {
   auto it = hosts_.find(name);
   if (it == hosts_.end()) return;

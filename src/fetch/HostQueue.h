@@ -48,6 +48,10 @@ class HostQueue {
   void Connected(const std::string& host, bool connected);
   // `host` answered over a connection its transfers share: more of them open none.
   void Multiplexes(const std::string& host);
+  // Whether another transfer of `host` would open a connection: it runs as many as it ever
+  // has at once (all it keeps are busy, or it keeps none yet) or its last transfer ended
+  // without connecting, and its transfers do not share one.
+  bool WouldConnect(const std::string& host) const;
   // Takes a waiting ticket out; false when it is not waiting here.
   bool Remove(Ticket ticket);
   // When the first host held back by the delay alone may start; nullopt when none is.

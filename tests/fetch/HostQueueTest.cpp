@@ -135,6 +135,28 @@ TEST(HostQueue, AHostWhoseLastTransferDidNotConnectNeverWaitsForAConnection) {
   EXPECT_EQ(Drain(q, t0), (std::vector<HostQueue::Ticket>{7, 5, 6}));
 }
 
+// A start opens a connection unless its host keeps one free or shares one.
+TEST(HostQueue, AStartWouldConnectUnlessItsHostHasAConnectionFreeOrShared) {
+  HostQueue q(6, milliseconds(0));
+  const auto t0 = Clock::now();
+  EXPECT_TRUE(q.WouldConnect("a:80"));  // never seen
+  Add(q, "a:80", {1, 2, 3});
+  EXPECT_TRUE(q.WouldConnect("a:80"));  // nothing run yet
+  EXPECT_EQ(Drain(q, t0).size(), 3u);
+  EXPECT_TRUE(q.WouldConnect("a:80"));  // all three busy
+  q.Finished("a:80");
+  EXPECT_FALSE(q.WouldConnect("a:80"));  // one of three free
+  q.Connected("a:80", false);
+  EXPECT_TRUE(q.WouldConnect("a:80"));  // what it kept may be gone
+  q.Connected("a:80", true);
+  EXPECT_FALSE(q.WouldConnect("a:80"));
+  Add(q, "h2:443", {4, 5});
+  EXPECT_EQ(q.Next(t0)->first, 4u);
+  EXPECT_TRUE(q.WouldConnect("h2:443"));
+  q.Multiplexes("h2:443");
+  EXPECT_FALSE(q.WouldConnect("h2:443"));
+}
+
 TEST(HostQueue, WithOneHostOrNoSpareTheOldestGoesFirst) {
   HostQueue alone(2, milliseconds(0), 100);
   const auto t0 = Clock::now();
