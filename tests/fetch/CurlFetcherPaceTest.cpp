@@ -45,18 +45,29 @@ class Gate {
   bool open_ = false;
 };
 
-FetcherOptions ManyHosts(int hosts, int port) {
-  FetcherOptions options;
-  for (int h = 0; h < hosts; ++h) {
-    options.resolve.push_back("h" + std::to_string(h) + ".test:" + std::to_string(port) +
-                              ":127.0.0.1");
+// `pages` pages of as many hosts, `slots` at once, each request held by a gate that
+// opens once `expected` have come.
+struct HeldRun {
+  HeldRun(int expected, int pages, int slots) : gate(expected) {
+    server.Route("/held", [this](auto&, auto& c) { gate.Hold(c); });
+    const std::string port = std::to_string(server.Port());
+    FetcherOptions options;
+    options.max_transfers = slots;
+    for (int h = 0; h < pages; ++h) {
+      options.resolve.push_back("h" + std::to_string(h) + ".test:" + port + ":127.0.0.1");
+    }
+    fetcher = MakeCurlFetcher(options);
+    for (int h = 0; h < pages; ++h) {
+      tickets.push_back(
+          fetcher->Submit({"http://h" + std::to_string(h) + ".test:" + port + "/held", {}}));
+    }
   }
-  return options;
-}
 
-std::string HostPage(int h, int port) {
-  return "http://h" + std::to_string(h) + ".test:" + std::to_string(port) + "/held";
-}
+  Gate gate;  // outlives the server, whose handlers wait on it
+  LoopbackServer server;
+  std::unique_ptr<Fetcher> fetcher;
+  std::vector<Fetcher::Ticket> tickets;
+};
 
 double ProcessCpuSeconds() {
   timespec ts{};
@@ -68,17 +79,9 @@ double ProcessCpuSeconds() {
 // each of these requests is answered only once all of them have arrived.
 TEST(CurlFetcherPace, EverySlotFillsBeforeAnyAnswerComes) {
   constexpr int kSlots = 64;
-  Gate gate(kSlots);
-  LoopbackServer server;
-  server.Route("/held", [&](auto&, auto& c) { gate.Hold(c); });
-  FetcherOptions options = ManyHosts(kSlots, server.Port());
-  options.max_transfers = kSlots;
-  auto fetcher = MakeCurlFetcher(options);
-  std::vector<Fetcher::Ticket> tickets;
-  for (int h = 0; h < kSlots; ++h)
-    tickets.push_back(fetcher->Submit({HostPage(h, server.Port()), {}}));
-  for (const auto ticket : tickets) {
-    const FetchResult result = fetcher->Take(ticket);
+  HeldRun run(kSlots, kSlots, kSlots);
+  for (const auto ticket : run.tickets) {
+    const FetchResult result = run.fetcher->Take(ticket);
     EXPECT_TRUE(result.ok);
     EXPECT_EQ(result.bytes, "<title>together</title>");
   }
@@ -87,26 +90,18 @@ TEST(CurlFetcherPace, EverySlotFillsBeforeAnyAnswerComes) {
 // While every transfer waits for its server, the worker sleeps: it neither spins on the
 // transfers still to start nor on those under way.
 TEST(CurlFetcherPace, TheWorkerSleepsWhileItsTransfersWaitForTheirServers) {
-  constexpr int kSlots = 24, kPages = 40;  // more to start than run at once
-  Gate gate(kPages + 1);                   // opened by the test
-  LoopbackServer server;
-  server.Route("/held", [&](auto&, auto& c) { gate.Hold(c); });
-  FetcherOptions options = ManyHosts(kPages, server.Port());
-  options.max_transfers = kSlots;
-  auto fetcher = MakeCurlFetcher(options);
-  std::vector<Fetcher::Ticket> tickets;
-  for (int h = 0; h < kPages; ++h)
-    tickets.push_back(fetcher->Submit({HostPage(h, server.Port()), {}}));
-  ASSERT_TRUE(gate.WaitFor(kSlots));
+  constexpr int kSlots = 24, kPages = 40;   // more to start than run at once
+  HeldRun run(kPages + 1, kPages, kSlots);  // opened by the test
+  ASSERT_TRUE(run.gate.WaitFor(kSlots));
   const double cpu_before = ProcessCpuSeconds();
   const auto wall_before = Clock::now();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   const double cpu = ProcessCpuSeconds() - cpu_before;
   const double wall = std::chrono::duration<double>(Clock::now() - wall_before).count();
-  gate.Open();
+  run.gate.Open();
   // A worker that spins takes a core, or its share of one on a busy machine.
   EXPECT_LT(cpu, wall * 0.2) << "the process used " << cpu << " s of CPU in " << wall << " s";
-  for (const auto ticket : tickets) EXPECT_TRUE(fetcher->Take(ticket).ok);
+  for (const auto ticket : run.tickets) EXPECT_TRUE(run.fetcher->Take(ticket).ok);
 }
 
 }  // namespace
