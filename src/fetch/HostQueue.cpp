@@ -24,8 +24,8 @@ void HostQueue::Place(HostMap::iterator it, Clock::time_point now) {
     host.filed_time = host.next_start;
     delayed_.insert({host.next_start, it->first});
   } else {
-    const bool crowded =
-        !host.unanswered && !host.multiplexed && host.running > 0 && host.running >= host.peak;
+    // Running some, and another would open a connection although it answers.
+    const bool crowded = host.running > 0 && !host.unanswered && WouldConnect(host);
     host.filed = crowded ? Host::Filed::kCrowded : Host::Filed::kReady;
     host.filed_ticket = host.waiting.front();
     (crowded ? crowded_ : ready_).insert({host.filed_ticket, it->first});
@@ -135,11 +135,13 @@ std::optional<std::pair<HostQueue::Ticket, std::string>> HostQueue::Next(Clock::
   return std::pair{ticket, name};
 }
 
+bool HostQueue::WouldConnect(const Host& host) {
+  return !host.multiplexed && (host.unanswered || host.running >= host.peak);
+}
+
 bool HostQueue::WouldConnect(const std::string& name) const {
   const auto it = hosts_.find(name);
-  if (it == hosts_.end()) return true;
-  const Host& host = it->second;
-  return !host.multiplexed && (host.unanswered || host.running >= host.peak);
+  return it == hosts_.end() || WouldConnect(it->second);
 }
 
 void HostQueue::Finished(const std::string& name) {

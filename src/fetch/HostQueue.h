@@ -74,6 +74,7 @@ class HostQueue {
     Clock::time_point filed_time{};
   };
   using HostMap = std::unordered_map<std::string, Host>;
+  static bool WouldConnect(const Host& host);
 
   HostMap::iterator Find(const std::string& name);  // made when new
   // Files a host where its state says: ready, held back by the delay, or neither.
