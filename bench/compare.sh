@@ -32,6 +32,9 @@ scenarios=("$@")
 source "$here/common.sh" python3-aiohttp curl nginx-light openssl cmake ninja-build g++ pkg-config \
   libcurl4-openssl-dev libxlsxwriter-dev libidn2-dev -- "$base_sha" "$head_sha" "${scenarios[@]}"
 source "$bench_dir/scenarios.sh"
+# The delay server is the work tree's, the same for both commits; it needs no library.
+delay_server="$work/delay_server"
+g++ -std=c++20 -O2 -Wall -Wextra -Werror -o "$delay_server" "$bench_dir/delay_server.cpp"
 runs="${RUNS:-5}"
 ((runs >= 5)) || { echo "RUNS must be at least 5" >&2; exit 2; }
 ((${#scenarios[@]})) || scenarios=(pages16-head pages16-title-meta pages16-tags pages64-head

@@ -31,7 +31,7 @@ run_side_by_side() {  # LIST
 if [ "$what" = delay ] || [ "$what" = all ]; then
   port=18431 log="$work/access-delay.log"
   : > "$log"
-  ACCESS_LOG="$log" /usr/bin/python3 "$bench_dir/delay_server.py" $port 50 & pids+=($!)
+  ACCESS_LOG="$log" "$build/delay_server" $port 50 & pids+=($!)
   wait_for_url "http://127.0.0.1:$port/"
   count="${DELAY_PAGES:-2000}"
   seq "$count" | sed "s|^|http://127.0.0.1:$port/page/|" > "$work/delay.txt"

@@ -7,7 +7,7 @@ set -euo pipefail
 build="$(cd "${1:-build}" && pwd)"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 port=18434
-/usr/bin/python3 "$here/delay_server.py" $port 50 127.0.0.1 127.0.0.2 127.0.0.3 &
+"$build/delay_server" $port 50 127.0.0.1 127.0.0.2 127.0.0.3 &
 server=$!
 trap 'kill $server 2>/dev/null || true; rm -f /tmp/orvanel-gui-list.txt' EXIT
 for _ in $(seq 50); do curl -s -o /dev/null "http://127.0.0.3:$port/" && break; sleep 0.1; done

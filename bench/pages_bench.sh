@@ -27,6 +27,7 @@ scenarios=("${@:-all}")
 source "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/common.sh" \
   python3-aiohttp curl nginx-light openssl -- "$build" "${scenarios[@]}"
 source "$bench_dir/scenarios.sh"
+delay_server="$build/delay_server"
 runs="${RUNS:-3}"
 ((runs >= 3)) || { echo "RUNS must be at least 3 (the median of 3 or more)" >&2; exit 2; }
 [ "${scenarios[*]}" = all ] && scenarios=(pages16 pages64 tls-latency64 tls-nginx64)

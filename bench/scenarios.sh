@@ -7,6 +7,8 @@
 #   curl_args     curl's options (besides --parallel-max); aio_args: aiohttp_client.py's
 #                 arguments after the list and the limit
 # add_peers N then adds the clients "curl --parallel" and "aiohttp" at N at once.
+# The scenarios with a delay need delay_server set to the path of bench/delay_server.cpp
+# built: the delay_server target of a build, or compiled alone as compare.sh does.
 
 # --- Pages as users fetch them: plain HTTP, nginx with 2 workers on 8 loopback ports -------
 pages_port=18460
@@ -155,7 +157,7 @@ name_clients() {  # PORT LIST
 delay_server_started=""
 start_delay_server() {
   [ -n "$delay_server_started" ] && return
-  PAGE_KIB=60 /usr/bin/python3 "$bench_dir/delay_server.py" 18441 200 & pids+=($!)
+  PAGE_KIB=60 "${delay_server:?}" 18441 200 & pids+=($!)
   delay_server_started=1
 }
 
