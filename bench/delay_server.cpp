@@ -212,10 +212,10 @@ class Server {
   void ArmTimer() {
     if (due_.empty()) return;
     const std::int64_t at = due_.front().at_ns;
-    itimerspec spec{};
-    spec.it_value.tv_sec = at / 1'000'000'000;
-    spec.it_value.tv_nsec = at % 1'000'000'000;
-    timerfd_settime(timer_, TFD_TIMER_ABSTIME, &spec, nullptr);
+    itimerspec due{};
+    due.it_value.tv_sec = at / 1'000'000'000;
+    due.it_value.tv_nsec = at % 1'000'000'000;
+    timerfd_settime(timer_, TFD_TIMER_ABSTIME, &due, nullptr);
   }
 
   // Sends what it can; false once the connection is to be closed.
