@@ -90,6 +90,9 @@ inline pid_t StartInBackground(const std::vector<std::string>& argv,
                                const std::vector<std::string>& env = {}, bool null_input = false) {
   const pid_t pid = ::fork();
   if (pid == 0) {
+    // As from a shell in the foreground, whatever the runner of the tests inherited: a
+    // runner started in the background ignores SIGINT, and so would the program.
+    for (const int sig : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) ::signal(sig, SIG_DFL);
     for (const auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
     const int null = ::open("/dev/null", O_RDWR);
     if (null_input) ::dup2(null, 0);
