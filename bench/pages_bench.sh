@@ -12,6 +12,11 @@
 #                     500 names, every answer 200 ms late, 64 at once (floor: pages/64 x 0.2 s)
 #   tls-nginx64       TLS with HTTP/2, TLS_PAGES copies of the sample page (default 20,000)
 #                     from nginx over 500 names, no delay, 64 at once, mode head
+# Under each pages table, the server's ceiling: what wrk (one thread, N connections kept
+# open, the same pages in turn, for CEILING_SECONDS, default 5) takes from the same nginx,
+# in pages per second and against the best peer; once for whole pages, once asking for the
+# first byte of each only (Range: bytes=0-0). A client that reads whole pages cannot pass
+# the first on this machine, and one that reads next to nothing not the second.
 # Columns: median wall time of RUNS runs (default 3, at least 3; the clients take turns,
 # after WARMUP rounds, default 1), pages/s, the best peer's wall time over this one's, CPU
 # (user + system) of the client process per 1,000 pages, connections opened (distinct
@@ -25,7 +30,7 @@ build="$(cd "${1:-build}" && pwd)"
 shift || true
 scenarios=("${@:-all}")
 source "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/common.sh" \
-  python3-aiohttp curl nginx-light openssl -- "$build" "${scenarios[@]}"
+  python3-aiohttp curl nginx-light openssl wrk -- "$build" "${scenarios[@]}"
 source "$bench_dir/scenarios.sh"
 delay_server="$build/delay_server"
 runs="${RUNS:-3}"
@@ -53,6 +58,31 @@ pages_table() {  # N
                  "curl --parallel" aiohttp)
   measure "$runs" "$log" "${clients[@]}"
   print_table "$pages" "${clients[@]}"
+  print_ceiling "$n" "$(median "curl --parallel" 1)" "$(median aiohttp 1)"
+}
+
+# wrk over the pages, N connections to the first port, each request the next page.
+print_ceiling() {  # N CURL_WALL AIOHTTP_WALL
+  local seconds="${CEILING_SECONDS:-5}" range rate what
+  for range in "" "bytes=0-0"; do
+    cat > "$work/ceiling.lua" <<LUA
+local n = 0
+local headers = {}
+if "$range" ~= "" then headers["Range"] = "$range" end
+request = function()
+  n = n + 1
+  return wrk.format(nil, string.format("/p%05d.html", n % $pages), headers)
+end
+LUA
+    rate=$(wrk -t1 -c"$1" -d"${seconds}s" -s "$work/ceiling.lua" "http://127.0.0.1:$pages_port/" |
+      awk '/^Requests\/sec:/ { print $2 }')
+    what="whole pages"
+    [ -z "$range" ] || what="the first byte of each"
+    awk -v rate="$rate" -v pages="$pages" -v a="$2" -v b="$3" -v n="$1" -v s="$seconds" -v what="$what" 'BEGIN {
+      best = (a < b) ? a : b
+      printf "- the server'"'"'s ceiling, %s: wrk, %d connections, %d s: %.0f pages/s, %.2f x the best peer\n",
+        what, n, s, rate, rate / (pages / best) }'
+  done
 }
 
 # orvanel-extract (with MODE_OPTIONS) and the two peers at N at once over the names.
