@@ -13,6 +13,13 @@
 
 namespace orvanel::testing {
 
+// In a child before exec: the signals as a shell in the foreground leaves them, whatever
+// the runner of the tests inherited (started in the background, it ignores SIGINT) or this
+// process set (it ignores SIGPIPE while it writes to a child).
+inline void DefaultSignals() {
+  for (const int sig : {SIGINT, SIGQUIT, SIGHUP, SIGTERM, SIGPIPE}) ::signal(sig, SIG_DFL);
+}
+
 struct Finished {
   std::string out;
   std::string err;
@@ -28,6 +35,7 @@ inline Finished RunProgram(const std::vector<std::string>& argv, const std::stri
   if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC)) std::abort();
   const pid_t pid = ::fork();
   if (pid == 0) {
+    DefaultSignals();
     ::dup2(in[0], 0);
     ::dup2(out[1], 1);
     ::dup2(err[1], 2);
@@ -90,9 +98,7 @@ inline pid_t StartInBackground(const std::vector<std::string>& argv,
                                const std::vector<std::string>& env = {}, bool null_input = false) {
   const pid_t pid = ::fork();
   if (pid == 0) {
-    // As from a shell in the foreground, whatever the runner of the tests inherited: a
-    // runner started in the background ignores SIGINT, and so would the program.
-    for (const int sig : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) ::signal(sig, SIG_DFL);
+    DefaultSignals();
     for (const auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
     const int null = ::open("/dev/null", O_RDWR);
     if (null_input) ::dup2(null, 0);
