@@ -34,6 +34,9 @@ CurlFetcher::CurlFetcher(const FetcherOptions& options)
     curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
     curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
   }
+  // As many handles are kept as transfers run at once: no more than a run's busiest
+  // moment already held.
+  pool_ = std::make_unique<EasyPool>(static_cast<std::size_t>(std::max(options_.max_transfers, 1)));
   for (const auto& header : options_.headers)
     headers_ = curl_slist_append(headers_, header.c_str());
   if (!options_.insecure) {
