@@ -39,16 +39,21 @@ CurlFetcher::CurlFetcher(const FetcherOptions& options)
   pool_ = std::make_unique<EasyPool>(static_cast<std::size_t>(std::max(options_.max_transfers, 1)));
   for (const auto& header : options_.headers)
     headers_ = curl_slist_append(headers_, header.c_str());
-  if (!options_.insecure) {
-    // The system's certificates as libcurl would read them (its bundle and its folder), or
-    // --cacert's file alone; read once.
-    const auto defaults = TrustStore::LibcurlDefaults();
-    const bool given = !options_.ca_file.empty();
-    const std::string file = given ? options_.ca_file : defaults.file;
-    const std::string folder = given ? "" : defaults.folder;
-    if (!file.empty() || !folder.empty()) trust_ = TrustStore::Load(file, folder);
-  }
   worker_ = std::thread([this] { Run(); });
+}
+
+const TrustStore* CurlFetcher::Trust() {
+  if (trust_read_ || options_.insecure) return trust_.get();
+  trust_read_ = true;
+  // The system's certificates as libcurl would read them (its bundle and its folder), or
+  // --cacert's file alone; read once, when the first TLS transfer starts: a run over plain
+  // HTTP never reads them (tens of milliseconds for the system's bundle).
+  const auto defaults = TrustStore::LibcurlDefaults();
+  const bool given = !options_.ca_file.empty();
+  const std::string file = given ? options_.ca_file : defaults.file;
+  const std::string folder = given ? "" : defaults.folder;
+  if (!file.empty() || !folder.empty()) trust_ = TrustStore::Load(file, folder);
+  return trust_.get();
 }
 
 CurlFetcher::~CurlFetcher() {
@@ -203,7 +208,7 @@ void CurlFetcher::Start(Job job, Clock::time_point now) {
   setup.loop = loop_.get();
   setup.share = shares_[std::hash<std::string>{}(job.target.host_key) % kShares];
   setup.pool = pool_.get();
-  setup.trust = trust_.get();
+  if (job.target.scheme == "https") setup.trust = Trust();
   setup.options = &options_;
   // The caller's headers go to the address's own origin only, never to a redirect's.
   setup.headers = SameOrigin(job.first, job.target) ? headers_ : nullptr;

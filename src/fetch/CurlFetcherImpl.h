@@ -119,6 +119,7 @@ class CurlFetcher final : public Fetcher, public CurlTransfer::Sink {
   // True when it held some back for the next turn.
   bool StartWhatFits(Clock::time_point now);
   void Start(Job job, Clock::time_point now);
+  const TrustStore* Trust();  // read at the first call
   bool PumpLocalFiles();
   bool SettleDecodes();
   void ExpireDeadlines(Clock::time_point now);
@@ -142,6 +143,7 @@ class CurlFetcher final : public Fetcher, public CurlTransfer::Sink {
   std::unique_ptr<SocketLoop> loop_;
   std::unique_ptr<EasyPool> pool_;     // after the shares: handles hold on to them
   std::unique_ptr<TrustStore> trust_;  // null without certificate checks, or unreadable
+  bool trust_read_ = false;
 
   // Shared with the callers' threads: each guards itself (see their headers).
   TicketBook book_;
