@@ -58,8 +58,10 @@ class XServer {
     if (xvfb.empty() || xdotool_.empty()) return;
     int display_pipe[2];
     if (::pipe(display_pipe) != 0) return;
-    pid_ = StartInBackground({xvfb, "-displayfd", std::to_string(display_pipe[1]), "-nolisten",
-                              "tcp", "-screen", "0", screen});
+    // -noreset: by default the server resets each time its last client leaves, as after
+    // every xdotool call, and a program connecting during the reset is turned away.
+    pid_ = StartInBackground({xvfb, "-displayfd", std::to_string(display_pipe[1]), "-noreset",
+                              "-nolisten", "tcp", "-screen", "0", screen});
     ::close(display_pipe[1]);
     // Xvfb writes the display's number once it accepts clients.
     std::string number;
