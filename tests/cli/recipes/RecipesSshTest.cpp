@@ -99,6 +99,9 @@ class RecipesSshTest : public ::testing::Test {
 
   // An sshd on 127.0.0.1 that ssh reaches as `name` through the test's client settings;
   // its pid is -1 when no login went through in a minute, after three ports were tried.
+  // HOME is the machine's own folder, so the login shell sshd starts reads no start-up file
+  // of this user's: one that runs a tool at each login (pyenv's rehash takes a lock) would
+  // make each login slow, and one cut off by the switched-off machine could stall the rest.
   Machine Start(const std::string& name) {
     const std::string home = dir_.path() + "/" + name;
     std::filesystem::create_directories(home);
@@ -111,8 +114,8 @@ class RecipesSshTest : public ::testing::Test {
                         "/authorized_keys\nPidFile none\nUsePAM no\nUseDNS no\nStrictModes no\n"
                         "PasswordAuthentication no\nKbdInteractiveAuthentication "
                         "no\nPermitRootLogin prohibit-password\n"
-                        "SetEnv \"MACHINE_HOME=" +
-                        home + "\" \"MACHINE_BIN=" + BinaryDir() +
+                        "SetEnv \"HOME=" +
+                        home + "\" \"MACHINE_HOME=" + home + "\" \"MACHINE_BIN=" + BinaryDir() +
                         "\"\n"
                         "ForceCommand " +
                         Quoted(RecipesDir() + "/machine.sh") + "\nLogLevel ERROR\n");
