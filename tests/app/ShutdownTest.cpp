@@ -77,10 +77,17 @@ TEST(Shutdown, ACloseRequestEndsTheProgramWhileAFailureBoxIsOpen) {
     const std::string err = config.path() + "/stderr";
     const pid_t pid =
         StartProgram(config.path(), err, {"QT_QPA_PLATFORM=xcb", "DISPLAY=" + x.display()});
-    // Start-up is now waiting in its failure box.
-    EXPECT_TRUE(WaitFor([&] { return x.FindWindow("^Application Error$").has_value(); }));
-    ::kill(pid, signal);
+    // Start-up is now waiting in its failure box; a program that ended instead fails the
+    // test at once, with what it said.
     int status = -1;
+    bool ended = false;
+    const bool shown = WaitFor([&] {
+      ended = ::waitpid(pid, &status, WNOHANG) == pid;
+      return ended || x.FindWindow("^Application Error$").has_value();
+    });
+    ASSERT_FALSE(ended) << "the program ended before its box showed:\n" << ReadAll(err);
+    EXPECT_TRUE(shown);
+    ::kill(pid, signal);
     EXPECT_TRUE(EndsByItself(pid, status));
     EXPECT_TRUE(WIFEXITED(status)) << status;
     EXPECT_NE(ReadAll(err).find("Cannot save the setting Tags"), std::string::npos) << ReadAll(err);
