@@ -30,7 +30,7 @@ head_sha="$(git -C "$repo" rev-parse --verify "${2:-HEAD}^{commit}")"
 shift $(($# >= 2 ? 2 : 1))
 scenarios=("$@")
 source "$here/common.sh" python3-aiohttp curl nginx-light openssl cmake ninja-build g++ pkg-config \
-  libcurl4-openssl-dev libxlsxwriter-dev libidn2-dev -- "$base_sha" "$head_sha" "${scenarios[@]}"
+  libcurl4-openssl-dev libxlsxwriter-dev libidn2-dev libmimalloc-dev -- "$base_sha" "$head_sha" "${scenarios[@]}"
 source "$bench_dir/scenarios.sh"
 # The delay server is the work tree's, the same for both commits; it needs no library.
 delay_server="$work/delay_server"

@@ -14,7 +14,7 @@ build="${ORVANEL_BUILD_DIR:-$root/build}"
 packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev libcurl4-openssl-dev libxlsxwriter-dev zlib1g-dev libidn2-dev libssl-dev
-  libbrotli-dev libzstd-dev
+  libbrotli-dev libzstd-dev libmimalloc-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-liberation2 xvfb xdotool unzip ca-certificates openssl dpkg-dev man-db
 )
