@@ -69,6 +69,11 @@ JsonObject& JsonObject::Add(std::string_view key, const std::optional<std::strin
   return Add(key, std::string_view(*value));
 }
 
+JsonObject& JsonObject::Add(std::string_view key, const std::optional<std::string_view>& value) {
+  if (!value) return AddNull(key);
+  return Add(key, *value);
+}
+
 JsonObject& JsonObject::AddNumber(std::string_view key, long long value) {
   Key(key);
   out_ += std::to_string(value);

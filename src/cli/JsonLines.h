@@ -19,6 +19,7 @@ class JsonObject {
 
   JsonObject& Add(std::string_view key, std::string_view value);
   JsonObject& Add(std::string_view key, const std::optional<std::string>& value);
+  JsonObject& Add(std::string_view key, const std::optional<std::string_view>& value);
   JsonObject& Add(std::string_view key, const char* value) {
     return Add(key, std::string_view(value));
   }

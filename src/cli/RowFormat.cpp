@@ -26,7 +26,7 @@ std::optional<std::string> Unless(bool empty, const std::string& text) {
 }
 
 void AppendJsonRow(std::string& out, const Options& o, const std::string& address, const Page& page,
-                   const RuleRow& row) {
+                   const RuleRowView& row) {
   JsonObject json =
       JsonObject::Continuing(JsonRowStart(address) + (row.checked ? "true" : "false"));
   const auto keys = CellKeys(o.mode);
@@ -77,7 +77,7 @@ std::size_t TsvPageCells(Mode mode) {
   return ColumnLayout(mode).size() - (mode == Mode::kOnlyListedTags ? 2 : 1);
 }
 
-bool PageCellHoldsTab(Mode mode, const std::vector<RuleRow>& rows) {
+bool PageCellHoldsTab(Mode mode, const std::vector<RuleRowView>& rows) {
   const std::size_t known = mode == Mode::kOnlyListedTags ? 1 : 0;  // the tag
   for (const auto& row : rows) {
     for (std::size_t i = known; row.checked && i < row.cells.size(); ++i) {
@@ -87,26 +87,24 @@ bool PageCellHoldsTab(Mode mode, const std::vector<RuleRow>& rows) {
   return false;
 }
 
-std::string FormatRows(const Options& o, const std::string& address, const Page& page,
-                       const std::vector<RuleRow>& rows) {
-  std::string out;
+void AppendRows(std::string& out, const Options& o, const std::string& address, const Page& page,
+                const std::vector<RuleRowView>& rows) {
   // In jsonl every address has its line: a head that was not found (or a page that was not
   // had) is a row whose head is null. The tsv keeps the desktop's rows.
   if (o.jsonl && rows.empty() && o.mode == Mode::kEntireHeadTag) {
-    AppendJsonRow(out, o, address, page, RuleRow{{std::nullopt}, false});
-    return out;
+    AppendJsonRow(out, o, address, page, RuleRowView{{std::nullopt}, false});
+    return;
   }
   for (const auto& row : rows) {
     if (o.jsonl) {
       AppendJsonRow(out, o, address, page, row);
       continue;
     }
-    // Views of the cells: a head is tens of kilobytes, copied once, into the line.
+    // A head is tens of kilobytes: it is copied once, from the page into the line.
     std::vector<std::string_view> cells{address};
-    for (const auto& cell : row.cells) cells.push_back(cell ? std::string_view(*cell) : "");
+    for (const auto& cell : row.cells) cells.push_back(cell.value_or(std::string_view()));
     AppendRowLine(out, row.checked, cells);
   }
-  return out;
 }
 
 }  // namespace orvanel

@@ -10,12 +10,12 @@
 
 namespace orvanel {
 
-// The lines of one address's rows in the chosen format: tsv (the desktop's text file,
-// byte for byte) or jsonl (one object per row, with what the transfer knows). Passwords
-// of addresses are masked in what the transfer reports (error, detail, final_url); the
-// address itself stays as listed.
-std::string FormatRows(const Options& o, const std::string& address, const Page& page,
-                       const std::vector<RuleRow>& rows);
+// Appends to `out` the lines of one address's rows in the chosen format: tsv (the
+// desktop's text file, byte for byte) or jsonl (one object per row, with what the transfer
+// knows). Passwords of addresses are masked in what the transfer reports (error, detail,
+// final_url); the address itself stays as listed.
+void AppendRows(std::string& out, const Options& o, const std::string& address, const Page& page,
+                const std::vector<RuleRowView>& rows);
 
 // What --resume reads back, said once for the writer above and the reader.
 //
@@ -31,6 +31,6 @@ std::string TsvHeader(Mode mode);
 // that come from the page.
 std::size_t TsvPageCells(Mode mode);
 // Whether a page's cell holds a TAB: a tsv row the resume reader could not count.
-bool PageCellHoldsTab(Mode mode, const std::vector<RuleRow>& rows);
+bool PageCellHoldsTab(Mode mode, const std::vector<RuleRowView>& rows);
 
 }  // namespace orvanel

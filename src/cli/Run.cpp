@@ -260,7 +260,7 @@ void ExtractionRun::WriteReady() {
     window_.pop_front();
     // Steady: the same answers give the same rows, however they arrived.
     const Page page = MakePage(f.normalised, fetcher_.Take(f.ticket), /*steady=*/true);
-    const auto rows = ExtractRows(o_.mode, page.text, o_.tags);
+    const auto rows = ExtractRowViews(o_.mode, page.text, o_.tags);
     if (resume_ && !o_.jsonl && PageCellHoldsTab(o_.mode, rows)) {
       output_->Write(batch);
       throw Failure("the page of " + MaskPasswords(f.address, {f.address}) +
@@ -273,7 +273,7 @@ void ExtractionRun::WriteReady() {
       progress_.Clear();
       err_.Line(MaskPasswords(page.message, {f.address, page.address.url}));
     }
-    batch += FormatRows(o_, f.address, page, rows);
+    AppendRows(batch, o_, f.address, page, rows);
     if (batch.size() >= kBatchBytes) {
       output_->Write(batch);
       batch.clear();

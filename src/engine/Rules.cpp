@@ -51,9 +51,9 @@ Span Head(std::string_view page) {
   return {s, e + kHeadClose.size()};
 }
 
-std::optional<std::string> Take(std::string_view page, Span span) {
+std::optional<std::string_view> Take(std::string_view page, Span span) {
   if (!span.found()) return std::nullopt;
-  return std::string(page.substr(span.begin, span.end - span.begin));
+  return page.substr(span.begin, span.end - span.begin);
 }
 
 // A listed entry's search; `needs_search` is false for an element pair that cannot be split,
@@ -99,9 +99,9 @@ std::optional<ElementPair> SplitElementPair(std::string_view entry) {
   return pair;
 }
 
-std::vector<RuleRow> ExtractRows(Mode mode, std::string_view page,
-                                 const std::vector<std::string>& tags) {
-  std::vector<RuleRow> rows;
+std::vector<RuleRowView> ExtractRowViews(Mode mode, std::string_view page,
+                                         const std::vector<std::string>& tags) {
+  std::vector<RuleRowView> rows;
   switch (mode) {
     case Mode::kEntireHeadTag: {
       const Span head = Head(page);
@@ -109,7 +109,7 @@ std::vector<RuleRow> ExtractRows(Mode mode, std::string_view page,
       break;
     }
     case Mode::kTitleAndMetaTags: {
-      RuleRow row;
+      RuleRowView row;
       const Span title = Between(page, kTitleOpen, kTitleClose);
       row.checked = title.found();
       row.cells.push_back(Take(page, title));
@@ -121,13 +121,31 @@ std::vector<RuleRow> ExtractRows(Mode mode, std::string_view page,
     case Mode::kOnlyListedTags: {
       rows.reserve(tags.size());
       for (const auto& entry : tags) {
-        RuleRow row;
+        RuleRowView row;
         row.checked = true;
         row.cells.push_back(entry);
         row.cells.push_back(Take(page, SearchEntry(page, entry).span));
         rows.push_back(std::move(row));
       }
       break;
+    }
+  }
+  return rows;
+}
+
+std::vector<RuleRow> ExtractRows(Mode mode, std::string_view page,
+                                 const std::vector<std::string>& tags) {
+  std::vector<RuleRow> rows;
+  for (const auto& view : ExtractRowViews(mode, page, tags)) {
+    RuleRow& row = rows.emplace_back();
+    row.checked = view.checked;
+    row.cells.reserve(view.cells.size());
+    for (const auto& cell : view.cells) {
+      if (cell) {
+        row.cells.emplace_back(std::in_place, *cell);
+      } else {
+        row.cells.emplace_back();
+      }
     }
   }
   return rows;

@@ -24,6 +24,16 @@ struct RuleRow {
 std::vector<RuleRow> ExtractRows(Mode mode, std::string_view page,
                                  const std::vector<std::string>& tags);
 
+// The same rows with cells that point into `page` and `tags` instead of copying them: for
+// a caller that copies each cell once, onwards, while both are alive (a head is tens of
+// kilobytes).
+struct RuleRowView {
+  std::vector<std::optional<std::string_view>> cells;
+  bool checked = false;
+};
+std::vector<RuleRowView> ExtractRowViews(Mode mode, std::string_view page,
+                                         const std::vector<std::string>& tags);
+
 // True when every search that ExtractRows makes in `mode` has found its match inside
 // `received`, the beginning of a longer document; or when `received` holds a NUL, where
 // the document's text ends. Reading the rest of the document then cannot change a row.
@@ -60,7 +70,7 @@ class RowDecision {
 
   std::shared_ptr<const std::vector<Pattern>> patterns_;
   std::vector<Chain> chains_;  // one for each pattern
-  std::size_t seen_ = 0;  // bytes looked at for a NUL
+  std::size_t seen_ = 0;       // bytes looked at for a NUL
   std::size_t nul_ = std::string_view::npos;
   std::size_t pending_ = 0;  // chains not yet decided
   std::size_t decided_end_ = 0;
