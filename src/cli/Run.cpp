@@ -259,7 +259,9 @@ void ExtractionRun::WriteReady() {
     InFlight f = std::move(window_.front());
     window_.pop_front();
     // Steady: the same answers give the same rows, however they arrived.
-    const Page page = MakePage(f.normalised, fetcher_.Take(f.ticket), /*steady=*/true);
+    // The page goes once its rows are written.
+    const Page page =
+        MakePage(f.normalised, fetcher_.Take(f.ticket), /*steady=*/true, /*brief=*/true);
     const auto rows = ExtractRowViews(o_.mode, page.text, o_.tags);
     if (resume_ && !o_.jsonl && PageCellHoldsTab(o_.mode, rows)) {
       output_->Write(batch);

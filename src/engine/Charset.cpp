@@ -158,17 +158,20 @@ namespace {
 // The text of a document in UTF-8. Valid bytes are the text as they are: taken over from
 // `owned`, whose beginning they are, when its buffer holds little more than them, so that
 // a page waiting to be written holds no more than a copy would; copied otherwise.
-std::string Utf8Text(std::string_view bytes, bool known_valid, std::string* owned) {
+// `owned`: the buffer `bytes` may lie in, when the caller gives it up; `brief`: whether
+// the text may keep that buffer's room beyond it (it is dropped soon).
+std::string Utf8Text(std::string_view bytes, bool known_valid, std::string* owned, bool brief) {
   if (!known_valid && ValidUtf8Prefix(bytes) != bytes.size()) return SanitiseUtf8(bytes);
   if (owned != nullptr && bytes.data() == owned->data() &&
-      owned->capacity() - bytes.size() <= bytes.size() / 8 + 64) {
+      (brief || owned->capacity() - bytes.size() <= bytes.size() / 8 + 64)) {
     owned->resize(bytes.size());
     return std::move(*owned);
   }
   return std::string(bytes);
 }
 
-DecodedDocument Decode(std::string_view bytes, std::string_view content_type, std::string* owned) {
+DecodedDocument Decode(std::string_view bytes, std::string_view content_type, std::string* owned,
+                       bool brief) {
   DecodedDocument doc;
   // 1. Byte-order mark.
   if (bytes.substr(0, 3) == "\xEF\xBB\xBF") {
@@ -226,7 +229,7 @@ DecodedDocument Decode(std::string_view bytes, std::string_view content_type, st
   doc.charset = charset.name;
   switch (charset.family) {
     case Family::kUtf8:
-      doc.text = Utf8Text(bytes, valid_utf8, owned);
+      doc.text = Utf8Text(bytes, valid_utf8, owned, brief);
       break;
     case Family::kWindows1252:
       doc.text = DecodeWindows1252(bytes);
@@ -241,11 +244,12 @@ DecodedDocument Decode(std::string_view bytes, std::string_view content_type, st
 }  // namespace
 
 DecodedDocument DecodeDocument(std::string_view bytes, std::string_view content_type) {
-  return Decode(bytes, content_type, nullptr);
+  return Decode(bytes, content_type, nullptr, false);
 }
 
-DecodedDocument DecodeOwnedDocument(std::string&& bytes, std::string_view content_type) {
-  return Decode(bytes, content_type, &bytes);
+DecodedDocument DecodeOwnedDocument(std::string&& bytes, std::string_view content_type,
+                                    bool brief) {
+  return Decode(bytes, content_type, &bytes, brief);
 }
 
 bool IsDecodingSettled(std::string_view prefix, std::string_view content_type,

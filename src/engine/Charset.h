@@ -25,8 +25,10 @@ struct DecodedDocument {
 // UTF-8, else windows-1252. Bytes the charset cannot decode become U+FFFD.
 DecodedDocument DecodeDocument(std::string_view bytes, std::string_view content_type);
 // The same for a document the caller gives up: a document in UTF-8 may become the text
-// without a copy.
-DecodedDocument DecodeOwnedDocument(std::string&& bytes, std::string_view content_type);
+// without a copy, when its buffer holds little more than the text or, with `brief`, the
+// caller drops the text as soon as it has read it.
+DecodedDocument DecodeOwnedDocument(std::string&& bytes, std::string_view content_type,
+                                    bool brief = false);
 
 // True when the beginning `prefix` of a document (its Content-Type being `content_type`)
 // already fixes how the document's text up to its last byte is decoded, in a charset in

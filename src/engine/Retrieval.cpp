@@ -33,7 +33,7 @@ FetchRequest MakeFetchRequest(const NormalisedAddress& address, Mode mode,
   return request;
 }
 
-Page MakePage(const NormalisedAddress& address, FetchResult result, bool steady) {
+Page MakePage(const NormalisedAddress& address, FetchResult result, bool steady, bool brief) {
   Page page;
   page.address = address;
   page.ok = result.ok;
@@ -52,7 +52,7 @@ Page MakePage(const NormalisedAddress& address, FetchResult result, bool steady)
     result.bytes.resize(result.decided_at);
   }
   page.document_bytes = result.bytes.size();
-  DecodedDocument doc = DecodeOwnedDocument(std::move(result.bytes), result.content_type);
+  DecodedDocument doc = DecodeOwnedDocument(std::move(result.bytes), result.content_type, brief);
   page.text = std::move(doc.text);
   page.charset = std::move(doc.charset);
   page.charset_source = doc.source;

@@ -61,8 +61,10 @@ FetchRequest MakeFetchRequest(const NormalisedAddress& address, Mode mode,
 // Turns a finished transfer into page text. With `steady`, a page stopped early is read
 // only as far as its decision went (FetchResult::decided_at): the same answers then give
 // the same text, charset and length whatever the timing of their arrival; the rows are
-// the same either way.
-Page MakePage(const NormalisedAddress& address, FetchResult result, bool steady = false);
+// the same either way. With `brief`, the caller drops the page as soon as it has its rows:
+// its text may then keep the document's whole buffer rather than a copy of its beginning.
+Page MakePage(const NormalisedAddress& address, FetchResult result, bool steady = false,
+              bool brief = false);
 
 // Fetches one address and waits for it: normalise, fetch, decode.
 Page FetchPage(Fetcher& fetcher, const std::string& address, Mode mode,

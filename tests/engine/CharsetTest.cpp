@@ -56,7 +56,8 @@ TEST(DecodeDocument, ChoosesTheCharsetInOrderOfAuthority) {
 }
 
 // A document given up becomes the text where it can, but never with more room than a copy
-// of the text would hold: a page cut early in a large buffer waits to be written.
+// of the text would hold (a page cut early in a large buffer may wait to be written),
+// unless the caller says it drops the text at once.
 TEST(DecodeDocument, AnOwnedDocumentIsTheTextAsTheViewedOneIsAndHoldsNoMoreThanIt) {
   std::string whole(64 * 1024, 'x');
   const char* buffer = whole.data();
@@ -69,6 +70,16 @@ TEST(DecodeDocument, AnOwnedDocumentIsTheTextAsTheViewedOneIsAndHoldsNoMoreThanI
   doc = DecodeOwnedDocument(std::move(cut), "");
   EXPECT_EQ(doc.text, std::string(1000, 'y'));
   EXPECT_LE(doc.text.capacity(), 1000u + 1000u / 8 + 64);
+  // A text read at once and dropped keeps the whole buffer rather than be copied.
+  std::string brief(64 * 1024, 'z');
+  brief.resize(1000);
+  buffer = brief.data();
+  doc = DecodeOwnedDocument(std::move(brief), "", /*brief=*/true);
+  EXPECT_EQ(doc.text, std::string(1000, 'z'));
+  EXPECT_EQ(doc.text.data(), buffer);
+  // ... but only a text that is the document's bytes as they are.
+  doc = DecodeOwnedDocument(std::string("ok \xC3(\xFF"), "text/html; charset=utf-8", true);
+  EXPECT_EQ(doc.text, "ok \xEF\xBF\xBD(\xEF\xBF\xBD");
 
   doc = DecodeOwnedDocument(std::string("ab\0cd", 5), "");
   EXPECT_EQ(doc.text, "ab");
