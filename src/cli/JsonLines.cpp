@@ -65,8 +65,7 @@ JsonObject& JsonObject::Add(std::string_view key, std::string_view value) {
 }
 
 JsonObject& JsonObject::Add(std::string_view key, const std::optional<std::string>& value) {
-  if (!value) return AddNull(key);
-  return Add(key, std::string_view(*value));
+  return Add(key, value ? std::optional<std::string_view>(*value) : std::nullopt);
 }
 
 JsonObject& JsonObject::Add(std::string_view key, const std::optional<std::string_view>& value) {

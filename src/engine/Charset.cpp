@@ -156,10 +156,9 @@ const char* CharsetSourceName(CharsetSource source) {
 namespace {
 
 // The text of a document in UTF-8. Valid bytes are the text as they are: taken over from
-// `owned`, whose beginning they are, when its buffer holds little more than them, so that
-// a page waiting to be written holds no more than a copy would; copied otherwise.
-// `owned`: the buffer `bytes` may lie in, when the caller gives it up; `brief`: whether
-// the text may keep that buffer's room beyond it (it is dropped soon).
+// `owned`, whose beginning they are, when its buffer holds little more than them (so that
+// a page waiting to be written holds no more than a copy would) or the text is `brief`
+// (dropped soon); copied otherwise.
 std::string Utf8Text(std::string_view bytes, bool known_valid, std::string* owned, bool brief) {
   if (!known_valid && ValidUtf8Prefix(bytes) != bytes.size()) return SanitiseUtf8(bytes);
   if (owned != nullptr && bytes.data() == owned->data() &&
