@@ -282,7 +282,15 @@ bool IsDecodingSettled(std::string_view prefix, std::string_view content_type,
 
 std::optional<std::size_t> DecodingWatch::Settled(std::string_view prefix,
                                                   std::string_view content_type,
-                                                  std::size_t rows_end) {
+                                                  std::size_t rows_end, bool whole) {
+  const auto settled = Judge(prefix, content_type, rows_end, whole);
+  if (!whole) return settled;
+  return std::min(settled.value_or(prefix.size()), prefix.size());
+}
+
+std::optional<std::size_t> DecodingWatch::Judge(std::string_view prefix,
+                                                std::string_view content_type, std::size_t rows_end,
+                                                bool whole) {
   if (prefix.size() < seen_) *this = DecodingWatch(ascii_patterns_);
   if (prefix.substr(0, 3) == "\xEF\xBB\xBF") {
     if (rows_end == 0) return std::nullopt;
@@ -323,7 +331,7 @@ std::optional<std::size_t> DecodingWatch::Settled(std::string_view prefix,
         declared_end_ = end;
       }
       meta_done_ = true;
-    } else if (complete || text.size() >= kSniffWindow) {
+    } else if (complete || whole || text.size() >= kSniffWindow) {
       meta_done_ = true;
     } else {
       return std::nullopt;
@@ -335,6 +343,8 @@ std::optional<std::size_t> DecodingWatch::Settled(std::string_view prefix,
     if (!ascii_patterns_ && family_ != static_cast<int>(Family::kUtf8) + 1) return std::nullopt;
     return std::max(rows_end, declared_end_);
   }
+  // Detected from every byte of a whole document: only all of it names the same charset.
+  if (whole) return std::nullopt;
   // Detected: only a beginning that is ASCII through the sniff window and the rows, or a
   // text that ends at a NUL and reads the same either way, decodes as the whole does.
   std::optional<std::size_t> settled;

@@ -43,14 +43,19 @@ bool IsDecodingSettled(std::string_view prefix, std::string_view content_type, b
 // (0 while they are not fixed). nullopt while the decoding is not settled; once it is,
 // the length n >= rows_end of the shortest beginning that DecodeDocument reads as the
 // whole document in all the rows use of it. n depends on the document alone, never on how
-// it arrived: it is the first length at which the answer is yes, and stays yes.
+// it arrived: it is the first length at which the answer is yes, and stays yes. With
+// `whole`, `prefix` is the whole document, which always reads as itself: the answer is
+// then never nullopt, and no more than its length.
 class DecodingWatch {
  public:
   explicit DecodingWatch(bool ascii_patterns) : ascii_patterns_(ascii_patterns) {}
   std::optional<std::size_t> Settled(std::string_view prefix, std::string_view content_type,
-                                     std::size_t rows_end);
+                                     std::size_t rows_end, bool whole = false);
 
  private:
+  std::optional<std::size_t> Judge(std::string_view prefix, std::string_view content_type,
+                                   std::size_t rows_end, bool whole);
+
   bool ascii_patterns_;
   std::size_t seen_ = 0;  // bytes looked at for a NUL
   std::size_t nul_ = std::string_view::npos;

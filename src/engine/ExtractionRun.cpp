@@ -49,26 +49,28 @@ void ExtractionRun::Submit(Prefetched& p, bool early_stop) {
   if (early_stop && ctx_.early_stop) {
     p.decision = std::make_shared<Decision>();
     // The criteria may change while the page arrives: the decision then starts over.
-    request.decided = [live = live_, decision = p.decision,
-                       under = std::shared_ptr<const CutCriteria>(),
-                       decide = std::optional<EarlyDecision>()](
-                          std::string_view bytes, std::string_view content_type) mutable {
-      std::shared_ptr<const CutCriteria> criteria;
-      {
-        std::lock_guard lock(live->mutex);
-        criteria = live->current;
-      }
-      if (!criteria || !criteria->mode) return std::size_t{0};
-      if (criteria != under) {
-        under = criteria;
-        decide.emplace(*criteria->mode, criteria->tags);
-      }
-      const std::size_t needed = (*decide)(bytes, content_type);
-      if (needed == 0) return needed;
-      std::lock_guard lock(live->mutex);
-      decision->under = std::move(criteria);
-      return needed;
-    };
+    request.decided =
+        [live = live_, decision = p.decision, under = std::shared_ptr<const CutCriteria>(),
+         decide = std::optional<EarlyDecision>()](
+            std::string_view bytes, std::string_view content_type, bool whole) mutable {
+          // The table keeps a page read whole as it came: nothing to judge at its end.
+          if (whole) return std::size_t{0};
+          std::shared_ptr<const CutCriteria> criteria;
+          {
+            std::lock_guard lock(live->mutex);
+            criteria = live->current;
+          }
+          if (!criteria || !criteria->mode) return std::size_t{0};
+          if (criteria != under) {
+            under = criteria;
+            decide.emplace(*criteria->mode, criteria->tags);
+          }
+          const std::size_t needed = (*decide)(bytes, content_type, false);
+          if (needed == 0) return needed;
+          std::lock_guard lock(live->mutex);
+          decision->under = std::move(criteria);
+          return needed;
+        };
   }
   p.ticket = ctx_.fetcher.Submit(std::move(request));
 }

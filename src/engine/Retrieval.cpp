@@ -19,10 +19,11 @@ bool RowsAreDecided(Mode mode, const std::vector<std::string>& tags, bool ascii_
   return IsDecodingSettled(bytes, content_type, ascii_tags) && IsDecided(mode, bytes, tags);
 }
 
-std::size_t EarlyDecision::operator()(std::string_view bytes, std::string_view content_type) {
+std::size_t EarlyDecision::operator()(std::string_view bytes, std::string_view content_type,
+                                      bool whole) {
   // Both look at every new byte, so that neither falls behind.
-  const std::size_t rows = rows_.Decide(bytes);
-  return decoding_.Settled(bytes, content_type, rows).value_or(0);
+  const std::size_t rows = rows_.Decide(bytes, whole);
+  return decoding_.Settled(bytes, content_type, rows, whole).value_or(0);
 }
 
 FetchRequest MakeFetchRequest(const NormalisedAddress& address, Mode mode,
@@ -52,6 +53,9 @@ Page MakePage(const NormalisedAddress& address, FetchResult result, bool steady,
     result.bytes.resize(result.decided_at);
   }
   page.document_bytes = result.bytes.size();
+  if (brief && result.enough_at > 0 && result.enough_at < result.bytes.size()) {
+    result.bytes.resize(result.enough_at);
+  }
   DecodedDocument doc = DecodeOwnedDocument(std::move(result.bytes), result.content_type, brief);
   page.text = std::move(doc.text);
   page.charset = std::move(doc.charset);

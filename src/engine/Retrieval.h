@@ -41,12 +41,14 @@ bool RowsAreDecided(Mode mode, const std::vector<std::string>& tags, bool ascii_
 
 // RowsAreDecided, chunk after chunk, as a FetchRequest's `decided` test: each call goes on
 // from where the last stopped. Returns the length of the shortest beginning that fixes
-// the rows (and decodes as the whole would), 0 while it is not decided.
+// the rows (and decodes as the whole would), 0 while it is not decided. With `whole`, the
+// bytes are the whole document: the beginning that gives its rows, its charset and its
+// text as far as the rows read it (all of it when its charset is only detected).
 class EarlyDecision {
  public:
   EarlyDecision(Mode mode, const std::vector<std::string>& tags)
       : rows_(mode, tags), decoding_(TagsAreAscii(mode, tags)) {}
-  std::size_t operator()(std::string_view bytes, std::string_view content_type);
+  std::size_t operator()(std::string_view bytes, std::string_view content_type, bool whole);
 
  private:
   RowDecision rows_;
@@ -62,7 +64,8 @@ FetchRequest MakeFetchRequest(const NormalisedAddress& address, Mode mode,
 // only as far as its decision went (FetchResult::decided_at): the same answers then give
 // the same text, charset and length whatever the timing of their arrival; the rows are
 // the same either way. With `brief`, the caller drops the page as soon as it has its rows:
-// its text may then keep the document's whole buffer rather than a copy of its beginning.
+// its text may then keep the document's whole buffer rather than a copy of its beginning,
+// and a document read whole is decoded only as far as FetchResult::enough_at.
 Page MakePage(const NormalisedAddress& address, FetchResult result, bool steady = false,
               bool brief = false);
 

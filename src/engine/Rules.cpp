@@ -232,7 +232,7 @@ bool RowDecision::Advance(const Pattern& pattern, Chain& chain, std::string_view
   return true;
 }
 
-std::size_t RowDecision::Decide(std::string_view received) {
+std::size_t RowDecision::Decide(std::string_view received, bool whole) {
   if (received.size() < seen_) Restart();
   if (nul_ == std::string_view::npos) {
     const auto* found = received.size() > seen_
@@ -251,7 +251,10 @@ std::size_t RowDecision::Decide(std::string_view received) {
     --pending_;
   }
   if (pending_ == 0) return decided_end_;
-  return nul_ == std::string_view::npos ? 0 : nul_ + 1;
+  if (nul_ != std::string_view::npos) return nul_ + 1;
+  // The searches still pending find nothing in the rest: the rows are those of the
+  // beginning through the last match found (at least one byte, so that 0 keeps its sense).
+  return whole ? std::max<std::size_t>(decided_end_, 1) : 0;
 }
 
 }  // namespace orvanel

@@ -47,8 +47,9 @@ class RowDecision {
   // `received`: the document's beginning so far, the last call's grown (a shorter one, or
   // the first call, starts over). Returns the length of the shortest beginning of it that
   // already fixes the rows (a NUL ends the text: its position + 1), or 0 while more bytes
-  // may still change a row.
-  std::size_t Decide(std::string_view received);
+  // may still change a row. With `whole`, `received` is the whole document: what was not
+  // found is not there, and the answer is never 0.
+  std::size_t Decide(std::string_view received, bool whole = false);
 
  private:
   // The first `first` at or after the scan, then the first `second` at or after its

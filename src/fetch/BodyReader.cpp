@@ -7,9 +7,7 @@
 
 namespace orvanel {
 
-BodyReader::BodyReader(
-    MemoryBudget& budget, const FetcherOptions& options,
-    const std::function<std::size_t(std::string_view, std::string_view)>& decided)
+BodyReader::BodyReader(MemoryBudget& budget, const FetcherOptions& options, const Decided& decided)
     : budget_(budget), options_(options), decided_(decided) {}
 
 BodyReader::~BodyReader() { budget_.Release(document_held_ + decoder_held_); }
@@ -36,7 +34,7 @@ bool BodyReader::Begin(Answer answer) {
 void BodyReader::Decide() {
   // An error page is never decided early: it is thrown away anyway.
   if (!decided_ || !MayStopEarly(answer_.status) || bytes_.empty()) return;
-  const std::size_t needed = decided_(bytes_, answer_.content_type);
+  const std::size_t needed = decided_(bytes_, answer_.content_type, false);
   if (needed == 0) return;
   cut_early_ = true;
   decided_at_ = std::min(needed, bytes_.size());
@@ -44,6 +42,13 @@ void BodyReader::Decide() {
   // Over HTTP/1 a short rest is read, so that the connection stays usable for the next
   // page; a long one is not worth waiting for. An HTTP/2 stream is stopped at once.
   drain_left_ = answer_.multiplexed ? 0 : kDrainBudget;
+}
+
+void BodyReader::Ended() {
+  if (!decided_ || cut_early_ || discarding_ || stopped_ || enough_at_ > 0 ||
+      !MayStopEarly(answer_.status) || bytes_.empty())
+    return;
+  enough_at_ = std::min(decided_(bytes_, answer_.content_type, true), bytes_.size());
 }
 
 // Room for `need` bytes in the document's buffer, grown as the budget's rule says and

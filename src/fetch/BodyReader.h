@@ -37,8 +37,8 @@ class BodyReader {
     bool redirect = false;     // the body of a redirect: read and dropped
   };
 
-  BodyReader(MemoryBudget& budget, const FetcherOptions& options,
-             const std::function<std::size_t(std::string_view, std::string_view)>& decided);
+  using Decided = std::function<std::size_t(std::string_view, std::string_view, bool)>;
+  BodyReader(MemoryBudget& budget, const FetcherOptions& options, const Decided& decided);
   ~BodyReader();
   BodyReader(const BodyReader&) = delete;
   BodyReader& operator=(const BodyReader&) = delete;
@@ -61,6 +61,10 @@ class BodyReader {
   bool cut_early() const { return cut_early_; }
   // The length of the beginning that fixes the caller's rows, once decided; 0 before.
   std::size_t decided_at() const { return decided_at_; }
+  // The body was read to its end: a document not decided before is judged whole, once.
+  void Ended();
+  // What that judgement gave: the beginning that reads as the whole; 0 when none.
+  std::size_t enough_at() const { return enough_at_; }
   bool too_large() const { return too_large_; }
   const std::string& error() const { return error_; }
   std::uint64_t received() const { return received_; }
@@ -84,7 +88,7 @@ class BodyReader {
 
   MemoryBudget& budget_;
   const FetcherOptions& options_;
-  std::function<std::size_t(std::string_view, std::string_view)> decided_;
+  Decided decided_;
   Answer answer_;
   bool begun_ = false;
   std::unique_ptr<ContentDecoder> decoder_;
@@ -99,6 +103,7 @@ class BodyReader {
   bool stopped_ = false;
   bool cut_early_ = false;
   std::size_t decided_at_ = 0;
+  std::size_t enough_at_ = 0;
   bool too_large_ = false;
   std::string error_;
 };

@@ -204,7 +204,9 @@ void CurlFetcher::Settled(BodyReader& reader, bool whole, FetchResult& result) c
     result.error_text = reader.error();
   } else {
     result.ok = true;
+    if (whole) reader.Ended();
     result.decided_at = reader.decided_at();
+    result.enough_at = reader.enough_at();
     result.bytes = reader.TakeDocument();
     // Decided with its last bytes, and nothing dropped: the page is whole after all.
     result.cut_early = reader.cut_early() && !(whole && reader.kept_all(result.bytes));

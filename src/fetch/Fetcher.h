@@ -38,8 +38,11 @@ struct FetchRequest {
   // n > 0 stops the transfer: the first n bytes are all the caller needs (the result
   // holds at least those, and says n). Each attempt at the address (a retry, a transfer
   // started again) is given a fresh copy of this object, so it may keep state between
-  // calls.
-  std::function<std::size_t(std::string_view bytes, std::string_view content_type)> decided;
+  // calls. Once more, with `whole`, when the body ended without a decision: n > 0 then
+  // says that the first n bytes read as the whole document does for the caller
+  // (FetchResult::enough_at); the bytes past them are kept all the same.
+  std::function<std::size_t(std::string_view bytes, std::string_view content_type, bool whole)>
+      decided;
 };
 
 struct FetchResult {
@@ -53,6 +56,8 @@ struct FetchResult {
   // When `decided` stopped the transfer: the n it gave, which depends on the document
   // alone (bytes holds what had come by then, which depends on how it came). 0 otherwise.
   std::size_t decided_at = 0;
+  // For a document read whole: the n `decided` gave at its end. 0 otherwise.
+  std::size_t enough_at = 0;
   FetchError error = FetchError::kNone;
   std::string error_text;  // a description for the user when !ok
 };

@@ -71,6 +71,25 @@ TEST_F(ExtractFormatsTest, JsonLinesTellNotFoundFromEmptyAndHaveNoStatusWithoutH
   EXPECT_TRUE(lines[2].ends_with(",\"bytes\":0}")) << lines[2];
 }
 
+// A page without keywords is read to its end; its line tells the whole document, though
+// only its beginning through the description fixes the rows.
+TEST_F(ExtractFormatsTest, APageReadWholeIsReportedWhole) {
+  const std::string page =
+      "<meta charset=\"windows-1252\"><title>Caf\xE9</title>"
+      "<meta name=\"description\" content=\"d\">" +
+      std::string(60'000, 'b') + "<meta name=\"keywords\" content=\"k";
+  server_.Route("/nokw", [&](auto&, auto& c) { c.Respond(200, page); });
+  const auto r = RunInProcess({"-q", "-f", "jsonl"}, server_.Url("/nokw") + "\n");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\"title\":\"Caf\xC3\xA9\",\"keywords\":null,\"description\":\"d\","),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("\"charset\":\"windows-1252\",\"charset_source\":\"meta\""),
+            std::string::npos)
+      << r.out;
+  EXPECT_TRUE(r.out.ends_with(",\"bytes\":" + std::to_string(page.size()) + "}\n")) << r.out;
+}
+
 TEST(JsonLines, AnyBytesGiveValidJson) {
   std::string out;
   AppendJsonString(out, std::string("a\"\\\n\x01\x7f\xff\xc3\xa9", 9));

@@ -59,26 +59,37 @@ void ExpectSameRows(const std::vector<RuleRow>& rows, const std::vector<RuleRow>
   }
 }
 
-// The length a test gives for a page that arrives in pieces cut at `cuts` (then whole); 0
-// when even the whole page does not decide.
-std::size_t DecidedLength(const FetchRequest& request, const std::string& page,
-                          const std::string& type, std::vector<std::size_t> cuts) {
+// What a test gives for a page that arrives in pieces cut at `cuts` (then whole): the
+// length it decided at (0 when even the whole page did not decide), else what it judged
+// of the whole page once the page ended.
+struct Judged {
+  std::size_t decided = 0;
+  std::size_t enough = 0;
+  bool operator==(const Judged&) const = default;
+};
+
+Judged DecidedLength(const FetchRequest& request, const std::string& page, const std::string& type,
+                     std::vector<std::size_t> cuts) {
   auto decided = request.decided;  // a fresh copy, as for each attempt
   cuts.push_back(page.size());
   for (const std::size_t cut : cuts) {
-    if (const std::size_t n = decided(std::string_view(page).substr(0, cut), type)) {
+    if (const std::size_t n = decided(std::string_view(page).substr(0, cut), type, false)) {
       EXPECT_LE(n, cut);
-      return n;
+      return {n, 0};
     }
   }
-  return 0;
+  if (page.empty()) return {};
+  return {0, decided(page, type, true)};
 }
 
 // Stopping a transfer once the rows are decided must never change a row, and where it
 // stops must not depend on how the page arrived: the same answer gives the same bytes.
+// A page read whole is judged at its end: the beginning it names gives the whole page's
+// rows, charset and charset source.
 TEST(EarlyStop, TheDecidedBeginningGivesTheRowsOfTheWholeDocumentHoweverItArrives) {
   std::mt19937 rng(2024);
   int decided_early = 0;
+  int judged_short = 0;
   for (int round = 0; round < 400; ++round) {
     const std::string page = RandomPage(rng);
     const std::string& type = kContentTypes[rng() % kContentTypes.size()];
@@ -90,10 +101,23 @@ TEST(EarlyStop, TheDecidedBeginningGivesTheRowsOfTheWholeDocumentHoweverItArrive
       std::vector<std::size_t> every(page.size()), pieces;
       for (std::size_t k = 0; k < page.size(); ++k) every[k] = k;
       for (std::size_t k = rng() % 700; k < page.size(); k += 1 + rng() % 700) pieces.push_back(k);
-      const std::size_t n = DecidedLength(request, page, type, every);
-      ASSERT_EQ(DecidedLength(request, page, type, pieces), n) << "page=" << page;
-      ASSERT_EQ(DecidedLength(request, page, type, {}), n) << "page=" << page;
-      if (n == 0) continue;
+      const Judged judged = DecidedLength(request, page, type, every);
+      ASSERT_TRUE(DecidedLength(request, page, type, pieces) == judged) << "page=" << page;
+      ASSERT_TRUE(DecidedLength(request, page, type, {}) == judged) << "page=" << page;
+      if (judged.decided == 0) {
+        if (page.empty()) continue;
+        const std::size_t n = judged.enough;
+        ASSERT_GE(n, 1u) << "page=" << page;
+        ASSERT_LE(n, page.size()) << "page=" << page;
+        judged_short += n < page.size();
+        const DecodedDocument all = DecodeDocument(page, type);
+        const DecodedDocument part = DecodeDocument(page.substr(0, n), type);
+        ExpectSameRows(ExtractRows(mode, part.text, tags), whole, page, n);
+        ASSERT_EQ(part.charset, all.charset) << "page=" << page << " n=" << n;
+        ASSERT_EQ(part.source, all.source) << "page=" << page << " n=" << n;
+        continue;
+      }
+      const std::size_t n = judged.decided;
       decided_early += n < page.size();
       const std::string prefix = page.substr(0, n);
       ExpectSameRows(ExtractRows(mode, DecodeDocument(prefix, type).text, tags), whole, page, n);
@@ -102,6 +126,7 @@ TEST(EarlyStop, TheDecidedBeginningGivesTheRowsOfTheWholeDocumentHoweverItArrive
     }
   }
   EXPECT_GT(decided_early, 100);  // the test would prove nothing if nothing stopped early
+  EXPECT_GT(judged_short, 100);   // nor if no page read whole was judged short
 }
 
 std::string Utf16(const std::string& ascii, bool big_endian) {
@@ -134,7 +159,7 @@ TEST(EarlyStop, AUtf16PageWithoutAByteOrderMarkIsNotCutAtItsFirstBytes) {
         const auto request = MakeFetchRequest({"http://x/", false}, mode, tags, true);
         for (std::size_t k = 1; k < page.size(); k += k < 512 ? 1 : 61) {
           const std::string_view prefix(page.data(), k);
-          if (!request.decided(prefix, type)) continue;
+          if (!request.decided(prefix, type, false)) continue;
           const auto rows = ExtractRows(mode, DecodeDocument(prefix, type).text, tags);
           ASSERT_EQ(rows.size(), whole.size()) << "decided at byte " << k;
           for (std::size_t r = 0; r < rows.size(); ++r) {
@@ -154,24 +179,48 @@ TEST(EarlyStop, TypicalHeadStopsRightAfterItsEnd) {
   const std::string page = head + std::string(2000, 'b');
   const std::size_t rows_end = head.find("d\">") + 2;  // the description's closing quote
   auto decided = MakeFetchRequest({"http://x/", false}, Mode::kTitleAndMetaTags, {}, true).decided;
-  EXPECT_EQ(decided(std::string_view(page).substr(0, rows_end - 1), ""), 0u);
-  EXPECT_EQ(decided(std::string_view(page).substr(0, head.size()), ""), rows_end);
+  EXPECT_EQ(decided(std::string_view(page).substr(0, rows_end - 1), "", false), 0u);
+  EXPECT_EQ(decided(std::string_view(page).substr(0, head.size()), "", false), rows_end);
   // Without a declaration, the first kilobyte must be in (and ASCII) before the charset is
   // known: the page is held to there.
   const std::string bare = head.substr(0, 12) + head.substr(34) + std::string(2000, 'b');
   decided = MakeFetchRequest({"http://x/", false}, Mode::kTitleAndMetaTags, {}, true).decided;
-  EXPECT_EQ(decided(std::string_view(bare).substr(0, head.size()), ""), 0u);
-  EXPECT_EQ(decided(std::string_view(bare).substr(0, 1500), ""), 1024u);
+  EXPECT_EQ(decided(std::string_view(bare).substr(0, head.size()), "", false), 0u);
+  EXPECT_EQ(decided(std::string_view(bare).substr(0, 1500), "", false), 1024u);
   // A later byte past ASCII changes nothing once the kilobyte was in, and a page that
   // starts over (a second attempt) is decided afresh.
   std::string late = bare;
   late[1100] = '\xE9';
   decided = MakeFetchRequest({"http://x/", false}, Mode::kTitleAndMetaTags, {}, true).decided;
-  EXPECT_EQ(decided(std::string_view(late).substr(0, 1200), ""), 1024u);
-  EXPECT_EQ(decided(std::string_view(late).substr(0, 10), ""), 0u);
-  EXPECT_EQ(decided(std::string_view(late), ""), 1024u);
+  EXPECT_EQ(decided(std::string_view(late).substr(0, 1200), "", false), 1024u);
+  EXPECT_EQ(decided(std::string_view(late).substr(0, 10), "", false), 0u);
+  EXPECT_EQ(decided(std::string_view(late), "", false), 1024u);
   const auto no_stop = MakeFetchRequest({"http://x/", false}, Mode::kTitleAndMetaTags, {}, false);
   EXPECT_FALSE(no_stop.decided);
+}
+
+// A page without keywords is read whole; judged at its end, only its beginning through the
+// last row found is decoded, unless its charset is detected from all of its bytes.
+TEST(EarlyStop, APageReadWholeIsJudgedShortOnlyWhenItsCharsetIsDeclared) {
+  const std::string top =
+      "<html><head><title>T</title><meta name=\"description\" content=\"d\"></head><body>";
+  const std::string rest = std::string(2000, 'b') + "caf\xE9</body></html>";
+  const std::size_t rows_end = top.find("d\">") + 2;
+  auto judge = [](const std::string& page, const std::string& type) {
+    auto decided =
+        MakeFetchRequest({"http://x/", false}, Mode::kTitleAndMetaTags, {}, true).decided;
+    EXPECT_EQ(decided(page, type, false), 0u);
+    return decided(page, type, true);
+  };
+  // Declared by the header, or by a meta tag: the rows' end, or the declaration's.
+  EXPECT_EQ(judge(top + rest, "text/html; charset=windows-1252"), rows_end);
+  const std::string declared = "<meta charset=\"windows-1252\">" + top + rest;
+  EXPECT_EQ(judge(declared, ""), declared.find("<html>") + rows_end);
+  const std::string late = top + "<meta charset=\"windows-1252\">" + rest;
+  EXPECT_EQ(judge(late, ""), late.find("\">b") + 2);
+  // Detected: the byte past ASCII far behind the rows makes the whole page windows-1252.
+  EXPECT_EQ(judge(top + rest, ""), top.size() + rest.size());
+  EXPECT_EQ(DecodeDocument(top + rest, "").charset, "windows-1252");
 }
 
 }  // namespace

@@ -85,7 +85,7 @@ TEST(BodyReader, HoldsWhatItKeepsWithinTheBudgetAndPausesPastIt) {
 TEST(BodyReader, ADecidedDocumentStopsThereAndTheRestIsDrained) {
   FetcherOptions options;
   MemoryBudget budget(1u << 30);
-  auto decided = [](std::string_view bytes, std::string_view) -> std::size_t {
+  auto decided = [](std::string_view bytes, std::string_view, bool) -> std::size_t {
     const auto at = bytes.find("</title>");
     return at == std::string_view::npos ? 0 : at + 8;
   };

@@ -162,7 +162,7 @@ TEST(CurlFetcherHttp2, StreamsToAHostShareOneConnectionAndStopWhenDecided) {
   FetcherOptions options;
   options.ca_file = server.Cert();
   auto fetcher = MakeCurlFetcher(options);
-  const auto decided = [](std::string_view bytes, std::string_view) {
+  const auto decided = [](std::string_view bytes, std::string_view, bool) {
     return bytes.find("</head>") != std::string_view::npos;
   };
   std::vector<Fetcher::Ticket> tickets;

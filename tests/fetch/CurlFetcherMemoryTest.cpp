@@ -67,7 +67,7 @@ TEST_F(CurlFetcherTest, PagesCutShortHoldOnlyWhatWasRead) {
   options.memory_budget = 1u << 20;
   options.max_per_host = 16;
   auto fetcher = MakeCurlFetcher(options);
-  const auto decided = [](std::string_view bytes, std::string_view) {
+  const auto decided = [](std::string_view bytes, std::string_view, bool) {
     return bytes.find("</head>") != std::string_view::npos;
   };
   const auto first = fetcher->Submit({server_.Url("/first"), {}});  // taken last: the oldest

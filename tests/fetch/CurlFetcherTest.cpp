@@ -251,11 +251,42 @@ TEST_F(CurlFetcherTest, AnErrorPageIsNeverCutEarly) {
   });
   auto fetcher = MakeCurlFetcher();
   FetchRequest request{server_.Url("/err-long"),
-                       [](std::string_view, std::string_view) { return true; }};
+                       [](std::string_view, std::string_view, bool) { return true; }};
   const auto result = fetcher->Take(fetcher->Submit(std::move(request)));
   EXPECT_FALSE(result.ok);
   EXPECT_FALSE(result.cut_early);
   EXPECT_EQ(result.status, 500);
+}
+
+// A page read to its end without a decision is judged once more, whole; what that gives
+// travels with the page, which keeps every byte. A page cut early, or an error page, is not.
+TEST_F(CurlFetcherTest, APageReadWholeIsJudgedOnceWithAllOfIt) {
+  const std::string body = "<title>T</title>" + std::string(100'000, 'b');
+  server_.Route("/whole", [&](auto&, auto& c) { c.Respond(200, body); });
+  server_.Route("/missing", [&](auto&, auto& c) { c.Respond(404, body); });
+  auto fetcher = MakeCurlFetcher();
+  auto judged = std::make_shared<std::vector<std::size_t>>();  // sizes judged whole
+  auto judge = [judged](std::size_t cut_at) {
+    return [judged, cut_at](std::string_view bytes, std::string_view, bool whole) {
+      if (whole) judged->push_back(bytes.size());
+      return whole ? std::size_t{16} : bytes.size() >= cut_at ? cut_at : 0;
+    };
+  };
+  auto result = fetcher->Take(fetcher->Submit({server_.Url("/whole"), judge(1'000'000)}));
+  ASSERT_TRUE(result.ok) << result.error_text;
+  EXPECT_EQ(*judged, std::vector<std::size_t>{body.size()});
+  EXPECT_EQ(result.enough_at, 16u);
+  EXPECT_EQ(result.bytes, body);
+  EXPECT_FALSE(result.cut_early);
+  judged->clear();
+  result = fetcher->Take(fetcher->Submit({server_.Url("/whole"), judge(100)}));
+  EXPECT_TRUE(result.cut_early);
+  EXPECT_EQ(result.decided_at, 100u);
+  EXPECT_EQ(result.enough_at, 0u);
+  result = fetcher->Take(fetcher->Submit({server_.Url("/missing"), judge(1'000'000)}));
+  EXPECT_EQ(result.status, 404);
+  EXPECT_EQ(result.enough_at, 0u);
+  EXPECT_TRUE(judged->empty());
 }
 
 }  // namespace

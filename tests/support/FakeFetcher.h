@@ -61,7 +61,7 @@ class FakeFetcher : public Fetcher {
   void SetNotify(std::function<void()> notify) override { notify_ = std::move(notify); }
 
   // Ends a transfer with `body`, cut where the request's test says the rest cannot matter
-  // (tried at every 64 bytes, as bytes arrive).
+  // (tried at every 64 bytes, as bytes arrive); a body read whole is judged once more.
   void Finish(Ticket ticket, const std::string& body) {
     FetchResult r;
     r.ok = true;
@@ -73,13 +73,16 @@ class FakeFetcher : public Fetcher {
       for (std::size_t n = 64;; n += 64) {
         const std::size_t size = std::min(n, body.size());
         if (const std::size_t needed =
-                decided(std::string_view(body).substr(0, size), r.content_type)) {
+                decided(std::string_view(body).substr(0, size), r.content_type, false)) {
           r.cut_early = decided_is_cut || size < body.size();
           r.bytes = body.substr(0, size);
           r.decided_at = needed;
           break;
         }
-        if (size == body.size()) break;
+        if (size == body.size()) {
+          if (!body.empty()) r.enough_at = decided(body, r.content_type, true);
+          break;
+        }
       }
     }
     r.bytes_read = r.bytes.size();
