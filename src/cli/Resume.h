@@ -82,7 +82,6 @@ class ResumeReader {
   std::uint64_t offset_ = 0;  // of buffer_[at_] in the file
   std::uint64_t line_ = 1;    // of the byte at offset_
   bool end_ = false;
-  bool header_read_ = false;
   std::uint64_t keep_bytes_ = 0;
   std::size_t addresses_ = 0;
   bool last_failed_ = false;
