@@ -120,6 +120,9 @@ class ExtractionRun {
   bool writing_ = false;
   std::deque<std::string> read_;  // addresses read, not yet submitted
   std::deque<InFlight> window_;
+  // The rows ready, written together; its room stays from one batch to the next, up to
+  // kBatchBytes twice over.
+  std::string batch_;
   std::size_t window_size_ = 0;
   std::size_t known_ = 0;  // addresses read so far
 };
@@ -254,7 +257,11 @@ void ExtractionRun::Submit() {
 // Writes every row that is ready, in address order.
 void ExtractionRun::WriteReady() {
   // The rows ready now go out in one write (or one every 64 KiB), not one write a page.
-  std::string batch;
+  if (batch_.capacity() < 2 * kBatchBytes) batch_.reserve(2 * kBatchBytes);
+  auto write = [this] {
+    output_->Write(batch_);
+    batch_.clear();
+  };
   while (!window_.empty() && fetcher_.Ready(window_.front().ticket)) {
     InFlight f = std::move(window_.front());
     window_.pop_front();
@@ -264,7 +271,7 @@ void ExtractionRun::WriteReady() {
         MakePage(f.normalised, fetcher_.Take(f.ticket), /*steady=*/true, /*brief=*/true);
     const auto rows = ExtractRowViews(o_.mode, page.text, o_.tags);
     if (resume_ && !o_.jsonl && PageCellHoldsTab(o_.mode, rows)) {
-      output_->Write(batch);
+      write();
       throw Failure("the page of " + MaskPasswords(f.address, {f.address}) +
                     " has a TAB in a cell, past which a tsv cannot be resumed; the file holds "
                     "the rows before it (use -f jsonl)");
@@ -275,14 +282,13 @@ void ExtractionRun::WriteReady() {
       progress_.Clear();
       err_.Line(MaskPasswords(page.message, {f.address, page.address.url}));
     }
-    AppendRows(batch, o_, f.address, page, rows);
-    if (batch.size() >= kBatchBytes) {
-      output_->Write(batch);
-      batch.clear();
-    }
+    AppendRows(batch_, o_, f.address, page, rows);
+    if (batch_.size() >= kBatchBytes) write();
     progress_.Update(summary_.done(), known_, input_->Done() && read_.empty(), summary_.failed());
   }
-  output_->Write(batch);
+  write();
+  // A page's long cell grew it: that room goes back.
+  if (batch_.capacity() > 2 * kBatchBytes) std::string().swap(batch_);
 }
 
 // Waits for a transfer to end, or for more input when there is room for it.
