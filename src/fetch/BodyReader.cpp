@@ -45,8 +45,9 @@ void BodyReader::Decide() {
 }
 
 void BodyReader::Ended() {
-  if (!decided_ || cut_early_ || discarding_ || stopped_ || enough_at_ > 0 ||
-      !MayStopEarly(answer_.status) || bytes_.empty())
+  // A redirect's body is dropped unkept: it has no bytes to judge.
+  if (!decided_ || cut_early_ || stopped_ || enough_at_ > 0 || !MayStopEarly(answer_.status) ||
+      bytes_.empty())
     return;
   enough_at_ = std::min(decided_(bytes_, answer_.content_type, true), bytes_.size());
 }

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "Codings.h"
 #include "fetch/BodyReader.h"
 
@@ -80,6 +85,47 @@ TEST(BodyReader, HoldsWhatItKeepsWithinTheBudgetAndPausesPastIt) {
   // The document's memory goes with it, for its taker to give back.
   EXPECT_EQ(budget.Held(), MemoryBudget::HeapBytes(document));
   EXPECT_EQ(budget.Held(), 5000u);
+}
+
+// A body read to its end undecided is judged once more, whole; an error page, a
+// redirect's body or a page already decided is not.
+TEST(BodyReader, AnUndecidedBodyIsJudgedWholeOnceAtItsEnd) {
+  FetcherOptions options;
+  MemoryBudget budget(1u << 30);
+  std::vector<std::pair<std::string, bool>> calls;
+  auto decided = [&](std::string_view bytes, std::string_view, bool whole) -> std::size_t {
+    calls.emplace_back(bytes, whole);
+    if (whole) return 4;
+    return bytes.find("</title>") == std::string_view::npos ? 0 : 1;
+  };
+  auto read = [&](BodyReader::Answer answer, std::string_view body) {
+    calls.clear();
+    auto reader = std::make_unique<BodyReader>(budget, options, decided);
+    reader->Begin(std::move(answer));
+    reader->Feed(body.substr(0, 3), false);
+    reader->Feed(body.substr(3), false);
+    reader->Ended();
+    reader->Ended();
+    return reader;
+  };
+  auto reader = read(Plain(), "<p>no title");
+  EXPECT_EQ(reader->enough_at(), 4u);
+  ASSERT_EQ(calls.size(), 3u);
+  EXPECT_EQ(calls.back(), std::make_pair(std::string("<p>no title"), true));
+  EXPECT_EQ(reader->TakeDocument(), "<p>no title");  // every byte is kept all the same
+  for (const long status : {404L, 500L}) {
+    EXPECT_EQ(read(Plain(status), "<p>no title")->enough_at(), 0u) << status;
+    EXPECT_TRUE(calls.empty()) << status;
+  }
+  auto moved = Plain(301);
+  moved.redirect = true;
+  EXPECT_EQ(read(moved, "<p>moved")->enough_at(), 0u);
+  EXPECT_TRUE(calls.empty());
+  EXPECT_EQ(read(Plain(), "<title>t</title>")->enough_at(), 0u);
+  EXPECT_EQ(calls.size(), 2u);  // decided with its second piece, never judged whole
+  options.max_bytes = 5;        // refused as too large: nothing to judge
+  EXPECT_EQ(read(Plain(), "<p>no title")->enough_at(), 0u);
+  EXPECT_EQ(calls.size(), 1u);
 }
 
 TEST(BodyReader, ADecidedDocumentStopsThereAndTheRestIsDrained) {
