@@ -79,7 +79,8 @@ class ExtractionRun {
         err_(s.err),
         fetcher_(fetcher),
         progress_(err_, !o.quiet && ::isatty(s.err)),
-        request_(MakeFetchRequest({}, o.mode, o.tags, o.early_stop)) {}
+        request_(MakeFetchRequest({}, o.mode, o.tags, o.early_stop)),
+        normalise_(o.fetch.allow_local_files) {}
   ~ExtractionRun();
   ExtractionRun(const ExtractionRun&) = delete;
   ExtractionRun& operator=(const ExtractionRun&) = delete;
@@ -111,6 +112,7 @@ class ExtractionRun {
   Progress progress_;
   // Every address's request is a copy of this one (its rows' test made once).
   const FetchRequest request_;
+  AddressNormaliser normalise_;
   Summary summary_;
   std::unique_ptr<AddressInput> input_;
   std::unique_ptr<OutputFile> output_;
@@ -246,7 +248,7 @@ void ExtractionRun::Submit() {
   while (writing_ && !read_.empty() && window_.size() < window_size_) {
     InFlight f{std::move(read_.front()), {}, 0};
     read_.pop_front();
-    f.normalised = NormaliseAddress(f.address, o_.fetch.allow_local_files);
+    f.normalised = normalise_(f.address);
     FetchRequest request = request_;
     request.url = f.normalised.url;
     f.ticket = fetcher_.Submit(std::move(request));

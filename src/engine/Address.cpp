@@ -66,6 +66,23 @@ NormalisedAddress NormaliseAddress(const std::string& address, bool local_files)
   return {address, false};
 }
 
+NormalisedAddress AddressNormaliser::operator()(const std::string& address) {
+  if (local_files_) {
+    // "http:" or "https:" in any letter case, followed by "/".
+    const std::size_t colon = address.find(':');
+    const bool scheme_like =
+        (colon == 4 || colon == 5) && colon + 1 < address.size() && address[colon + 1] == '/' &&
+        FindNoCase(std::string_view(address).substr(0, colon), colon == 4 ? "http" : "https") == 0;
+    if (scheme_like) {
+      const std::string folder = address.substr(0, colon + 1);
+      auto [it, fresh] = scheme_folder_exists_.try_emplace(folder, false);
+      if (fresh) it->second = PathExists(folder);
+      if (!it->second) return NormaliseAddress(address, /*local_files=*/false);
+    }
+  }
+  return NormaliseAddress(address, local_files_);
+}
+
 std::string ByteArrayToText(std::string_view bytes) {
   const std::size_t nul = bytes.find('\0');
   if (nul != std::string_view::npos) bytes = bytes.substr(0, nul);

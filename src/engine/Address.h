@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 namespace orvanel {
 
@@ -26,6 +27,20 @@ struct NormalisedAddress {
 // "http://" in front; anything else is used unchanged.
 // Without `local_files`, no address is taken for a local path.
 NormalisedAddress NormaliseAddress(const std::string& address, bool local_files = true);
+
+// NormaliseAddress over a run of many addresses. An address such as "https://host/page"
+// names a local file only through a folder "https:" in the working folder; whether that
+// folder exists is looked up once a run for each spelling of "http:" and "https:", and
+// while it does not, such an address is taken for a URL without a look at the disk.
+class AddressNormaliser {
+ public:
+  explicit AddressNormaliser(bool local_files) : local_files_(local_files) {}
+  NormalisedAddress operator()(const std::string& address);
+
+ private:
+  bool local_files_;
+  std::unordered_map<std::string, bool> scheme_folder_exists_;  // at most 48 spellings
+};
 
 // "file://" + the absolute form of `path`, percent-encoded.
 std::string FileUrl(const std::string& path);

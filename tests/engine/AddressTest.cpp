@@ -1,8 +1,11 @@
-#include "engine/Address.h"
-
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <utility>
+#include <vector>
+
 #include "TempDir.h"
+#include "engine/Address.h"
 
 namespace orvanel {
 namespace {
@@ -44,6 +47,43 @@ TEST(NormaliseAddress, RelativeNamesAreMadeAbsolute) {
   const auto n = NormaliseAddress("rel.htm");
   std::filesystem::current_path(old);
   EXPECT_EQ(n.url, "file://" + dir.path() + "/rel.htm");
+}
+
+// A run's normaliser answers as NormaliseAddress does, the folder "https:" in the working
+// folder included, while it looks at the disk once per spelling of the scheme.
+TEST(AddressNormaliser, AnswersAsNormaliseAddressDoes) {
+  TempDir dir;
+  std::filesystem::create_directories(dir.path() + "/https:/host");
+  dir.File("https:/host/page.htm", "x");
+  dir.File("plain.htm", "x");
+  const auto old = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  // An absent spelling first: its answer must not stand for the others.
+  const char* addresses[] = {"http://host/page.htm",
+                             "https://host/page.htm",
+                             "https://host/missing.htm",
+                             "HTTPS://host/page.htm",
+                             "https:/host/page.htm",
+                             "plain.htm",
+                             "host/page",
+                             "http:",
+                             "https:x/page.htm",
+                             "https://host/page.htm"};
+  AddressNormaliser local(true), remote(false);
+  std::vector<std::pair<NormalisedAddress, NormalisedAddress>> got, expected;
+  for (const char* a : addresses) {
+    got.emplace_back(local(a), remote(a));
+    expected.emplace_back(NormaliseAddress(a, true), NormaliseAddress(a, false));
+  }
+  std::filesystem::current_path(old);
+  ASSERT_TRUE(expected[1].first.local_file);  // the case that needs the disk
+  ASSERT_TRUE(expected[4].first.local_file);
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(got[i].first.url, expected[i].first.url) << addresses[i];
+    EXPECT_EQ(got[i].first.local_file, expected[i].first.local_file) << addresses[i];
+    EXPECT_EQ(got[i].second.url, expected[i].second.url) << addresses[i];
+    EXPECT_FALSE(got[i].second.local_file) << addresses[i];
+  }
 }
 
 TEST(PathTests, FilesFoldersAndNothing) {
