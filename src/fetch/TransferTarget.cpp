@@ -57,7 +57,75 @@ std::optional<std::string> AsciiHostName(std::string_view name, std::string& err
   return result;
 }
 
+namespace {
+
+bool IsLowerName(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.';
+}
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Digits without a leading zero (a lone "0" aside), of at most `most`, as a number.
+std::optional<unsigned> PlainNumber(std::string_view digits, std::size_t most) {
+  if (digits.empty() || digits.size() > most || (digits.size() > 1 && digits[0] == '0'))
+    return std::nullopt;
+  unsigned value = 0;
+  for (const char c : digits) {
+    if (!IsDigit(c)) return std::nullopt;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  return value;
+}
+
+// A host libcurl keeps as it is written: a lower-case name that cannot be read as a number
+// (libcurl rewrites "127.1" or "0x7f.1"), or an IPv4 address in its dotted-decimal form.
+bool IsPlainHost(std::string_view host) {
+  if (host.empty() || !std::all_of(host.begin(), host.end(), IsLowerName)) return false;
+  if (!IsDigit(host[0])) return true;
+  for (int part = 0; part < 4; ++part) {
+    const std::size_t dot = host.find('.');
+    const auto value = PlainNumber(host.substr(0, dot), 3);
+    if (!value || *value > 255) return false;
+    host.remove_prefix(dot == std::string_view::npos ? host.size() : dot + 1);
+  }
+  return host.empty();
+}
+
+}  // namespace
+
+std::optional<TransferTarget> PlainTarget(const std::string& url) {
+  const auto visible = [](char c) { return c > ' ' && c < 0x7f && c != '\\'; };
+  if (!std::all_of(url.begin(), url.end(), visible)) return std::nullopt;
+  const std::size_t colon = url.find("://");
+  if (colon != 4 && colon != 5) return std::nullopt;
+  std::string scheme = Lowered(url.substr(0, colon));
+  if (scheme != "http" && scheme != "https") return std::nullopt;
+  std::string_view authority(url);
+  authority.remove_prefix(colon + 3);
+  authority = authority.substr(0, authority.find_first_of("/?#"));
+  const std::size_t port_colon = authority.find(':');
+  const std::string_view host = authority.substr(0, port_colon);
+  if (!IsPlainHost(host)) return std::nullopt;
+  int port = scheme == "http" ? 80 : 443;
+  if (port_colon != std::string_view::npos) {
+    const auto value = PlainNumber(authority.substr(port_colon + 1), 5);
+    if (!value || *value == 0 || *value > 65535) return std::nullopt;
+    port = static_cast<int>(*value);
+  }
+  TransferTarget target;
+  target.url = url;
+  target.scheme = std::move(scheme);
+  target.host = std::string(host);
+  target.port = port;
+  target.host_key = target.host + ":" + std::to_string(port);
+  return target;
+}
+
 TransferTarget MakeTarget(const std::string& url) {
+  if (auto plain = PlainTarget(url)) return std::move(*plain);
+  return ParsedTarget(url);
+}
+
+TransferTarget ParsedTarget(const std::string& url) {
   TransferTarget target;
   auto fail = [&](FetchError error, std::string text) {
     target.url.clear();

@@ -31,6 +31,13 @@ struct TransferTarget {
 // IDNA 2008 ("faß.example" stays "xn--fa-hia.example").
 TransferTarget MakeTarget(const std::string& url);
 
+// The two readings MakeTarget is made of. PlainTarget reads the common address without
+// libcurl's parser, "http[s]://host[:port]" and anything after a "/", "?" or "#", when
+// host and port are written as libcurl keeps them (a lower-case name, or an IPv4 address
+// in dotted decimals); nullopt for any other. ParsedTarget reads every address with it.
+std::optional<TransferTarget> PlainTarget(const std::string& url);
+TransferTarget ParsedTarget(const std::string& url);
+
 // A host name in the form it is looked up by: ASCII, lower case. nullopt with `error` set
 // when a name cannot be converted.
 std::optional<std::string> AsciiHostName(std::string_view name, std::string& error);

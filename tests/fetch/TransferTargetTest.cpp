@@ -43,6 +43,67 @@ TEST(TransferTarget, InternationalNamesByTheNonTransitionalRules) {
   EXPECT_EQ(bad.error, FetchError::kResolve);
 }
 
+// Where the plain reading answers, it answers as libcurl's parser does; built from pieces
+// where the two could part: letter case, numeric hosts libcurl rewrites, ports out of
+// range or written oddly, user names, and characters a URL cannot hold.
+TEST(TransferTarget, ThePlainReadingAgreesWithTheParser) {
+  const char* schemes[] = {"http", "https", "HTTP", "hTTps", "ftp", "file", "htp"};
+  const char* separators[] = {"://", ":/", ":///"};
+  const char* hosts[] = {"example.com",
+                         "Example.com",
+                         "127.0.0.1",
+                         "127.1",
+                         "0x7f.0.0.1",
+                         "0127.0.0.1",
+                         "256.1.1.1",
+                         "1.2.3.4.5",
+                         "10.0.0.01",
+                         "999",
+                         "0",
+                         "1a.example",
+                         "a..b",
+                         "-a",
+                         "a_b",
+                         "b\xC3\xBC"
+                         "cher.example",
+                         "",
+                         "[::1]",
+                         "user@host",
+                         "h%41st"};
+  const char* ports[] = {"",       ":",      ":0",   ":80",     ":8080",
+                         ":65535", ":65536", ":080", ":123456", ":8x"};
+  const char* tails[] = {"",     "/",     "/p?q#f",    "?q",   "#f",
+                         "/a b", "/a\\b", "/\xC3\xBC", "/%zz", "/\t"};
+  int plain = 0;
+  for (const char* scheme : schemes) {
+    for (const char* separator : separators) {
+      for (const char* host : hosts) {
+        for (const char* port : ports) {
+          for (const char* tail : tails) {
+            const std::string url = std::string(scheme) + separator + host + port + tail;
+            const auto fast = PlainTarget(url);
+            if (!fast) continue;
+            ++plain;
+            const auto parsed = ParsedTarget(url);
+            ASSERT_TRUE(parsed.ok()) << url << ": " << parsed.error_text;
+            EXPECT_EQ(fast->url, parsed.url) << url;
+            EXPECT_EQ(fast->scheme, parsed.scheme) << url;
+            EXPECT_EQ(fast->host, parsed.host) << url;
+            EXPECT_EQ(fast->port, parsed.port) << url;
+            EXPECT_EQ(fast->host_key, parsed.host_key) << url;
+          }
+        }
+      }
+    }
+  }
+  // The addresses of most lists take the plain reading.
+  EXPECT_GT(plain, 300);
+  for (const char* common : {"http://127.0.0.1:18460/p00001.html", "https://h001.bench.test:18443/",
+                             "HTTP://www.example.org/a/b.htm?x=1#top", "https://example.com"}) {
+    EXPECT_TRUE(PlainTarget(common).has_value()) << common;
+  }
+}
+
 TEST(ResolveTable, EntriesAreCheckedBeforeUse) {
   for (const char* good :
        {"a.test:80:127.0.0.1", "+a.test:443:127.0.0.1,::1", "*:8080:[::1]",
