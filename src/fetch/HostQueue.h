@@ -74,27 +74,31 @@ class HostQueue {
     Clock::time_point filed_time{};
   };
   using HostMap = std::unordered_map<std::string, Host>;
+  // A host as the queues file it: its entry in hosts_, which stays where it is until the
+  // host is forgotten (and a host is taken off every queue but resting_ before that).
+  using Entry = HostMap::value_type;
   static bool WouldConnect(const Host& host);
 
-  HostMap::iterator Find(const std::string& name);  // made when new
+  Entry& Find(const std::string& name);  // made when new
   // Files a host where its state says: ready, held back by the delay, or neither.
-  void Place(HostMap::iterator it, Clock::time_point now);
-  void Unfile(HostMap::iterator it);
+  void Place(Entry& entry, Clock::time_point now);
+  void Unfile(Entry& entry);
   void Promote(Clock::time_point now);  // delayed hosts whose time has come
-  void ForgetIfIdle(HostMap::iterator it);
+  void ForgetIfIdle(Entry& entry);
   // The ready host whose ticket goes next; nullptr when none is.
-  const std::pair<Ticket, std::string>* Chosen() const;
+  const std::pair<Ticket, Entry*>* Chosen() const;
 
   int per_host_;
   std::chrono::milliseconds delay_;
   std::uint64_t spare_;
   Clock::time_point last_now_{};
   HostMap hosts_;
-  std::unordered_map<Ticket, std::string> where_;                // waiting ticket -> host
-  std::set<std::pair<Ticket, std::string>> ready_;               // by oldest waiting ticket
-  std::set<std::pair<Ticket, std::string>> crowded_;             // the same, connections busy
-  std::set<std::pair<Clock::time_point, std::string>> delayed_;  // by time it may start
-  // Hosts with nothing to do, remembered until their delay is over.
+  std::unordered_map<Ticket, Entry*> where_;                // waiting ticket -> host
+  std::set<std::pair<Ticket, Entry*>> ready_;               // by oldest waiting ticket
+  std::set<std::pair<Ticket, Entry*>> crowded_;             // the same, connections busy
+  std::set<std::pair<Clock::time_point, Entry*>> delayed_;  // by time it may start
+  // Hosts with nothing to do, remembered until their delay is over; by name, as a host
+  // may be forgotten and made again in the meantime.
   std::set<std::pair<Clock::time_point, std::string>> resting_;
 };
 
