@@ -90,6 +90,13 @@ bool IsPlainHost(std::string_view host) {
   return host.empty();
 }
 
+// The host and port a transfer goes to, and the key the per-host limits count them by.
+void SetHostAndPort(TransferTarget& target, std::string host, int port) {
+  target.host = std::move(host);
+  target.port = port;
+  target.host_key = target.host + ":" + std::to_string(port);
+}
+
 }  // namespace
 
 std::optional<TransferTarget> PlainTarget(const std::string& url) {
@@ -114,9 +121,7 @@ std::optional<TransferTarget> PlainTarget(const std::string& url) {
   TransferTarget target;
   target.url = url;
   target.scheme = std::move(scheme);
-  target.host = std::string(host);
-  target.port = port;
-  target.host_key = target.host + ":" + std::to_string(port);
+  SetHostAndPort(target, std::string(host), port);
   return target;
 }
 
@@ -152,15 +157,14 @@ TransferTarget ParsedTarget(const std::string& url) {
   std::string error;
   const auto ascii = AsciiHostName(*host, error);
   if (!ascii) return fail(FetchError::kResolve, error);
-  target.host = *ascii;
   target.url = url;
   if (*ascii != *host) {
     if (curl_url_set(u.get(), CURLUPART_HOST, ascii->c_str(), 0) == CURLUE_OK) {
       target.url = Part(u.get(), CURLUPART_URL).value_or(url);
     }
   }
-  target.port = std::stoi(Part(u.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT).value_or("0"));
-  target.host_key = target.host + ":" + std::to_string(target.port);
+  SetHostAndPort(target, *ascii,
+                 std::stoi(Part(u.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT).value_or("0")));
   return target;
 }
 
