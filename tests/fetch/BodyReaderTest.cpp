@@ -171,6 +171,25 @@ TEST(BodyReader, ABodyPastItsCapStops) {
   EXPECT_EQ(reader.Feed(std::string(1000, 'a'), false), Verdict::kTaken);
   EXPECT_EQ(reader.Feed("a", false), Verdict::kStop);
   EXPECT_TRUE(reader.too_large());
+  EXPECT_EQ(reader.received(), 1001u);  // the run's count of bytes has the refused one
+}
+
+// Taking a decoded document gives the decoder's memory back at once; the document's
+// stays counted for whoever holds it.
+TEST(BodyReader, ADecodedDocumentTakenHoldsOnlyItsOwnMemory) {
+  FetcherOptions options;
+  MemoryBudget budget(1u << 30);
+  auto coded = Plain();
+  coded.content_encoding = "gzip";
+  BodyReader reader(budget, options, nullptr);
+  ASSERT_TRUE(reader.Begin(coded));
+  const std::string page = "<head><title>t</title></head>" + std::string(50'000, 'x');
+  EXPECT_EQ(reader.Feed(Gzip(page), false), Verdict::kTaken);
+  ASSERT_TRUE(reader.Settle(false));
+  EXPECT_GT(budget.Held(), MemoryBudget::HeapBytes(page));
+  const std::string document = reader.TakeDocument();
+  EXPECT_EQ(document, page);
+  EXPECT_EQ(budget.Held(), MemoryBudget::HeapBytes(document));
 }
 
 // A few kilobytes of gzip that decode to 32 MiB: the budget holds, the decoding waits

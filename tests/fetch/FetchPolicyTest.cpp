@@ -24,8 +24,12 @@ TEST(HttpDate, TheThreeFormsAndNothingElse) {
   EXPECT_EQ(ParseHttpDate("Sun Nov  6 08:49:37 1994"), 784111777);
   EXPECT_EQ(ParseHttpDate("Thu, 01 Jan 1970 00:00:00 GMT"), 0);
   EXPECT_EQ(ParseHttpDate("Tue, 29 Feb 2028 23:59:59 GMT"), 1835481599);
+  // Two-digit years: 70 to 99 are of the 1900s, the others of the 2000s.
+  EXPECT_EQ(ParseHttpDate("Tuesday, 29-Feb-28 23:59:59 GMT"), 1835481599);
+  EXPECT_EQ(ParseHttpDate("Thursday, 01-Jan-70 00:00:00 GMT"), 0);
   for (const char* bad : {"Sun, 06 Nov 1994 08:49:37", "Sun, 06 Foo 1994 08:49:37 GMT",
-                          "Sun, 06 Nov 1994 25:49:37 GMT", "Sun, 6 Nov 94 08:49:37 GMT",
+                          "Sun, 06 Nov 1994 25:49:37 GMT", "Sun, 06 Nov 1994 24:00:00 GMT",
+                          "Sun, 06 Nov 1994 08:60:00 GMT", "Sun, 6 Nov 94 08:49:37 GMT",
                           "yesterday", "Sun, 06 Nov 1994 08:49 GMT", ""}) {
     EXPECT_EQ(ParseHttpDate(bad), std::nullopt) << bad;
   }

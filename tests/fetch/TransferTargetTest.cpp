@@ -110,11 +110,11 @@ TEST(ResolveTable, EntriesAreCheckedBeforeUse) {
         "bücher.test:80:10.0.0.1", "a.test.:80:127.0.0.1", "x-1.a.test:80:127.0.0.1"}) {
     EXPECT_EQ(ResolveTable::Check(good), std::nullopt) << good;
   }
-  for (const char* bad :
-       {"a.test:80", "a.test::127.0.0.1", "a.test:0:127.0.0.1", "a.test:70000:127.0.0.1",
-        "a.test:80:localhost", ":80:127.0.0.1", "-a.test:80", "a test:80:127.0.0.1",
-        "a.test:80:", "a.test:8x:1.2.3.4", "*.test:80:127.0.0.1", "a..test:80:127.0.0.1",
-        "a_b.test:80:127.0.0.1", "-a.test:80:127.0.0.1", ".test:80:127.0.0.1"}) {
+  for (const char* bad : {"a.test:80", "a.test::127.0.0.1", "a.test:0:127.0.0.1",
+                          "a.test:70000:127.0.0.1", "a.test:80:localhost", ":80:127.0.0.1",
+                          "-a.test:80", "a test:80:127.0.0.1", "a.test:80:", "a.test:8x:1.2.3.4",
+                          "*.test:80:127.0.0.1", "a..test:80:127.0.0.1", "a_b.test:80:127.0.0.1",
+                          "-a.test:80:127.0.0.1", "a-.test:80:127.0.0.1", ".test:80:127.0.0.1"}) {
     EXPECT_NE(ResolveTable::Check(bad), std::nullopt) << bad;
   }
 }
@@ -134,6 +134,8 @@ TEST(ResolveTable, EveryHostAndPortFindsItsEntry) {
 TEST(TransferTarget, OriginsAreSchemeHostAndPort) {
   EXPECT_TRUE(SameOrigin(MakeTarget("http://a.test/x"), MakeTarget("http://A.test:80/y")));
   EXPECT_FALSE(SameOrigin(MakeTarget("http://a.test/"), MakeTarget("https://a.test/")));
+  // The same host and port under another scheme is another origin.
+  EXPECT_FALSE(SameOrigin(MakeTarget("http://a.test:443/"), MakeTarget("https://a.test/")));
   EXPECT_FALSE(SameOrigin(MakeTarget("http://a.test/"), MakeTarget("http://a.test:81/")));
   EXPECT_FALSE(SameOrigin(MakeTarget("http://a.test/"), MakeTarget("http://b.test/")));
 }
