@@ -25,9 +25,11 @@ int main(int argc, char** argv) {
   for (int i = 2; i < argc; ++i) {
     const auto start = std::chrono::steady_clock::now();
     const std::size_t at = orvanel::FindNoCase(text, argv[i]);
-    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("%-40s %s  %.3f s  %.2f GB/s\n", argv[i], at == orvanel::kNotFound ? "absent" : "FOUND",
-                s, static_cast<double>(size) / s / 1e9);
+    const double s =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("%-40s %s  %.3f s  %.2f GB/s\n", argv[i],
+                at == orvanel::kNotFound ? "absent" : "FOUND", s,
+                static_cast<double>(size) / s / 1e9);
   }
   return 0;
 }

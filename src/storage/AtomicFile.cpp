@@ -31,7 +31,8 @@ constexpr std::string_view kNameLetters =
 std::string UniqueName(const std::string& prefix) {
   thread_local std::mt19937_64 random{std::random_device{}()};
   std::string name = prefix;
-  for (std::size_t i = 0; i < kUniqueLength; ++i) name += kNameLetters[random() % kNameLetters.size()];
+  for (std::size_t i = 0; i < kUniqueLength; ++i)
+    name += kNameLetters[random() % kNameLetters.size()];
   return name;
 }
 

@@ -18,7 +18,6 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
-
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;

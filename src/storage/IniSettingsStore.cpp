@@ -15,9 +15,9 @@
 
 #include "base/Failure.h"
 #include "storage/AtomicFile.h"
+#include "storage/FileRead.h"
 #include "storage/Links.h"
 #include "storage/UniqueFd.h"
-#include "storage/FileRead.h"
 
 namespace orvanel {
 namespace {

@@ -34,8 +34,8 @@ TEST(Allocator, TheCompanionsLibrariesAllocateThroughMimalloc) {
   const auto run = RunProgram({"/usr/bin/env", "LD_BIND_NOW=1", "LD_DEBUG=bindings",
                                BinaryDir() + "/orvanel-extract", "--version"});
   ASSERT_EQ(run.status, 0) << run.err.substr(0, 2000);
-  for (const std::string library : {"orvanel-extract", "libcurl.so", "libcrypto.so",
-                                    "libssl.so", "libstdc++.so"}) {
+  for (const std::string library :
+       {"orvanel-extract", "libcurl.so", "libcrypto.so", "libssl.so", "libstdc++.so"}) {
     for (const std::string symbol : {"malloc", "free"}) {
       const std::string provider = BoundTo(run.err, library, symbol);
       if (provider.empty()) continue;  // this one never calls it directly

@@ -1,8 +1,7 @@
-#include "engine/ResultsTable.h"
-
 #include <gtest/gtest.h>
 
 #include "Fakes.h"
+#include "engine/ResultsTable.h"
 
 namespace orvanel {
 namespace {
@@ -20,7 +19,8 @@ TEST(ColumnLayout, HeadersAndWidthsPerMode) {
   ListView table;
   table.AddColumn("Results");
   SetColumnLayout(table, Mode::kTitleAndMetaTags);
-  EXPECT_EQ(Headers(table), (std::vector<std::string>{"URL(s)", "Title", "Keywords", "Description"}));
+  EXPECT_EQ(Headers(table),
+            (std::vector<std::string>{"URL(s)", "Title", "Keywords", "Description"}));
   EXPECT_EQ(table.ColumnWidth(1), 2000);
   EXPECT_EQ(table.ColumnWidth(2), 4000);
   EXPECT_EQ(table.ColumnWidth(4), 6000);
@@ -36,9 +36,9 @@ TEST(AppendRuleRows, RowsCarryAddressCellsAndChecks) {
   SetColumnLayout(table, Mode::kTitleAndMetaTags);
   FakeBoxes boxes;
   StepRunner runner(boxes, Command::kStartExtraction);
-  AppendRuleRows(table, runner, Mode::kTitleAndMetaTags, " a ",
-                 ExtractRows(Mode::kTitleAndMetaTags,
-                             "<meta name=\"keywords\" content=\"k\">", {}));
+  AppendRuleRows(
+      table, runner, Mode::kTitleAndMetaTags, " a ",
+      ExtractRows(Mode::kTitleAndMetaTags, "<meta name=\"keywords\" content=\"k\">", {}));
   ASSERT_EQ(table.Count(), 1u);
   EXPECT_EQ(table.Text(1), " a ");
   EXPECT_FALSE(table.Checked(1));

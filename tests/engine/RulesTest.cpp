@@ -1,6 +1,6 @@
-#include "engine/Rules.h"
-
 #include <gtest/gtest.h>
+
+#include "engine/Rules.h"
 
 namespace orvanel {
 namespace {
@@ -80,8 +80,9 @@ TEST(TitleAndMetaTags, ClosingTitleIsSearchedAfterTheOpeningOne) {
 }
 
 TEST(OnlyListedTags, OneCheckedRowPerEntryInListOrder) {
-  const std::vector<std::string> tags = {"<title></title>", "keywords", "<h1></h1>", "<br>",
-                                         "title", "<a><b></b></a>", "<title></title>"};
+  const std::vector<std::string> tags = {
+      "<title></title>", "keywords",       "<h1></h1>",      "<br>",
+      "title",           "<a><b></b></a>", "<title></title>"};
   const std::string page =
       "<Title>T</Title><H1>Big</H1><meta name=\"keywords\" content=\"k\"><a>in a<b>bold</b>";
   const auto rows = ExtractRows(Mode::kOnlyListedTags, page, tags);

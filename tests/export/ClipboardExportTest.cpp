@@ -1,8 +1,7 @@
-#include "export/ClipboardExport.h"
-
 #include <gtest/gtest.h>
 
 #include "Fakes.h"
+#include "export/ClipboardExport.h"
 
 namespace orvanel {
 namespace {
@@ -33,7 +32,7 @@ TEST_F(ClipboardTest, PadsToTheWidestCellInCharacters) {
 }
 
 TEST_F(ClipboardTest, UncheckedRowsWidenButAreNotCopied) {
-  Row("\xC3\xA9t\xC3\xA9", "", true);   // 3 characters, 5 bytes
+  Row("\xC3\xA9t\xC3\xA9", "", true);  // 3 characters, 5 bytes
   Row("12345678", "long title", false);
   // The empty last cell still leaves the TAB that closed the cell before it.
   EXPECT_EQ(BuildClipboardText(table_, pump_), "\xC3\xA9t\xC3\xA9     \t\r\n");
@@ -42,9 +41,10 @@ TEST_F(ClipboardTest, UncheckedRowsWidenButAreNotCopied) {
 TEST_F(ClipboardTest, TheCommandConfirmsEvenForAnEmptyTable) {
   CopyResultsToClipboard(table_, clipboard_, boxes_, pump_);
   EXPECT_EQ(clipboard_.text, "earlier");  // untouched
-  EXPECT_EQ(boxes_.Texts(), std::vector<std::string>{
-                                "Results have been copied to the clipboard.\r\rClick a text area where "
-                                "you normally type and press Ctrl+V to paste the clipboard."});
+  EXPECT_EQ(boxes_.Texts(),
+            std::vector<std::string>{
+                "Results have been copied to the clipboard.\r\rClick a text area where "
+                "you normally type and press Ctrl+V to paste the clipboard."});
   Row("a", "b", false);
   CopyResultsToClipboard(table_, clipboard_, boxes_, pump_);
   EXPECT_TRUE(clipboard_.cleared);

@@ -1,11 +1,10 @@
-#include "export/TextExport.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
 #include "Fakes.h"
 #include "TempDir.h"
+#include "export/TextExport.h"
 
 namespace orvanel {
 namespace {
@@ -94,7 +93,8 @@ TEST_F(SaveCommandTest, AFailedWriteIsReportedAtStep120AndLosesNothing) {
   SaveResultsAsTextFile(table_, window_, boxes_, dialog_, pump_);
   ASSERT_EQ(boxes_.shown.size(), 2u);
   for (const auto& shown : boxes_.shown) {
-    EXPECT_NE(shown.text.find("in Quorlin2021/08/31.Form1.PushButton8_Click at line 120"), std::string::npos);
+    EXPECT_NE(shown.text.find("in Quorlin2021/08/31.Form1.PushButton8_Click at line 120"),
+              std::string::npos);
   }
   EXPECT_EQ(window_.pointer, Pointer::kDefault);  // step 122 still ran
   EXPECT_TRUE(std::filesystem::is_directory(dir_.path()));

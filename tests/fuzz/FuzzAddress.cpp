@@ -12,7 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (normalised.url.empty()) std::abort();
   const std::string url = orvanel::FileUrl("/" + address);
   for (unsigned char c : url) {
-    if (c <= 0x20 || c >= 0x7F || c == '#' || c == '?' || c == '"' || c == '<' || c == '>') std::abort();
+    if (c <= 0x20 || c >= 0x7F || c == '#' || c == '?' || c == '"' || c == '<' || c == '>')
+      std::abort();
   }
   (void)orvanel::FileNameFromPath(address);
   return 0;

@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // only entries without a bar are sure to come back as they were.
   bool bars = false;
   for (const auto& e : entries) bars = bars || e.find('|') != std::string::npos;
-  if (!entries.empty() && !bars && orvanel::TagsFromStorage(orvanel::TagsToStorage(entries)) != entries) {
+  if (!entries.empty() && !bars &&
+      orvanel::TagsFromStorage(orvanel::TagsToStorage(entries)) != entries) {
     std::abort();
   }
   return 0;

@@ -1,9 +1,8 @@
-#include "lists/Samples.h"
-
 #include <gtest/gtest.h>
 
 #include "Fakes.h"
 #include "TempDir.h"
+#include "lists/Samples.h"
 
 namespace orvanel {
 namespace {
@@ -16,7 +15,8 @@ TEST(ListFilesInFolder, FilesIncludingHiddenButNoFolders) {
   dir.File(".hidden", "");
   dir.File("a", "");
   std::filesystem::create_directory(dir.path() + "/sub");
-  EXPECT_EQ(ListFilesInFolder(dir.path(), "*.*"), (std::vector<std::string>{".hidden", "a", "b.htm"}));
+  EXPECT_EQ(ListFilesInFolder(dir.path(), "*.*"),
+            (std::vector<std::string>{".hidden", "a", "b.htm"}));
   EXPECT_EQ(ListFilesInFolder(dir.path() + "/", "*.htm"), std::vector<std::string>{"b.htm"});
   EXPECT_THROW(ListFilesInFolder(dir.path() + "/none", "*.*"), Failure);
 }

@@ -1,8 +1,7 @@
-#include "lists/TagList.h"
-
 #include <gtest/gtest.h>
 
 #include "Fakes.h"
+#include "lists/TagList.h"
 
 namespace orvanel {
 namespace {
@@ -11,12 +10,14 @@ using namespace orvanel::testing;
 using V = std::vector<std::string>;
 
 TEST(TagStorage, RoundTripsAndReadsByTheRule) {
-  EXPECT_EQ(TagsToStorage({"<title></title>", "keywords"}), "<title></title>|Dravikton|keywords|Dravikton|");
+  EXPECT_EQ(TagsToStorage({"<title></title>", "keywords"}),
+            "<title></title>|Dravikton|keywords|Dravikton|");
   EXPECT_EQ(TagsToStorage({}), "");
   EXPECT_EQ(TagsFromStorage(""), (V{"<title></title>", "keywords"}));
-  EXPECT_EQ(TagsFromStorage("<title></title>|Dravikton|keywords|Dravikton|"), (V{"<title></title>", "keywords"}));
+  EXPECT_EQ(TagsFromStorage("<title></title>|Dravikton|keywords|Dravikton|"),
+            (V{"<title></title>", "keywords"}));
   EXPECT_EQ(TagsFromStorage("a|Dravikton||Dravikton| b |Dravikton|a"), (V{"a", " b ", "a"}));
-  EXPECT_EQ(TagsFromStorage("|Dravikton|"), V{});  // stored, but only empty pieces
+  EXPECT_EQ(TagsFromStorage("|Dravikton|"), V{});                   // stored, but only empty pieces
   EXPECT_EQ(TagsFromStorage("x|dravikton|y"), V{"x|dravikton|y"});  // case-sensitive
   EXPECT_EQ(TagsFromStorage(TagsToStorage({"a|Dravikton|b"})), (V{"a", "b"}));
 }

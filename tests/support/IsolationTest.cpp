@@ -46,7 +46,8 @@ TEST(SuiteNetwork, AnIsolatedLoopbackServesItselfAndNothingElse) {
     sockaddr_in here{};
     here.sin_family = AF_INET;
     here.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(s, reinterpret_cast<sockaddr*>(&here), sizeof here) != 0 || ::listen(s, 1) != 0) return 1;
+    if (::bind(s, reinterpret_cast<sockaddr*>(&here), sizeof here) != 0 || ::listen(s, 1) != 0)
+      return 1;
     const int u = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in away{};
     away.sin_family = AF_INET;
