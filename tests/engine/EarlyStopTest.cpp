@@ -181,6 +181,10 @@ TEST(EarlyStop, TypicalHeadStopsRightAfterItsEnd) {
   auto decided = MakeFetchRequest({"http://x/", false}, Mode::kTitleAndMetaTags, {}, true).decided;
   EXPECT_EQ(decided(std::string_view(page).substr(0, rows_end - 1), "", false), 0u);
   EXPECT_EQ(decided(std::string_view(page).substr(0, head.size()), "", false), rows_end);
+  // Another answer to the same request (a retry) is decided by its own rows.
+  const std::string other = head.substr(12, head.find("<meta name=\"description\"") - 12) +
+                            "<meta name=\"description\" content=\"e\">";
+  EXPECT_EQ(decided(other, "", false), other.size() - 1);
   // Without a declaration, the first kilobyte must be in (and ASCII) before the charset is
   // known: the page is held to there.
   const std::string bare = head.substr(0, 12) + head.substr(34) + std::string(2000, 'b');
@@ -218,6 +222,8 @@ TEST(EarlyStop, APageReadWholeIsJudgedShortOnlyWhenItsCharsetIsDeclared) {
   EXPECT_EQ(judge(declared, ""), declared.find("<html>") + rows_end);
   const std::string late = top + "<meta charset=\"windows-1252\">" + rest;
   EXPECT_EQ(judge(late, ""), late.find("\">b") + 2);
+  // Nothing found: a declared page's rows are those of its first byte.
+  EXPECT_EQ(judge(rest, "text/html; charset=windows-1252"), 1u);
   // Detected: the byte past ASCII far behind the rows makes the whole page windows-1252.
   EXPECT_EQ(judge(top + rest, ""), top.size() + rest.size());
   EXPECT_EQ(DecodeDocument(top + rest, "").charset, "windows-1252");

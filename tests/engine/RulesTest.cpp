@@ -105,6 +105,10 @@ TEST(OnlyListedTags, EntriesAreSplitAtTheFirstTwoPieces) {
   ASSERT_TRUE(pair);
   EXPECT_EQ(pair->open, "<a>");
   EXPECT_EQ(pair->close, "<b");
+  pair = SplitElementPair("<title></title>");
+  ASSERT_TRUE(pair);
+  EXPECT_EQ(pair->open, "<title>");
+  EXPECT_EQ(pair->close, "</title>");
   pair = SplitElementPair("><");
   ASSERT_TRUE(pair);
   EXPECT_EQ(pair->open, ">");

@@ -54,6 +54,10 @@ TEST(FindNoCase, LettersFoldButOtherBytesDoNot) {
   EXPECT_EQ(FindNoCase("@", "`"), kNotFound);                // 0x40 vs 0x60
   EXPECT_EQ(FindNoCase("[", "{"), kNotFound);                // 0x5B vs 0x7B
   EXPECT_EQ(FindNoCase("\xc3\x89", "\xc3\xa9"), kNotFound);  // É is not é
+  // The same inside a needle, where no probe of the filters looks.
+  EXPECT_EQ(FindNoCase("xab`cd", "ab@cd"), kNotFound);
+  EXPECT_EQ(FindNoCase("<a\xc3\x89z>", "<a\xc3\xa9z>"), kNotFound);
+  EXPECT_EQ(FindNoCase("<A\xc3\xa9Z>", "<a\xc3\xa9z>"), 0u);
   EXPECT_EQ(FindNoCase("abc", ""), 0u);
   EXPECT_EQ(FindNoCase("abc", "", 3), 3u);
   EXPECT_EQ(FindNoCase("abc", "c", 4), kNotFound);
