@@ -21,6 +21,8 @@ packages=(
 # A real HTTP/2 server for the fetcher's tests, started by the tests themselves; and the
 # tools that give the suite a network of its own (see below).
 [ "$mode" = test ] && packages+=(nginx-light iproute2 util-linux)
+# The check that every source keeps the project's format.
+[ "$mode" = test ] && packages+=(clang-format)
 # The README's runner recipes, run by their tests: two sshd on 127.0.0.1 as two machines,
 # a single-node Slurm cluster in namespaces of its own, pages served by python3.
 [ "$mode" = test ] && packages+=(openssh-server openssh-client parallel slurm-wlm munge python3)
