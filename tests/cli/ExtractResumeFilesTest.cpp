@@ -175,6 +175,13 @@ TEST_F(ExtractResumeFilesTest, ATabInAPageCellStopsATsvResumeBeforeItCanMislead)
   // Without --resume, or in jsonl, the row is written as it is.
   EXPECT_EQ(RunInProcess({"-q", list}).status, 0);
   EXPECT_EQ(Resume({"-f", "jsonl"}, dir_.path() + "/crafted.jsonl", list).status, 0);
+  // A row left empty (a page without a title) writes none of its cells, and a tag's cell
+  // is known from the command line: neither stops the run.
+  const std::string untitled =
+      dir_.File("untitled.htm", "<meta name=\"keywords\" content=\"a\tb\">");
+  EXPECT_EQ(Resume({}, dir_.path() + "/untitled.tsv", List({untitled})).status, 0);
+  EXPECT_EQ(Resume({"-m", "tags", "-t", "a\tb"}, dir_.path() + "/tag.tsv", List({untitled})).status,
+            0);
 }
 
 TEST_F(ExtractResumeFilesTest, TheFailuresFileListsTheWholeRunInListOrder) {

@@ -110,6 +110,29 @@ TEST_F(ExtractionRunPrefetchTest, APageCutBeforeWhatANewTagNeedsIsReadAgain) {
   EXPECT_EQ(results_.SubItem(9, 2), "5");
 }
 
+// A user who keeps changing the tag list while a page arrives: the page is read again for
+// the new list once, then whole.
+TEST_F(ExtractionRunPrefetchTest, APageReadAgainAndCutShortOnceMoreIsReadWholeTheThirdTime) {
+  FakeFetcher fetcher;
+  const std::vector<std::string> late = {"<p></p>", "<h2></h2>", "<h3></h3>", "<h4></h4>",
+                                         "<h5></h5>"};
+  // Each request of the page changes the list before the run sees the answer.
+  fetcher.page = [&](const std::string&) -> std::optional<std::string> {
+    if (tags_.Count() <= late.size()) tags_.Add(late[tags_.Count() - 1]);
+    std::string page = SmallPage("t");
+    for (const char* tag : {"p", "h2", "h3", "h4", "h5"})
+      page += std::string(300, ' ') + "<" + tag + ">" + tag + "</" + tag + ">";
+    return page;
+  };
+  mode_ = Mode::kOnlyListedTags;
+  addresses_.Add("http://x.test/1");
+  auto run = MakeRun(fetcher);
+  run->Start();
+  EXPECT_EQ(fetcher.RequestsFor("http://x.test/1"), 3u);
+  ASSERT_EQ(results_.Count(), 4u);  // the list as the third answer came
+  EXPECT_EQ(results_.SubItem(4, 2), "h3");
+}
+
 // The same against a real server: a change of the option during a run over small pages
 // sends no request twice.
 TEST_F(ExtractionRunPrefetchTest, AChangeOfOptionSendsNoSecondRequestForSmallPages) {

@@ -42,6 +42,7 @@ TEST(AddressLineReader, CutsLinesAsTheLoaderDoesWhateverTheChunks) {
       {"a\r\r\nb", {"a", "", "b"}},
       {" x \n\ty\r\n", {" x ", "\ty"}},
       {"a\nb\r\nc", {"a", "b", "c"}},
+      {"a\rb\nc", {"a", "b", "c"}},  // a CR, then a line ended by an LF
   };
   for (const auto& c : cases) {
     for (std::size_t chunk : {1u, 2u, 3u, 1000u}) {
