@@ -97,7 +97,10 @@ AtomicFileWriter::AtomicFileWriter(std::string path, int forced_mode, TempFile t
   }
   // The umask may have taken bits of a mode that must be kept exactly. A failed chmod is
   // ignored on purpose: the file is then only more private than it should be.
-  if (exact) ::fchmod(fd_, *exact);
+  if (exact) {
+    exact_mode_ = static_cast<int>(*exact);
+    ::fchmod(fd_, *exact);
+  }
 }
 
 AtomicFileWriter::~AtomicFileWriter() {
@@ -135,6 +138,10 @@ void AtomicFileWriter::NameHiddenFile() {
 
 void AtomicFileWriter::Commit() {
   FileSystem& fs = CurrentFileSystem();
+  // A write by a user without the privilege to keep them takes the set-user-ID and
+  // set-group-ID bits away: the mode is set again once the contents are in (ignored on
+  // failure as above).
+  if (exact_mode_ >= 0) ::fchmod(fd_, static_cast<mode_t>(exact_mode_));
   // The contents reach the disk before the name points at them.
   if (fs.Sync(fd_) != 0) throw Failure(Describe("Cannot write", path_, errno));
   if (temp_path_.empty()) NameHiddenFile();

@@ -45,6 +45,7 @@ class AtomicFileWriter {
   std::string temp_path_;
   std::string hidden_prefix_;  // of the name a hidden file takes at Commit
   int fd_ = -1;
+  int exact_mode_ = -1;  // the mode the file must have exactly, if any
 };
 
 }  // namespace orvanel

@@ -36,6 +36,15 @@ TEST(WriteFileAtomically, ReplacesWholeAndKeepsPermissions) {
   ::stat(path.c_str(), &st);
   EXPECT_EQ(st.st_mode & 0777, 0640u);
   EXPECT_EQ(EntriesIn(dir.path()), 1u);
+  // The set-group-ID and sticky bits too, as far as the system let the file have them: the
+  // mode is kept whole.
+  ::chmod(path.c_str(), 03750);
+  ::stat(path.c_str(), &st);
+  const mode_t before = st.st_mode & 07777;
+  EXPECT_NE(before & 01000, 0u);
+  WriteFileAtomically(path, "newer");
+  ::stat(path.c_str(), &st);
+  EXPECT_EQ(st.st_mode & 07777, before);
 }
 
 // A new file is made as any program makes one: 0666 less the umask, not owner-only.
