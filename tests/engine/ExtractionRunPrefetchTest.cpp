@@ -68,6 +68,24 @@ TEST_F(ExtractionRunPrefetchTest, EveryRunOfAWindowFetchesAhead) {
   }
 }
 
+// Addresses added while a run goes are not its own: none of them is fetched ahead.
+TEST_F(ExtractionRunPrefetchTest, AddressesAddedDuringARunAreNotFetched) {
+  FakeFetcher fetcher;
+  fetcher.page = [](const std::string& url) -> std::optional<std::string> {
+    return SmallPage(url.substr(url.rfind('/') + 1));
+  };
+  for (int i = 1; i <= 3; ++i) addresses_.Add("http://x.test/" + std::to_string(i));
+  auto run = MakeRun(fetcher);
+  pump_.on_events = [&] {
+    if (addresses_.Count() == 3) {
+      for (int i = 4; i <= 8; ++i) addresses_.Add("http://x.test/" + std::to_string(i));
+    }
+  };
+  run->Start();
+  EXPECT_EQ(fetcher.submitted.size(), 3u);
+  EXPECT_EQ(results_.Count(), 3u);
+}
+
 // Pages decided with their last bytes are whole: a new choice is decided again from them.
 TEST_F(ExtractionRunPrefetchTest, AChangeOfModeReadsNoWholePageAgain) {
   FakeFetcher fetcher;
