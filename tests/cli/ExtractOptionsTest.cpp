@@ -32,6 +32,9 @@ TEST(ExtractOptions, NumbersAreTakenUpToTheirDocumentedBounds) {
   EXPECT_EQ(Parse({"--per-host", "1024"}).options.fetch.max_per_host, 1024);
   EXPECT_EQ(Parse({"--timeout", "2"}).options.fetch.timeout_ms, 2000);
   EXPECT_EQ(Parse({"--connect-timeout", "3"}).options.fetch.connect_timeout_ms, 3000);
+  // No time-out of 0: libcurl would read it as none at all.
+  EXPECT_TRUE(Refused({"--timeout", "0"}));
+  EXPECT_TRUE(Refused({"--connect-timeout", "0"}));
   EXPECT_EQ(Parse({"--memory", "16"}).options.fetch.memory_budget, 16u << 20);
   EXPECT_TRUE(Refused({"--memory", "15"}));
   EXPECT_EQ(Parse({"--host-errors", "0"}).options.fetch.host_errors, 0);

@@ -47,6 +47,20 @@ TEST(CurlFetcherPolicy, TenRedirectsAreFollowedAndAnEleventhIsNot) {
   EXPECT_EQ(eleven.error_text, "More than 10 redirects");
 }
 
+// A redirect whose body is too long to be worth reading is followed all the same: its
+// transfer is stopped, and the next one goes on.
+TEST(CurlFetcherPolicy, ARedirectWithALongBodyIsFollowed) {
+  LoopbackServer server;
+  server.Route("/moved", [](auto&, auto& c) {
+    c.Respond(301, std::string(1 << 20, 'x'), "Location: /here\r\n");
+  });
+  server.Route("/here", [](auto&, auto& c) { c.Respond(200, "<title>here</title>"); });
+  const auto result = FetchOne(server.Url("/moved"));
+  EXPECT_TRUE(result.ok) << result.error_text;
+  EXPECT_EQ(result.final_url, server.Url("/here"));
+  EXPECT_EQ(result.bytes, "<title>here</title>");
+}
+
 // The wait a busy server asks for is waited before it is asked again.
 TEST(CurlFetcherPolicy, ABusyServerIsAskedAgainOnlyAfterTheWaitItGave) {
   LoopbackServer server;
