@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "CurlFetcherFixture.h"
+#include "DeadListener.h"
 
 namespace orvanel {
 namespace {
@@ -59,6 +60,26 @@ TEST(CurlFetcherPolicy, ARedirectWithALongBodyIsFollowed) {
   EXPECT_TRUE(result.ok) << result.error_text;
   EXPECT_EQ(result.final_url, server.Url("/here"));
   EXPECT_EQ(result.bytes, "<title>here</title>");
+}
+
+// A host that lets every page run out of time before it connects is given up like one
+// that refuses: after --host-errors of them in a row, its next pages are not tried.
+TEST(CurlFetcherPolicy, PagesOutOfTimeBeforeConnectingCountTowardsGivingUpTheirHost) {
+  testing::DeadListener dead;
+  FetcherOptions options;
+  options.timeout_ms = 300;
+  options.connect_timeout_ms = 60'000;
+  options.host_errors = 2;
+  options.max_transfers = 1;
+  auto fetcher = MakeCurlFetcher(options);
+  const std::string base = "http://127.0.0.1:" + std::to_string(dead.Port()) + "/";
+  std::vector<Fetcher::Ticket> tickets;
+  for (int i = 0; i < 4; ++i) tickets.push_back(fetcher->Submit({base + std::to_string(i), {}}));
+  std::vector<FetchError> errors;
+  for (const auto ticket : tickets) errors.push_back(fetcher->Take(ticket).error);
+  EXPECT_EQ(errors,
+            (std::vector<FetchError>{FetchError::kConnectTimeout, FetchError::kConnectTimeout,
+                                     FetchError::kSkippedHost, FetchError::kSkippedHost}));
 }
 
 // The wait a busy server asks for is waited before it is asked again.

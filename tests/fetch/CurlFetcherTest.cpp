@@ -264,6 +264,7 @@ TEST_F(CurlFetcherTest, APageReadWholeIsJudgedOnceWithAllOfIt) {
   const std::string body = "<title>T</title>" + std::string(100'000, 'b');
   server_.Route("/whole", [&](auto&, auto& c) { c.Respond(200, body); });
   server_.Route("/missing", [&](auto&, auto& c) { c.Respond(404, body); });
+  server_.Route("/small", [&](auto&, auto& c) { c.Respond(200, "<title>T</title>"); });
   auto fetcher = MakeCurlFetcher();
   auto judged = std::make_shared<std::vector<std::size_t>>();  // sizes judged whole
   auto judge = [judged](std::size_t cut_at) {
@@ -283,6 +284,11 @@ TEST_F(CurlFetcherTest, APageReadWholeIsJudgedOnceWithAllOfIt) {
   EXPECT_TRUE(result.cut_early);
   EXPECT_EQ(result.decided_at, 100u);
   EXPECT_EQ(result.enough_at, 0u);
+  // Decided with its last bytes, it is whole after all.
+  result = fetcher->Take(fetcher->Submit({server_.Url("/small"), judge(16)}));
+  EXPECT_FALSE(result.cut_early);
+  EXPECT_EQ(result.decided_at, 16u);
+  EXPECT_EQ(result.bytes, "<title>T</title>");
   result = fetcher->Take(fetcher->Submit({server_.Url("/missing"), judge(1'000'000)}));
   EXPECT_EQ(result.status, 404);
   EXPECT_EQ(result.enough_at, 0u);
