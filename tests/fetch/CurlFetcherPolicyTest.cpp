@@ -122,6 +122,10 @@ TEST(CurlFetcherPolicy, ATimeOutOnAKeptConnectionIsATimeOutAndSparesTheHost) {
   LoopbackServer server(/*keep_alive=*/true);
   server.Route("/quick", [](auto&, auto& c) { c.Respond(200, "<title>quick</title>"); });
   server.Route("/stall", [](auto&, auto& c) { c.Sleep(30'000); });
+  server.Route("/half", [](auto&, auto& c) {
+    c.Write("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n<title>");
+    c.Sleep(30'000);
+  });
   FetcherOptions options;
   options.max_per_host = 1;
   options.timeout_ms = 1000;
@@ -131,8 +135,13 @@ TEST(CurlFetcherPolicy, ATimeOutOnAKeptConnectionIsATimeOutAndSparesTheHost) {
   const auto stalled = fetcher->Take(fetcher->Submit({server.Url("/stall"), {}}));
   EXPECT_EQ(stalled.error, FetchError::kTimeout) << stalled.error_text;
   EXPECT_EQ(stalled.error_text, "No complete answer within 1 s");
+  // What had come before the time-out is told: the status of an answer cut short.
+  const auto half = fetcher->Take(fetcher->Submit({server.Url("/half"), {}}));
+  EXPECT_EQ(half.error, FetchError::kTimeout);
+  EXPECT_EQ(half.status, 200);
   EXPECT_TRUE(fetcher->Take(fetcher->Submit({server.Url("/quick?again"), {}})).ok);
-  EXPECT_EQ(server.AcceptedConnections(), 2);  // the first was kept, then closed by the time-out
+  // The first was kept, then closed by the first time-out; the second by the other.
+  EXPECT_EQ(server.AcceptedConnections(), 3);
 }
 
 // The same failures give the same words, whatever the timing.
