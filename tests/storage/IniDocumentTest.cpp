@@ -14,6 +14,7 @@ std::string Value(const IniDocument& doc, const char* key) {
 TEST(IniValues, ReadTheFormsQSettingsWrites) {
   EXPECT_EQ(UnescapeIniValue("\"a,b\"  ; comment"), "a,b");
   EXPECT_EQ(UnescapeIniValue(" \" lead\""), " lead");
+  EXPECT_EQ(UnescapeIniValue("\"trail \" ; comment"), "trail ");  // quoted blanks stay
   EXPECT_EQ(UnescapeIniValue("a\\x1\\x31"), std::string("a\x01") + "1");
   EXPECT_EQ(UnescapeIniValue("\\xe9\\x65e5"), "\xC3\xA9\xE6\x97\xA5");
   EXPECT_EQ(UnescapeIniValue("\\xd83d\\xde00"), "\xF0\x9F\x98\x80");
@@ -28,6 +29,8 @@ TEST(IniValues, ReadTheFormsQSettingsWrites) {
             "\\0\\x37");
   EXPECT_EQ(EscapeIniValue("\a\b\f\n\r\t\v\"\\"), "\\a\\b\\f\\n\\r\\t\\v\\\"\\\\");
   EXPECT_EQ(EscapeIniValue("a=b"), "\"a=b\"");
+  EXPECT_EQ(EscapeIniValue("a,b"), "\"a,b\"");  // unquoted, QSettings reads a list
+  EXPECT_EQ(EscapeIniValue("a;b"), "\"a;b\"");
   EXPECT_EQ(EscapeIniValue("\x1fz"), "\\x1fz");
   EXPECT_EQ(EscapeIniValue("x "), "\"x \"");
 }
