@@ -90,6 +90,30 @@ TEST(ContentDecoder, EveryCodingComesBackWholeHoweverItArrives) {
   }
 }
 
+// As the body reader uses it: fed a piece, pulled while it says it has output pending. It
+// says so until the last byte is out, also when all its input was taken long before.
+TEST(ContentDecoder, PendingOutputIsToldUntilTheLastByte) {
+  const std::string text = SomeText(50'000, 2) + std::string(1u << 20, ' ') + SomeText(50'000, 3);
+  for (const auto& [coding, encoded] : {std::pair<const char*, std::string>{"gzip", Gzip(text)},
+                                        {"deflate", Deflate(text, -15, Z_BEST_COMPRESSION)},
+                                        {"br", Brotli(text)},
+                                        {"zstd", Zstd(text)},
+                                        {"gzip, br", Brotli(Gzip(text))}}) {
+    SCOPED_TRACE(coding);
+    for (const std::size_t piece : {encoded.size(), std::size_t{1000}}) {
+      std::string error;
+      auto decoder = ContentDecoder::Make(coding, error);
+      std::string out;
+      for (std::size_t at = 0; at < encoded.size(); at += piece) {
+        decoder->Feed(std::string_view(encoded).substr(at, piece));
+        for (int pulls = 0; decoder->HasPending() && pulls < 100'000; ++pulls)
+          ASSERT_TRUE(decoder->Pull(4096, out)) << decoder->error();
+      }
+      EXPECT_TRUE(out == text) << out.size() << " of " << text.size();
+    }
+  }
+}
+
 // A few kilobytes that decode to a gigabyte give only what is asked for, and keep the rest
 // waiting, compressed.
 TEST(ContentDecoder, ABombGivesNoMoreThanAskedFor) {
