@@ -91,7 +91,8 @@ TEST(IniDocument, NewKeysAndSectionsGoWhereQSettingsPutsThem) {
       "[General]\nx=1\n; kept\n\n[Orvanel]\nA=a\nB=b\nC=c\nD=d\nE=e\n\n[New%20Section]\nK=v\n");
   EXPECT_EQ(*IniDocument::Parse(doc.Serialise()).Find("New Section", "K"), "v");
   // A byte written "%XX" at the very end of a name.
-  const auto end = IniDocument::Parse("[S%41]\nK%41=v\n").Find("SA", "KA");
+  const IniDocument percent = IniDocument::Parse("[S%41]\nK%41=v\n");
+  const std::string* end = percent.Find("SA", "KA");
   ASSERT_NE(end, nullptr);
   EXPECT_EQ(*end, "v");
 }
