@@ -38,6 +38,15 @@ class ExtractionRunPrefetchTest : public ::testing::Test {
     return std::make_unique<ExtractionRun>(RunContext{addresses_, results_, tags_, window_, pump_,
                                                       boxes_, fetcher, [this] { return mode_; }});
   }
+  // Each address's page is a small one named by its last path segment.
+  static void ServeSmallPages(FakeFetcher& fetcher) {
+    fetcher.page = [](const std::string& url) -> std::optional<std::string> {
+      return SmallPage(url.substr(url.rfind('/') + 1));
+    };
+  }
+  void AddAddresses(int first, int last) {
+    for (int i = first; i <= last; ++i) addresses_.Add("http://x.test/" + std::to_string(i));
+  }
   ListView addresses_, results_, tags_;
   FakeWindow window_;
   FakePump pump_;
@@ -48,10 +57,8 @@ class ExtractionRunPrefetchTest : public ::testing::Test {
 // The second Start of a window fetches ahead as the first did.
 TEST_F(ExtractionRunPrefetchTest, EveryRunOfAWindowFetchesAhead) {
   FakeFetcher fetcher;
-  fetcher.page = [](const std::string& url) -> std::optional<std::string> {
-    return SmallPage(url.substr(url.rfind('/') + 1));
-  };
-  for (int i = 1; i <= 70; ++i) addresses_.Add("http://x.test/" + std::to_string(i));
+  ServeSmallPages(fetcher);
+  AddAddresses(1, 70);
   auto run = MakeRun(fetcher);
   for (int round = 1; round <= 3; ++round) {
     SCOPED_TRACE(round);
@@ -71,14 +78,12 @@ TEST_F(ExtractionRunPrefetchTest, EveryRunOfAWindowFetchesAhead) {
 // Addresses added while a run goes are not its own: none of them is fetched ahead.
 TEST_F(ExtractionRunPrefetchTest, AddressesAddedDuringARunAreNotFetched) {
   FakeFetcher fetcher;
-  fetcher.page = [](const std::string& url) -> std::optional<std::string> {
-    return SmallPage(url.substr(url.rfind('/') + 1));
-  };
-  for (int i = 1; i <= 3; ++i) addresses_.Add("http://x.test/" + std::to_string(i));
+  ServeSmallPages(fetcher);
+  AddAddresses(1, 3);
   auto run = MakeRun(fetcher);
   pump_.on_events = [&] {
     if (addresses_.Count() == 3) {
-      for (int i = 4; i <= 8; ++i) addresses_.Add("http://x.test/" + std::to_string(i));
+      AddAddresses(4, 8);
     }
   };
   run->Start();
@@ -90,10 +95,8 @@ TEST_F(ExtractionRunPrefetchTest, AddressesAddedDuringARunAreNotFetched) {
 TEST_F(ExtractionRunPrefetchTest, AChangeOfModeReadsNoWholePageAgain) {
   FakeFetcher fetcher;
   fetcher.decided_is_cut = true;
-  fetcher.page = [](const std::string& url) -> std::optional<std::string> {
-    return SmallPage(url.substr(url.rfind('/') + 1));
-  };
-  for (int i = 1; i <= 20; ++i) addresses_.Add("http://x.test/" + std::to_string(i));
+  ServeSmallPages(fetcher);
+  AddAddresses(1, 20);
   auto run = MakeRun(fetcher);
   pump_.on_events = [&] {
     if (window_.texts.size() == 2) mode_ = Mode::kEntireHeadTag;  // while the second shows
@@ -116,7 +119,7 @@ TEST_F(ExtractionRunPrefetchTest, APageCutBeforeWhatANewTagNeedsIsReadAgain) {
     return SmallPage("p") + std::string(500, ' ') + "<p>" + url.substr(url.rfind('/') + 1) + "</p>";
   };
   mode_ = Mode::kOnlyListedTags;
-  for (int i = 1; i <= 5; ++i) addresses_.Add("http://x.test/" + std::to_string(i));
+  AddAddresses(1, 5);
   auto run = MakeRun(fetcher);
   pump_.on_events = [&] {
     if (window_.texts.size() == 2 && tags_.Count() == 1) tags_.Add("<p></p>");
