@@ -82,6 +82,31 @@ TEST(CurlFetcherPolicy, PagesOutOfTimeBeforeConnectingCountTowardsGivingUpTheirH
                                      FetchError::kSkippedHost, FetchError::kSkippedHost}));
 }
 
+// A redirect is an answer: it starts its host's count of failures again, even when the
+// redirect itself is not followed.
+TEST(CurlFetcherPolicy, ARedirectStartsItsHostsCountOfFailuresAgain) {
+  const int port = testing::FreePort();
+  const std::string base = "http://127.0.0.1:" + std::to_string(port);
+  FetcherOptions options;
+  options.host_errors = 2;
+  options.max_transfers = 1;
+  auto fetcher = MakeCurlFetcher(options);
+  auto fetch = [&](const std::string& path) {
+    return fetcher->Take(fetcher->Submit({base + path, {}}));
+  };
+  // The host is down, up for one redirect, down again, then up for good.
+  EXPECT_EQ(fetch("/a").error, FetchError::kRefused);
+  auto up = std::make_unique<LoopbackServer>(false, port);
+  up->Route("/away", [](auto&, auto& c) { c.Respond(302, "", "Location: ftp://127.0.0.1/\r\n"); });
+  EXPECT_EQ(fetch("/away").error, FetchError::kRedirects);
+  up.reset();
+  EXPECT_EQ(fetch("/b").error, FetchError::kRefused);
+  up = std::make_unique<LoopbackServer>(false, port);
+  up->Route("/page", [](auto&, auto& c) { c.Respond(200, "<title>here</title>"); });
+  const auto last = fetch("/page");
+  EXPECT_TRUE(last.ok) << last.error_text;
+}
+
 // The wait a busy server asks for is waited before it is asked again.
 TEST(CurlFetcherPolicy, ABusyServerIsAskedAgainOnlyAfterTheWaitItGave) {
   LoopbackServer server;
