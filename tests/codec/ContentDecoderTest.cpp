@@ -142,6 +142,29 @@ TEST(ContentDecoder, ABombGivesNoMoreThanAskedFor) {
   }
 }
 
+// What a decoding will hold is told before it holds it: the room asked for before each
+// pull covers what the pull then holds, stacked codings' buffers between stages included.
+TEST(ContentDecoder, TheMemoryNeededCoversWhatAPullThenHolds) {
+  const std::string text = SomeText(1 << 20, 4);
+  for (const auto& [coding, encoded] : {std::pair<const char*, std::string>{"gzip", Gzip(text)},
+                                        {"gzip, gzip", Gzip(Gzip(text))},
+                                        {"deflate, gzip", Gzip(Deflate(text, 15))},
+                                        {"gzip, zstd", Zstd(Gzip(text))},
+                                        {"zstd, br", Brotli(Zstd(text))}}) {
+    SCOPED_TRACE(coding);
+    std::string error;
+    auto decoder = ContentDecoder::Make(coding, error);
+    decoder->Feed(encoded);
+    std::string out;
+    for (int pulls = 0; pulls < 1000 && out.size() < text.size(); ++pulls) {
+      const std::size_t needed = decoder->MemoryNeeded();
+      ASSERT_TRUE(decoder->Pull(out.size() + 200'000, out)) << decoder->error();
+      EXPECT_LE(decoder->MemoryUsed(), needed);
+    }
+    EXPECT_TRUE(out == text);
+  }
+}
+
 TEST(ContentDecoder, UnknownCodingsCorruptDataAndDeepStacksAreRefused) {
   std::string error;
   EXPECT_FALSE(ContentDecoder::Make("compress", error));
