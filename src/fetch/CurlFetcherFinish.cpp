@@ -125,26 +125,13 @@ void CurlFetcher::Finish(Running& r, CURLcode code) {
          "Response headers larger than " + std::to_string(options_.max_header_bytes) + " bytes");
   } else if (!reader.error().empty()) {
     fail(FetchError::kNetwork, reader.error());
-  } else if (redirect && (code == CURLE_OK || code == CURLE_WRITE_ERROR)) {
+  } else if (t.Redirects() && (code == CURLE_OK || code == CURLE_WRITE_ERROR)) {
+    // Its body was dropped unread (a stop is how a long one ends): the page is elsewhere.
     breaker_.Record(host, FetchError::kNone, {});  // it answered
-    TransferTarget next = MakeTarget(*redirect);
-    switch (JudgeRedirect(next.scheme, r.job.redirects, options_.max_redirects)) {
-      case RedirectVerdict::kRefusedScheme:
-        fail(FetchError::kRedirects, "Redirect to a \"" + next.scheme + "\" address, not followed");
-        break;
-      case RedirectVerdict::kTooMany:
-        fail(FetchError::kRedirects,
-             "More than " + std::to_string(options_.max_redirects) + " redirects");
-        break;
-      case RedirectVerdict::kFollow:
-        if (!next.ok()) {
-          fail(next.error, next.error_text);
-          break;
-        }
-        Job hop = r.job;
-        ++hop.redirects;
-        hop.target = std::move(next);
-        return go_on(std::move(hop), std::nullopt);
+    if (!redirect) {
+      fail(FetchError::kRedirects, "Redirect to an address that cannot be read");
+    } else if (auto hop = NextHop(r.job, *redirect, result)) {
+      return go_on(std::move(*hop), std::nullopt);
     }
   } else if (code != CURLE_OK) {
     const FailureFacts facts = t.Facts(code, reader.begun());
@@ -211,6 +198,33 @@ void CurlFetcher::Settled(BodyReader& reader, bool whole, FetchResult& result) c
     // Decided with its last bytes, and nothing dropped: the page is whole after all.
     result.cut_early = reader.cut_early() && !(whole && reader.kept_all(result.bytes));
   }
+}
+
+// The request a redirect leads to, or (in `result`) why it is not followed.
+std::optional<Job> CurlFetcher::NextHop(const Job& job, const std::string& url,
+                                        FetchResult& result) const {
+  TransferTarget next = MakeTarget(url);
+  switch (JudgeRedirect(next.scheme, job.redirects, options_.max_redirects)) {
+    case RedirectVerdict::kRefusedScheme:
+      result.error = FetchError::kRedirects;
+      result.error_text = "Redirect to a \"" + next.scheme + "\" address, not followed";
+      return std::nullopt;
+    case RedirectVerdict::kTooMany:
+      result.error = FetchError::kRedirects;
+      result.error_text = "More than " + std::to_string(options_.max_redirects) + " redirects";
+      return std::nullopt;
+    case RedirectVerdict::kFollow:
+      break;
+  }
+  if (!next.ok()) {
+    result.error = next.error;
+    result.error_text = next.error_text;
+    return std::nullopt;
+  }
+  Job hop = job;
+  ++hop.redirects;
+  hop.target = std::move(next);
+  return hop;
 }
 
 void CurlFetcher::Requeue(Job job) {

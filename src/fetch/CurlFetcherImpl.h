@@ -127,6 +127,7 @@ class CurlFetcher final : public Fetcher, public CurlTransfer::Sink {
   void Finish(Running& running, CURLcode code);
   int WaitMs(Clock::time_point now) const;
 
+  std::optional<Job> NextHop(const Job& job, const std::string& url, FetchResult& result) const;
   void Requeue(Job job);
   void RetryLater(Job job, long long wait_ms);
   void End(Ticket ticket);  // takes a running job out of every account

@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 
 #include <cstring>
+#include <memory>
 
 #include "fetch/SocketLoop.h"
 
@@ -140,7 +141,10 @@ std::size_t CurlTransfer::OnHeader(char* data, std::size_t size, std::size_t cou
     return 0;
   }
   if (StartsNoCase(data, n, "HTTP/")) t->location_ = false;  // a new answer begins
-  if (StartsNoCase(data, n, "location:")) t->location_ = true;
+  if (StartsNoCase(data, n, "location:")) {
+    const std::string_view value(data + 9, n - 9);
+    t->location_ = value.find_first_not_of(" \t\r\n") != std::string_view::npos;
+  }
   return n;
 }
 
@@ -201,17 +205,35 @@ BodyReader::Answer CurlTransfer::Answer() const {
   curl_off_t length = -1;
   curl_easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
   answer.announced = length;
-  answer.redirect = RedirectUrl().has_value();
+  answer.redirect = Redirects();
   return answer;
 }
 
-std::optional<std::string> CurlTransfer::RedirectUrl() const {
+bool CurlTransfer::Redirects() const {
   const long status = Status();
-  if (status < 300 || status >= 400 || status == 304 || !location_) return std::nullopt;
+  return status >= 300 && status < 400 && status != 304 && location_;
+}
+
+std::optional<std::string> CurlTransfer::RedirectUrl() const {
+  if (!Redirects()) return std::nullopt;
   char* url = nullptr;
   curl_easy_getinfo(easy_, CURLINFO_REDIRECT_URL, &url);
-  if (!url || !*url) return std::nullopt;
-  return std::string(url);
+  if (url && *url) return std::string(url);
+  // libcurl tells it only of an answer read to its end; a redirect's body is not.
+  const auto location = Header("Location");
+  char* base = nullptr;
+  curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &base);
+  if (!location || !base) return std::nullopt;
+  std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> u(curl_url(), &curl_url_cleanup);
+  if (!u || curl_url_set(u.get(), CURLUPART_URL, base, 0) != CURLUE_OK ||
+      curl_url_set(u.get(), CURLUPART_URL, location->c_str(),
+                   CURLU_NON_SUPPORT_SCHEME | CURLU_URLENCODE) != CURLUE_OK ||
+      curl_url_get(u.get(), CURLUPART_URL, &url, 0) != CURLUE_OK) {
+    return std::nullopt;
+  }
+  std::string resolved(url);
+  curl_free(url);
+  return resolved;
 }
 
 FailureFacts CurlTransfer::Facts(CURLcode code, bool body_begun) const {

@@ -79,6 +79,8 @@ class CurlTransfer {
   BodyReader::Answer Answer() const;
   long Status() const;
   std::optional<std::string> Header(const char* name) const;
+  // The answer is a redirect (a 3xx but 304, naming a Location): its body is no page.
+  bool Redirects() const;
   // The address a redirect of this answer leads to, when it is one to follow.
   std::optional<std::string> RedirectUrl() const;
 

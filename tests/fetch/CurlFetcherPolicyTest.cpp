@@ -48,18 +48,57 @@ TEST(CurlFetcherPolicy, TenRedirectsAreFollowedAndAnEleventhIsNot) {
   EXPECT_EQ(eleven.error_text, "More than 10 redirects");
 }
 
-// A redirect whose body is too long to be worth reading is followed all the same: its
-// transfer is stopped, and the next one goes on.
+// A redirect whose body is too long to be worth reading, unannounced and longer even than
+// any page may be, is followed all the same: its transfer is stopped, and the next one
+// goes on. One whose address cannot be made out is told as such.
 TEST(CurlFetcherPolicy, ARedirectWithALongBodyIsFollowed) {
   LoopbackServer server;
   server.Route("/moved", [](auto&, auto& c) {
     c.Respond(301, std::string(1 << 20, 'x'), "Location: /here\r\n");
   });
   server.Route("/here", [](auto&, auto& c) { c.Respond(200, "<title>here</title>"); });
+  for (const auto& [path, location] :
+       {std::pair<std::string, std::string>{"/endless", "/here"}, {"/lost", "http://[::1"}}) {
+    server.Route(path, [location](auto&, auto& c) {
+      c.Write("HTTP/1.1 302 Found\r\nLocation: " + location + "\r\nConnection: close\r\n\r\n");
+      for (int i = 0; i < 64 && c.Write(std::string(64 << 10, 'x')); ++i) {
+      }
+    });
+  }
   const auto result = FetchOne(server.Url("/moved"));
   EXPECT_TRUE(result.ok) << result.error_text;
   EXPECT_EQ(result.final_url, server.Url("/here"));
   EXPECT_EQ(result.bytes, "<title>here</title>");
+  FetcherOptions options;
+  options.max_bytes = 100'000;
+  const auto endless = FetchOne(server.Url("/endless"), options);
+  EXPECT_TRUE(endless.ok) << endless.error_text;
+  EXPECT_EQ(endless.final_url, server.Url("/here"));
+  const auto lost = FetchOne(server.Url("/lost"), options);
+  EXPECT_EQ(lost.error, FetchError::kRedirects);
+  EXPECT_EQ(lost.error_text, "Redirect to an address that cannot be read");
+}
+
+// A redirect's body is never the page, however much of one it looks like: a decision on
+// it would end the transfer before the redirect is seen.
+TEST(CurlFetcherPolicy, ARedirectsBodyIsNeverDecidedOn) {
+  LoopbackServer server;
+  const std::string moved =
+      "<html><head><title>Moved</title></head><body>" + std::string(200'000, 'm');
+  server.Route("/moved", [&](auto&, auto& c) { c.Respond(301, moved, "Location: /here\r\n"); });
+  server.Route("/here", [](auto&, auto& c) {
+    c.Respond(200, "<html><head><title>here</title></head><body>" + std::string(200'000, 'h'));
+  });
+  auto fetcher = MakeCurlFetcher();
+  FetchRequest request{server.Url("/moved"), {}};
+  request.decided = [](std::string_view bytes, std::string_view, bool) -> std::size_t {
+    const auto end = bytes.find("</head>");
+    return end == std::string_view::npos ? 0 : end + 7;
+  };
+  const auto result = fetcher->Take(fetcher->Submit(request));
+  EXPECT_TRUE(result.ok) << result.error_text;
+  EXPECT_EQ(result.final_url, server.Url("/here"));
+  EXPECT_EQ(result.bytes.substr(0, 38), "<html><head><title>here</title></head>");
 }
 
 // A host that lets every page run out of time before it connects is given up like one
