@@ -57,8 +57,13 @@ TEST(CurlFetcherPolicy, ARedirectWithALongBodyIsFollowed) {
     c.Respond(301, std::string(1 << 20, 'x'), "Location: /here\r\n");
   });
   server.Route("/here", [](auto&, auto& c) { c.Respond(200, "<title>here</title>"); });
-  for (const auto& [path, location] :
-       {std::pair<std::string, std::string>{"/endless", "/here"}, {"/lost", "http://[::1"}}) {
+  server.Route("/a%20b", [](auto&, auto& c) { c.Respond(200, "<title>spaced</title>"); });
+  // Unannounced and endless; the last one's address cannot be made out.
+  const std::vector<std::pair<std::string, std::string>> endless{{"/endless", "/here"},
+                                                                 {"/dir/spaced", "../a b"},
+                                                                 {"/spaced", server.Url("/a b")},
+                                                                 {"/lost", "http://[::1"}};
+  for (const auto& [path, location] : endless) {
     server.Route(path, [location](auto&, auto& c) {
       c.Write("HTTP/1.1 302 Found\r\nLocation: " + location + "\r\nConnection: close\r\n\r\n");
       for (int i = 0; i < 64 && c.Write(std::string(64 << 10, 'x')); ++i) {
@@ -71,12 +76,32 @@ TEST(CurlFetcherPolicy, ARedirectWithALongBodyIsFollowed) {
   EXPECT_EQ(result.bytes, "<title>here</title>");
   FetcherOptions options;
   options.max_bytes = 100'000;
-  const auto endless = FetchOne(server.Url("/endless"), options);
-  EXPECT_TRUE(endless.ok) << endless.error_text;
-  EXPECT_EQ(endless.final_url, server.Url("/here"));
+  for (const auto& [path, to] : {std::pair<std::string, std::string>{"/endless", "/here"},
+                                 {"/dir/spaced", "/a%20b"},
+                                 {"/spaced", "/a%20b"}}) {
+    const auto r = FetchOne(server.Url(path), options);
+    EXPECT_TRUE(r.ok) << path << ": " << r.error_text;
+    EXPECT_EQ(r.final_url, server.Url(to));
+  }
   const auto lost = FetchOne(server.Url("/lost"), options);
   EXPECT_EQ(lost.error, FetchError::kRedirects);
   EXPECT_EQ(lost.error_text, "Redirect to an address that cannot be read");
+}
+
+// An answer of the 3xx kind that names no address to go to is the page itself, and so is
+// a 304, which is no redirect whatever it names.
+TEST(CurlFetcherPolicy, A3xxWithoutALocationIsThePage) {
+  LoopbackServer server;
+  server.Route("/blank",
+               [](auto&, auto& c) { c.Respond(302, "<title>stays</title>", "Location:  \r\n"); });
+  server.Route("/same", [](auto&, auto& c) { c.Respond(304, "", "Location: /elsewhere\r\n"); });
+  const auto blank = FetchOne(server.Url("/blank"));
+  EXPECT_TRUE(blank.ok) << blank.error_text;
+  EXPECT_EQ(blank.status, 302);
+  EXPECT_EQ(blank.bytes, "<title>stays</title>");
+  const auto same = FetchOne(server.Url("/same"));
+  EXPECT_EQ(same.status, 304);
+  EXPECT_EQ(same.final_url, server.Url("/same"));
 }
 
 // A redirect's body is never the page, however much of one it looks like: a decision on
