@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -25,6 +26,8 @@ class BodyReader {
   // After a decision, at most this much more of an HTTP/1 body is read (and dropped) in
   // the hope that the answer ends and its connection can be used again.
   static constexpr std::size_t kDrainBudget = 64 * 1024;
+  // ...and for at most this long: the rest is only worth a connection kept.
+  static constexpr std::chrono::seconds kDrainTime{1};
   // A decoded document grows by at least this much at a time.
   static constexpr std::size_t kDecodeStep = 16 * 1024;
 
@@ -59,6 +62,8 @@ class BodyReader {
   long status() const { return answer_.status; }
   const std::string& content_type() const { return answer_.content_type; }
   bool cut_early() const { return cut_early_; }
+  // Nothing more of the body is kept: the page is decided, or the body is a redirect's.
+  bool draining() const { return discarding_; }
   // The length of the beginning that fixes the caller's rows, once decided; 0 before.
   std::size_t decided_at() const { return decided_at_; }
   // The body was read to its end: a document not decided before is judged whole, once.

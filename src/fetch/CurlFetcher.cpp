@@ -257,6 +257,12 @@ std::size_t CurlFetcher::Body(CurlTransfer& transfer, const char* data, std::siz
   }
   switch (r.reader->Feed(std::string_view(data, size), IsOldest(r.job.ticket))) {
     case BodyReader::Verdict::kTaken:
+      if (!r.draining && r.reader->draining()) {
+        // Its outcome is known; waiting on a rest that stalls would only lose it.
+        r.draining = true;
+        r.job.deadline = std::min(r.job.deadline, Clock::now() + BodyReader::kDrainTime);
+        deadlines_.push({r.job.deadline, r.job.ticket});
+      }
       return size;
     case BodyReader::Verdict::kStop:
       return 0;

@@ -66,6 +66,12 @@ void CurlFetcher::ExpireDeadlines(Clock::time_point now) {
         !it->second->transfer)
       continue;
     Running& r = *it->second;
+    // A page decided, or a redirect, ends as if stopped: its outcome does not wait on the
+    // rest of its body.
+    if (r.reader->cut_early() || r.transfer->Redirects()) {
+      Finish(r, CURLE_WRITE_ERROR);
+      continue;
+    }
     const bool connected = r.transfer->connected();
     const FetchError error = connected ? FetchError::kTimeout : FetchError::kConnectTimeout;
     FetchResult result =

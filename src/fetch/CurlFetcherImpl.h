@@ -66,7 +66,8 @@ struct Running {
   std::size_t file_held = 0;  // counted in the budget for a local file's bytes
   bool paused = false;        // held back by the budget until there is room
   bool was_paused = false;
-  bool whole = false;  // its transfer read the answer to its end
+  bool whole = false;     // its transfer read the answer to its end
+  bool draining = false;  // its deadline is that of the rest of a body no longer kept
   Clock::time_point paused_since{};
 };
 

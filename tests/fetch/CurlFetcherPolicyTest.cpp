@@ -126,6 +126,45 @@ TEST(CurlFetcherPolicy, ARedirectsBodyIsNeverDecidedOn) {
   EXPECT_EQ(result.bytes.substr(0, 38), "<html><head><title>here</title></head>");
 }
 
+// Once a page is decided, or its answer is a redirect, a rest of the body that stalls
+// costs it neither its outcome nor the whole time-out.
+TEST(CurlFetcherPolicy, ABodyThatStallsAfterItsOutcomeIsKnownDoesNotLoseIt) {
+  LoopbackServer server;
+  auto stalls = [](std::string status, std::string headers, std::string first) {
+    return [=](auto&, auto& c) {
+      c.Write("HTTP/1.1 " + status + "\r\nContent-Length: 100000\r\n" + headers + "\r\n" + first);
+      c.Sleep(120'000);
+    };
+  };
+  server.Route("/decided", stalls("200 OK", "", "<head><title>t</title></head><body>"));
+  server.Route("/moved", stalls("302 Found", "Location: /here\r\n", "<html>moved"));
+  server.Route("/bare", stalls("301 Moved", "Location: /here\r\n", ""));
+  server.Route("/here", [](auto&, auto& c) { c.Respond(200, "<title>here</title>"); });
+  FetcherOptions options;
+  options.timeout_ms = 60'000;
+  auto fetcher = MakeCurlFetcher(options);
+  const auto start = Clock::now();
+  FetchRequest decided{server.Url("/decided"), {}};
+  decided.decided = [](std::string_view bytes, std::string_view, bool) -> std::size_t {
+    const auto end = bytes.find("</head>");
+    return end == std::string_view::npos ? 0 : end + 7;
+  };
+  const auto page = fetcher->Take(fetcher->Submit(decided));
+  EXPECT_TRUE(page.ok) << page.error_text;
+  EXPECT_TRUE(page.cut_early);
+  EXPECT_EQ(page.bytes.substr(0, page.decided_at), "<head><title>t</title></head>");
+  const auto moved = fetcher->Take(fetcher->Submit({server.Url("/moved"), {}}));
+  EXPECT_TRUE(moved.ok) << moved.error_text;
+  EXPECT_EQ(moved.final_url, server.Url("/here"));
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(50));  // not a time-out each
+  // A redirect whose body never begins is followed once the time-out comes.
+  options.timeout_ms = 1000;
+  auto quick = MakeCurlFetcher(options);
+  const auto bare = quick->Take(quick->Submit({server.Url("/bare"), {}}));
+  EXPECT_TRUE(bare.ok) << bare.error_text;
+  EXPECT_EQ(bare.final_url, server.Url("/here"));
+}
+
 // A host that lets every page run out of time before it connects is given up like one
 // that refuses: after --host-errors of them in a row, its next pages are not tried.
 TEST(CurlFetcherPolicy, PagesOutOfTimeBeforeConnectingCountTowardsGivingUpTheirHost) {
