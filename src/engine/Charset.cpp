@@ -77,21 +77,30 @@ std::optional<std::string> HeaderLabel(std::string_view content_type) {
   return LabelAfterCharset(content_type);
 }
 
-// The label of the first <meta> tag in the sniff window that declares one; `tag_end` is
-// set past that tag's ">".
+// The label of the first <meta> tag in the sniff window that declares one, outside
+// comments, as browsers look for it; `tag_end` is set past that tag's ">".
 std::optional<std::string> MetaLabel(std::string_view bytes, std::size_t* tag_end = nullptr) {
   const std::string_view window = bytes.substr(0, std::min(bytes.size(), kSniffWindow));
-  std::size_t at = FindNoCase(window, "<meta");
-  while (at != kNotFound) {
-    std::size_t end = window.find('>', at);
+  std::size_t from = 0;
+  for (;;) {
+    const std::size_t at = FindNoCase(window, "<meta", from);
+    if (at == kNotFound) return std::nullopt;
+    const std::size_t comment = window.substr(0, at).find("<!--", from);
+    if (comment != std::string_view::npos) {
+      // "<!-->" closes at once; a comment that runs past the window hides the rest.
+      const std::size_t close = window.find("-->", comment + 2);
+      if (close == std::string_view::npos) return std::nullopt;
+      from = close + 3;
+      continue;
+    }
+    const std::size_t end = window.find('>', at);
     if (end == std::string_view::npos) return std::nullopt;  // tag cut by the window
     if (auto label = LabelAfterCharset(window.substr(at, end - at))) {
       if (tag_end) *tag_end = end + 1;
       return label;
     }
-    at = FindNoCase(window, "<meta", end);
+    from = end;
   }
-  return std::nullopt;
 }
 
 std::string DecodeUtf8(std::string_view bytes) { return SanitiseUtf8(bytes); }

@@ -101,6 +101,21 @@ TEST(DecodeDocument, MetaOutsideTheFirstKilobyteIsNotUsed) {
   EXPECT_EQ(DecodeDocument(bytes, "").source, CharsetSource::kFallback);
 }
 
+// A declaration inside a comment declares nothing, as browsers read it.
+TEST(DecodeDocument, MetaInsideACommentIsNotUsed) {
+  const struct {
+    std::string bytes;
+    std::string charset;
+  } cases[] = {
+      {"<!-- <meta charset=\"koi8-r\"> -->caf\xC3\xA9", "utf-8"},
+      {"<!-- old --><meta charset=koi8-r>\xF0", "koi8-r"},
+      {"<!--><meta charset=koi8-r>\xF0", "koi8-r"},
+      {"<!-- a -- b <meta charset=koi8-r> --><meta charset=utf-8>\xC3\xA9", "utf-8"},
+      {"<!-- never closed <meta charset=koi8-r>\xF0", "windows-1252"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(DecodeDocument(c.bytes, "").charset, c.charset) << c.bytes;
+}
+
 TEST(Utf8, CountsCharactersNotBytes) {
   EXPECT_EQ(CodePointCount("h\xC3\xA9llo"), 5u);
   EXPECT_EQ(CodePointCount("\xFF\xFE"), 2u);
