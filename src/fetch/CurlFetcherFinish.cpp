@@ -123,7 +123,7 @@ void CurlFetcher::Finish(Running& r, CURLcode code) {
   const auto redirect = t.RedirectUrl();
   if (reader.cut_early()) {
     result.ok = true;
-  } else if (reader.too_large()) {
+  } else if (reader.too_large() || t.body_too_large()) {
     fail(FetchError::kTooLarge,
          "Document larger than " + std::to_string(options_.max_bytes) + " bytes");
   } else if (t.headers_too_large()) {

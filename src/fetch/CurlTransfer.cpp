@@ -41,7 +41,8 @@ CurlTransfer::CurlTransfer(const std::string& url, const Setup& setup, Sink& sin
       loop_(setup.loop),
       sink_(sink),
       owner_(owner),
-      max_header_bytes_(setup.options->max_header_bytes) {
+      max_header_bytes_(setup.options->max_header_bytes),
+      max_body_bytes_(setup.options->max_bytes) {
   const FetcherOptions& o = *setup.options;
   CURL* e = easy_ = pool_ ? pool_->Take() : curl_easy_init();
   if (!e) return;
@@ -67,7 +68,6 @@ CurlTransfer::CurlTransfer(const std::string& url, const Setup& setup, Sink& sin
   curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, o.connect_timeout_ms);
   // The whole-page time-out is the fetcher's own: time held back for memory is not counted.
   curl_easy_setopt(e, CURLOPT_USERAGENT, o.user_agent.c_str());
-  curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(o.max_bytes));
   curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, o.insecure ? 0L : 1L);
   curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, o.insecure ? 0L : 2L);
   const bool https = curl_strnequal(url.c_str(), "https:", 6);
@@ -141,6 +141,18 @@ std::size_t CurlTransfer::OnHeader(char* data, std::size_t size, std::size_t cou
     return 0;
   }
   if (StartsNoCase(data, n, "HTTP/")) t->location_ = false;  // a new answer begins
+  // At the end of an answer's headers, a page announced longer than a page may be is
+  // refused unread; a redirect's body is never read, whatever its length (libcurl's own
+  // cap would refuse it at its Content-Length, before its Location is seen).
+  if ((n == 2 && data[0] == '\r') || (n == 1 && data[0] == '\n')) {
+    curl_off_t length = -1;
+    curl_easy_getinfo(t->easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    if (t->Status() >= 200 && !t->Redirects() && length > 0 &&
+        static_cast<unsigned long long>(length) > t->max_body_bytes_) {
+      t->body_too_large_ = true;
+      return 0;
+    }
+  }
   if (StartsNoCase(data, n, "location:")) {
     const std::string_view value(data + 9, n - 9);
     t->location_ = value.find_first_not_of(" \t\r\n") != std::string_view::npos;

@@ -88,6 +88,7 @@ class CurlTransfer {
   FailureFacts Facts(CURLcode code, bool body_begun) const;
   bool connected() const { return connected_; }
   bool headers_too_large() const { return headers_too_large_; }
+  bool body_too_large() const { return body_too_large_; }
 
  private:
   static std::size_t OnData(char* data, std::size_t size, std::size_t count, void* self);
@@ -103,11 +104,13 @@ class CurlTransfer {
   Sink& sink_;
   void* owner_;
   std::size_t max_header_bytes_;
+  std::size_t max_body_bytes_;
   curl_slist* resolve_ = nullptr;
   bool added_ = false;
   bool connected_ = false;  // a connection was made, or reused, for this request
   std::size_t header_bytes_ = 0;
   bool headers_too_large_ = false;
+  bool body_too_large_ = false;         // announced longer than a page may be
   bool location_ = false;               // the latest answer's headers named a Location
   std::vector<curl_socket_t> sockets_;  // made for this request, newest last
   const TrustStore* trust_ = nullptr;

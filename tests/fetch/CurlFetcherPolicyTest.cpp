@@ -76,6 +76,14 @@ TEST(CurlFetcherPolicy, ARedirectWithALongBodyIsFollowed) {
   EXPECT_EQ(result.bytes, "<title>here</title>");
   FetcherOptions options;
   options.max_bytes = 100'000;
+  // Announced longer than a page may be: the page is refused unread, the redirect followed.
+  const auto announced = FetchOne(server.Url("/moved"), options);
+  EXPECT_TRUE(announced.ok) << announced.error_text;
+  EXPECT_EQ(announced.final_url, server.Url("/here"));
+  server.Route("/large", [](auto&, auto& c) { c.Respond(200, std::string(1 << 20, 'x')); });
+  const auto large = FetchOne(server.Url("/large"), options);
+  EXPECT_EQ(large.error, FetchError::kTooLarge);
+  EXPECT_EQ(large.error_text, "Document larger than 100000 bytes");
   for (const auto& [path, to] : {std::pair<std::string, std::string>{"/endless", "/here"},
                                  {"/dir/spaced", "/a%20b"},
                                  {"/spaced", "/a%20b"}}) {
