@@ -88,6 +88,19 @@ TEST_F(ExtractFormatsTest, APageReadWholeIsReportedWhole) {
             std::string::npos)
       << r.out;
   EXPECT_TRUE(r.out.ends_with(",\"bytes\":" + std::to_string(page.size()) + "}\n")) << r.out;
+  // One decided early tells the beginning that decided it, however much more came.
+  const std::string decided =
+      "<meta charset=\"utf-8\"><title>t</title><meta name=\"keywords\" content=\"k\">"
+      "<meta name=\"description\" content=\"d\">";
+  server_.Route("/early",
+                [&](auto&, auto& c) { c.Respond(200, decided + std::string(300'000, 'x')); });
+  const auto early = RunInProcess({"-q", "-f", "jsonl"}, server_.Url("/early") + "\n");
+  ASSERT_EQ(early.status, 0) << early.err;
+  const auto at = early.out.rfind(",\"bytes\":");
+  ASSERT_NE(at, std::string::npos) << early.out;
+  const auto bytes = std::stoul(early.out.substr(at + 9));
+  EXPECT_GT(bytes, decided.find("content=\"d")) << early.out;  // through the description
+  EXPECT_LE(bytes, decided.size()) << early.out;
 }
 
 TEST(JsonLines, AnyBytesGiveValidJson) {
