@@ -32,6 +32,16 @@ FetchResult FetchOne(const std::string& url, const FetcherOptions& options = {})
   return fetcher->Take(fetcher->Submit({url, {}}));
 }
 
+// A request whose rows are decided by the end of the head.
+FetchRequest DecidedAtHeadEnd(const std::string& url) {
+  FetchRequest request{url, {}};
+  request.decided = [](std::string_view bytes, std::string_view, bool) -> std::size_t {
+    const auto end = bytes.find("</head>");
+    return end == std::string_view::npos ? 0 : end + 7;
+  };
+  return request;
+}
+
 TEST(CurlFetcherPolicy, TenRedirectsAreFollowedAndAnEleventhIsNot) {
   LoopbackServer server;
   for (int i = 0; i <= 11; ++i) {
@@ -123,11 +133,7 @@ TEST(CurlFetcherPolicy, ARedirectsBodyIsNeverDecidedOn) {
     c.Respond(200, "<html><head><title>here</title></head><body>" + std::string(200'000, 'h'));
   });
   auto fetcher = MakeCurlFetcher();
-  FetchRequest request{server.Url("/moved"), {}};
-  request.decided = [](std::string_view bytes, std::string_view, bool) -> std::size_t {
-    const auto end = bytes.find("</head>");
-    return end == std::string_view::npos ? 0 : end + 7;
-  };
+  const FetchRequest request = DecidedAtHeadEnd(server.Url("/moved"));
   const auto result = fetcher->Take(fetcher->Submit(request));
   EXPECT_TRUE(result.ok) << result.error_text;
   EXPECT_EQ(result.final_url, server.Url("/here"));
@@ -152,11 +158,7 @@ TEST(CurlFetcherPolicy, ABodyThatStallsAfterItsOutcomeIsKnownDoesNotLoseIt) {
   options.timeout_ms = 60'000;
   auto fetcher = MakeCurlFetcher(options);
   const auto start = Clock::now();
-  FetchRequest decided{server.Url("/decided"), {}};
-  decided.decided = [](std::string_view bytes, std::string_view, bool) -> std::size_t {
-    const auto end = bytes.find("</head>");
-    return end == std::string_view::npos ? 0 : end + 7;
-  };
+  const FetchRequest decided = DecidedAtHeadEnd(server.Url("/decided"));
   const auto page = fetcher->Take(fetcher->Submit(decided));
   EXPECT_TRUE(page.ok) << page.error_text;
   EXPECT_TRUE(page.cut_early);
