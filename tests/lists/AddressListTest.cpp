@@ -135,6 +135,17 @@ TEST_F(AddressListTest, AByteOrderMarkIsNoPartOfTheFirstAddress) {
   EXPECT_TRUE(boxes_.shown.empty()) << boxes_.Texts()[0];
 }
 
+// Whether a file starts with a mark is known from its first three bytes; a shorter file
+// is decided at its end, and its text is not lost waiting for them.
+TEST_F(AddressListTest, AFileShorterThanAByteOrderMarkGivesItsText) {
+  for (const char* text : {"a", "bc", "d\n"}) {
+    dialog_.answers.push_back(dir_.File(std::string("short") + text[0] + ".txt", text));
+    LoadListFromTextFile(list_, boxes_, dialog_, pump_);
+  }
+  EXPECT_EQ(Items(list_), (std::vector<std::string>{"a", "bc", "d"}));
+  EXPECT_TRUE(boxes_.shown.empty());
+}
+
 TEST_F(AddressListTest, CancelEmptyAndMissingFiles) {
   LoadListFromTextFile(list_, boxes_, dialog_, pump_);  // cancelled
   dialog_.answers.push_back(dir_.File("empty.txt", ""));
