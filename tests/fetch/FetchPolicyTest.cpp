@@ -10,6 +10,10 @@ TEST(RetryAfter, SecondsAndDatesWithoutOverflow) {
   EXPECT_EQ(ParseRetryAfter(" 12 ", 0), 12'000);
   EXPECT_EQ(ParseRetryAfter("99999999999999999999999999", 0), 86'400'000);  // clamped
   EXPECT_EQ(ParseRetryAfter("9223372036854775808", 0), 86'400'000);
+  // A day is the most either form asks for.
+  EXPECT_EQ(ParseRetryAfter("86400", 0), 86'400'000);
+  EXPECT_EQ(ParseRetryAfter("86401", 0), 86'400'000);
+  EXPECT_EQ(ParseRetryAfter("Wed, 21 Oct 2015 07:28:10 GMT", 0), 86'400'000);
   EXPECT_EQ(ParseRetryAfter("Wed, 21 Oct 2015 07:28:10 GMT", 1445412480), 10'000);
   EXPECT_EQ(ParseRetryAfter("Wed, 21 Oct 2015 07:28:00 GMT", 1445412490), 0);  // already past
   EXPECT_EQ(ParseRetryAfter("-5", 0), std::nullopt);

@@ -69,7 +69,13 @@ TEST(TicketBook, NoMoreThanMaxOutstandingAndOneNotifyPerBatch) {
   book.Abandon(book.TakeSubmitted().front().ticket);
   EXPECT_THROW(book.Submit({"http://d/", {}}, {}), std::length_error);
   for (const auto t : book.TakeAbandoned()) book.Dropped(t);
-  EXPECT_NO_THROW(book.Submit({"http://d/", {}}, {}));
+  TicketBook::Ticket d = 0;
+  EXPECT_NO_THROW(d = book.Submit({"http://d/", {}}, {}));
+  // ... or until its result comes, which goes back to the worker.
+  book.Abandon(d);
+  EXPECT_THROW(book.Submit({"http://e/", {}}, {}), std::length_error);
+  EXPECT_TRUE(book.File(d, Page("D")));
+  EXPECT_NO_THROW(book.Submit({"http://e/", {}}, {}));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 
@@ -134,6 +135,21 @@ TEST(WriteFileAtomically, SyncsTheFileBeforeTheRenameAndTheFolderAfter) {
   EXPECT_EQ(fs.calls, (std::vector<std::string>{"write", "sync", "close", "rename", "sync-folder",
                                                 "sync(folder)", "close"}));
   EXPECT_EQ(ReadAll(dir.path() + "/out.txt"), "contents");
+}
+
+// A write cut by a signal, or taking part of what it was given, is no failure: the rest
+// is written.
+TEST(WriteFileAtomically, InterruptedAndShortWritesGoOnToTheEnd) {
+  TempDir dir;
+  const std::string path = dir.File("out.txt", "old");
+  FaultyFileSystem fs;
+  fs.interrupted = 2;
+  fs.most_per_write = 3;
+  ScopedFileSystem scope(fs);
+  WriteFileAtomically(path, "0123456789");
+  EXPECT_EQ(ReadAll(path), "0123456789");
+  EXPECT_EQ(std::count(fs.calls.begin(), fs.calls.end(), "write"), 4);
+  EXPECT_EQ(EntriesIn(dir.path()), 1u);
 }
 
 TEST(WriteFileAtomically, EachFailingCallLeavesTheOldFileAndNoLitter) {

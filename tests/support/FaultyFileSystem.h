@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <vector>
@@ -15,8 +16,13 @@ namespace orvanel::testing {
 class FaultyFileSystem : public FileSystem {
  public:
   ssize_t Write(int fd, const void* data, std::size_t size) override {
+    if (interrupted > 0) {
+      --interrupted;
+      errno = EINTR;
+      return -1;
+    }
     if (Fails("write")) return -1;
-    return FileSystem::Write(fd, data, size);
+    return FileSystem::Write(fd, data, std::min(size, most_per_write));
   }
   // The sync of a folder is recorded as "sync(folder)".
   int Sync(int fd) override {
@@ -36,6 +42,8 @@ class FaultyFileSystem : public FileSystem {
   }
   std::string fail;
   std::vector<std::string> calls;
+  int interrupted = 0;  // that many writes are cut by a signal before anything is written
+  std::size_t most_per_write = static_cast<std::size_t>(-1);
 
  private:
   bool Fails(const std::string& call) {
