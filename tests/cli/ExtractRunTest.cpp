@@ -59,7 +59,8 @@ TEST_F(ExtractRunTest, FailuresAreNamedInOrderAndTheSummaryCountsThem) {
             "URL " + server_.Url("/gone") + " cannot be extracted.\nURL " + refused +
                 " cannot be extracted.\n");
   EXPECT_NE(
-      r.err.find("orvanel-extract: 3 addresses, 3 rows, 1 fetched, 2 failed (http 1, refused 1), "),
+      r.err.find("orvanel-extract: 3 addresses, 3 rows, 1 fetched, 2 failed (http 1, refused 1), "
+                 "19 bytes read, "),
       std::string::npos)
       << r.err;
   EXPECT_EQ(CountLines(r.out), 4u);  // the header and three rows

@@ -90,6 +90,12 @@ TEST(DecodeDocument, AnOwnedDocumentIsTheTextAsTheViewedOneIsAndHoldsNoMoreThanI
 TEST(DecodeDocument, TextEndsAtTheFirstNulAndIsAlwaysValidUtf8) {
   EXPECT_EQ(DecodeDocument(std::string("ab\0\xE9", 4), "").text, "ab");
   EXPECT_EQ(DecodeDocument(std::string("\xFF\xFEh\0\0\0x\0", 8), "").text, "h");
+  EXPECT_EQ(DecodeDocument(std::string("\xEF\xBB\xBF"
+                                       "ab\0cd",
+                                       8),
+                           "")
+                .text,
+            "ab");
   const auto declared = DecodeDocument("\xC3(\xFF", "text/html; charset=utf-8");
   EXPECT_EQ(declared.text, "\xEF\xBF\xBD(\xEF\xBF\xBD");
   const auto sjis = DecodeDocument("\x82\xA0\x82", "text/html; charset=shift_jis");

@@ -229,5 +229,21 @@ TEST(EarlyStop, APageReadWholeIsJudgedShortOnlyWhenItsCharsetIsDeclared) {
   EXPECT_EQ(DecodeDocument(top + rest, "").charset, "windows-1252");
 }
 
+// Undeclared, a text that ends at a NUL byte has its charset detected from every byte
+// before the NUL: a beginning cut before the last of them could read as another charset.
+TEST(EarlyStop, AnUndeclaredTextEndingAtANulIsReadThroughTheNul) {
+  const std::string page =
+      "<title>caf\xC3\xA9</title><meta name=\"keywords\" content=\"k\">"
+      "<meta name=\"description\" content=\"d\">\xE9" +
+      std::string(1, '\0') + "after";
+  const auto request = MakeFetchRequest({"http://x/", false}, Mode::kTitleAndMetaTags, {}, true);
+  const Judged judged = DecidedLength(request, page, "", {});
+  ASSERT_EQ(judged.decided, page.find('\0') + 1);
+  ExpectSameRows(ExtractRows(Mode::kTitleAndMetaTags,
+                             DecodeDocument(page.substr(0, judged.decided), "").text, {}),
+                 ExtractRows(Mode::kTitleAndMetaTags, DecodeDocument(page, "").text, {}), page,
+                 judged.decided);
+}
+
 }  // namespace
 }  // namespace orvanel

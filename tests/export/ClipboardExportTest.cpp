@@ -28,7 +28,12 @@ class ClipboardTest : public ::testing::Test {
 TEST_F(ClipboardTest, PadsToTheWidestCellInCharacters) {
   Row("abcdefghij", "xyz", true);
   Row("abcdefghijklmn", "vwxyz", true);
-  EXPECT_EQ(BuildClipboardText(table_, pump_), "abcdefghij    \txyz\r\nabcdefghijklmn\tvwxyz\r\n");
+  const std::string e13 =
+      "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3"
+      "\xA9\xC3\xA9";
+  Row(e13, "x", true);  // 13 characters, 26 bytes
+  EXPECT_EQ(BuildClipboardText(table_, pump_),
+            "abcdefghij    \txyz\r\nabcdefghijklmn\tvwxyz\r\n" + e13 + " \tx\r\n");
 }
 
 TEST_F(ClipboardTest, UncheckedRowsWidenButAreNotCopied) {
