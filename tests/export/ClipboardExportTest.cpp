@@ -28,9 +28,8 @@ class ClipboardTest : public ::testing::Test {
 TEST_F(ClipboardTest, PadsToTheWidestCellInCharacters) {
   Row("abcdefghij", "xyz", true);
   Row("abcdefghijklmn", "vwxyz", true);
-  const std::string e13 =
-      "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3"
-      "\xA9\xC3\xA9";
+  std::string e13;
+  for (int i = 0; i < 13; ++i) e13 += "\xC3\xA9";
   Row(e13, "x", true);  // 13 characters, 26 bytes
   EXPECT_EQ(BuildClipboardText(table_, pump_),
             "abcdefghij    \txyz\r\nabcdefghijklmn\tvwxyz\r\n" + e13 + " \tx\r\n");

@@ -256,5 +256,38 @@ TEST_F(CurlFetcherTest, LocalFilesRefusedOrAbandonedLeaveTheBudget) {
   EXPECT_TRUE(fetcher->Take(after).ok);
 }
 
+// A local file abandoned between two of its pieces gives back what it had read. The
+// oldest file is read whatever the budget holds, so each is abandoned at another moment
+// of its reading; had one kept its memory, the small file behind the stalled page would
+// find no room.
+TEST_F(CurlFetcherTest, LocalFilesAbandonedMidReadLeaveTheBudget) {
+  TempDir dir;
+  const std::string huge = dir.File("huge.htm", "<title>h</title>" + std::string(32 << 20, 'x'));
+  const std::string small = dir.File("small.htm", "<title>s</title>");
+  std::atomic<bool> release{false};
+  server_.Route("/stall", [&](auto&, auto& c) {
+    while (!release && c.Sleep(10)) {
+    }
+    c.Respond(200, "<title>stall</title>");
+  });
+  FetcherOptions options;
+  options.memory_budget = 1u << 20;
+  options.max_bytes = 64u << 20;
+  auto fetcher = MakeCurlFetcher(options);
+  for (int i = 0; i < 20; ++i) {
+    const auto ticket = fetcher->Submit({"file://" + huge, {}});
+    std::this_thread::sleep_for(std::chrono::microseconds(250 * i));
+    fetcher->Abandon(ticket);
+  }
+  const auto stalled = fetcher->Submit({server_.Url("/stall"), {}});
+  const auto after = fetcher->Submit({"file://" + small, {}});
+  for (int i = 0; i < 3000 && !fetcher->Ready(after); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(fetcher->Ready(after));
+  release = true;
+  EXPECT_TRUE(fetcher->Take(stalled).ok);
+  EXPECT_TRUE(fetcher->Take(after).ok);
+}
+
 }  // namespace
 }  // namespace orvanel

@@ -30,6 +30,7 @@ TEST(LocalFile, TheCapHoldsAndOneByteMoreIsTooLarge) {
   const FetchResult whole = ReadWhole(at_cap);
   EXPECT_TRUE(whole.ok) << whole.error_text;
   EXPECT_EQ(whole.bytes.size(), cap);
+  EXPECT_EQ(whole.bytes_read, cap);  // the size reported with the page
   LocalFile past("file://" + dir.File("past.html", std::string(cap + 1, 'a')), cap, far);
   const FetchResult large = ReadWhole(past);
   EXPECT_EQ(large.error, FetchError::kTooLarge);
