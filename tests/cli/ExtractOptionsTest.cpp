@@ -102,11 +102,19 @@ TEST(ExtractOptions, HelpAndVersionAreActionsForTheCaller) {
   EXPECT_EQ(Parse({}).options.files, std::vector<std::string>{"-"});
 }
 
+// A tag given in a Latin-1 terminal is read as the list files are: text that is not
+// UTF-8 is windows-1252.
+TEST(ExtractOptions, TagsAreTakenAsUtf8Text) {
+  EXPECT_EQ(Parse({"-t", "caf\xE9", "-t", "caf\xC3\xA9"}).options.tags,
+            (std::vector<std::string>{"caf\xC3\xA9", "caf\xC3\xA9"}));
+}
+
 TEST(ExtractOptions, CombinationsThatCannotWorkAreRefused) {
   EXPECT_TRUE(Refused({"--resume"}));                                // no -o
   EXPECT_TRUE(Refused({"--resume", "-o", "x", "-m", "head"}));       // tsv in mode head
   EXPECT_TRUE(Refused({"--resume", "-o", "x", "--failures", "f"}));  // tsv and failures
   EXPECT_FALSE(Refused({"--resume", "-o", "x", "--failures", "f", "-f", "jsonl"}));
+  EXPECT_FALSE(Refused({"--resume", "-o", "x", "-m", "head", "-f", "jsonl"}));
   EXPECT_TRUE(Parse({"--finished-ok"}).options.finished_ok);
 }
 

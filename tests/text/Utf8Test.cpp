@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <iconv.h>
 
 #include <random>
 #include <vector>
@@ -133,6 +134,52 @@ TEST(Utf8, SanitisedTextIsValidAndKeepsWhatWasValid) {
             "b");
   EXPECT_EQ(SanitiseUtf8("\xE2\x82"), "\xEF\xBF\xBD\xEF\xBF\xBD");
   EXPECT_EQ(DecodeWindows1252("\x80\x81"), "\xE2\x82\xAC\xEF\xBF\xBD");
+}
+
+// Every byte as the C library's converter reads it; the five it has no character for
+// become U+FFFD.
+TEST(Utf8, Windows1252IsDecodedAsTheCLibraryDecodesIt) {
+  const iconv_t cd = iconv_open("UTF-8", "WINDOWS-1252");
+  ASSERT_NE(cd, reinterpret_cast<iconv_t>(-1));
+  int unassigned = 0;
+  for (int byte = 0; byte < 256; ++byte) {
+    char in = static_cast<char>(byte);
+    char out[8];
+    char* in_at = &in;
+    char* out_at = out;
+    std::size_t in_left = 1, out_left = sizeof out;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    const bool known = iconv(cd, &in_at, &in_left, &out_at, &out_left) != static_cast<size_t>(-1);
+    unassigned += !known;
+    const std::string expected =
+        known ? std::string(out, out_at) : std::string(kReplacementCharacter);
+    EXPECT_EQ(DecodeWindows1252(std::string(1, in)), expected) << byte;
+  }
+  iconv_close(cd);
+  EXPECT_EQ(unassigned, 5);
+}
+
+TEST(Utf8, EachLengthOfSequenceUpToItsLastCodePoint) {
+  const std::pair<char32_t, std::string> cases[] = {{0x7F, "\x7F"},
+                                                    {0x80, "\xC2\x80"},
+                                                    {0x7FF, "\xDF\xBF"},
+                                                    {0x800, "\xE0\xA0\x80"},
+                                                    {0xFFFF, "\xEF\xBF\xBF"},
+                                                    {0x10000, "\xF0\x90\x80\x80"},
+                                                    {0x10FFFF, "\xF4\x8F\xBF\xBF"}};
+  for (const auto& [cp, bytes] : cases) {
+    std::string out;
+    AppendUtf8(out, cp);
+    EXPECT_EQ(out, bytes) << static_cast<unsigned>(cp);
+  }
+}
+
+// Text is UTF-8 only when all of it is: a last byte that begins no whole sequence makes
+// the whole text windows-1252.
+TEST(Utf8, TextIsUtf8OnlyToItsLastByte) {
+  EXPECT_EQ(ToUtf8Text("caf\xC3\xA9"), "caf\xC3\xA9");
+  EXPECT_EQ(ToUtf8Text("caf\xE9"), "caf\xC3\xA9");
+  EXPECT_EQ(ToUtf8Text("\xC3\xA9t\xC3"), "\xC3\x83\xC2\xA9t\xC3\x83");
 }
 
 }  // namespace
