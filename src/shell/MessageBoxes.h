@@ -24,7 +24,7 @@ class MessageBoxes {
 };
 
 // Boxes for when nobody may be there to close one (the program is asked to end from
-// outside): each message goes to a stream, here standard error, as one line per text line,
+// outside): each message goes to standard error as one line, its line breaks made blanks,
 // and every question is answered No.
 class UnattendedBoxes : public MessageBoxes {
  public:

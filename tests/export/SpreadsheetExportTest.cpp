@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <set>
 
 #include "Fakes.h"
 #include "TempDir.h"
@@ -22,6 +23,7 @@ class FakeApp : public SpreadsheetApp {
   struct Book : Workbook {
     explicit Book(FakeApp& app) : app(app) {}
     bool SetCell(std::size_t row, std::size_t column, const std::string& text) override {
+      if (app.failing.count({row, column})) throw Failure("Disk full");
       bool cut = false;
       app.cells[{row, column}] = CutToCellLength(text, cut);
       return cut;
@@ -45,6 +47,7 @@ class FakeApp : public SpreadsheetApp {
   bool autofitted = false;
   bool shown = false;
   std::map<std::pair<std::size_t, std::size_t>, std::string> cells;
+  std::set<std::pair<std::size_t, std::size_t>> failing;  // cells that cannot be written
 };
 
 class SpreadsheetExportTest : public ::testing::Test {
@@ -120,6 +123,24 @@ TEST_F(SpreadsheetExportTest, AWorkbookNothingCouldOpenIsNamedInAMessage) {
   ASSERT_EQ(boxes_.Texts().size(), 1u);
   EXPECT_NE(boxes_.Texts()[0].find("/tmp/orvanel-x/Results.xlsx"), std::string::npos);
   EXPECT_EQ(window_.pointer, Pointer::kDefault);
+}
+
+// A cell that cannot be written is reported at its own step, header or row, first column
+// or another, and the export goes on with the next.
+TEST_F(SpreadsheetExportTest, ACellThatCannotBeWrittenIsReportedAtItsStep) {
+  app_.failing = {{1, 1}, {1, 2}, {2, 1}, {3, 2}};
+  SaveResultsAsExcelFile(table_, app_, window_, boxes_, pump_);
+  std::vector<std::string> steps;
+  for (const auto& text : boxes_.Texts()) {
+    const auto at = text.find("PushButton13_Click at line ");
+    ASSERT_NE(at, std::string::npos) << text;
+    EXPECT_EQ(text.rfind("Disk full\r\n", 0), 0u) << text;
+    steps.push_back(text.substr(at + 27, 3));
+  }
+  EXPECT_EQ(steps, (std::vector<std::string>{"124", "128", "150", "154"}));
+  EXPECT_EQ(app_.cells.at({2, 2}), "xy a1");
+  EXPECT_EQ(app_.cells.at({3, 1}), "c");
+  EXPECT_TRUE(app_.shown);
 }
 
 }  // namespace

@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include "Fakes.h"
 #include "shell/ErrorReport.h"
@@ -49,6 +52,36 @@ TEST(StepRunner, ABoxThatCannotBeShownDoesNotStopTheCommand) {
   runner.Step(106, [] { throw Failure("x"); });
   runner.Step(108, [&] { later = true; });
   EXPECT_TRUE(later);
+}
+
+// When the program is ended from outside, a report goes to standard error, one line each,
+// and nobody is asked anything.
+TEST(UnattendedBoxes, EachReportIsOneLineAndEveryQuestionIsAnsweredNo) {
+  std::FILE* capture = std::tmpfile();
+  ASSERT_NE(capture, nullptr);
+  std::fflush(stderr);
+  const int saved = ::dup(2);
+  ASSERT_GE(saved, 0);
+  ::dup2(::fileno(capture), 2);
+  UnattendedBoxes boxes;
+  const BoxAnswer ok =
+      boxes.Message(FormatFailureMessage("Disk full", HandlerLocation("Form_QueryUnload"), 108),
+                    BoxStyle::kOkWarning, "Application Error");
+  const BoxAnswer no = boxes.Message("Save the tags?\nThey changed.", BoxStyle::kYesNo);
+  std::fflush(stderr);
+  ::dup2(saved, 2);
+  ::close(saved);
+  std::string written(4096, '\0');
+  std::rewind(capture);
+  written.resize(std::fread(written.data(), 1, written.size(), capture));
+  std::fclose(capture);
+  EXPECT_EQ(written,
+            std::string("Orvanel: Disk full in Quorlin2021/08/31.Form1.Form_QueryUnload at "
+                        "line 108 Please email screenshot of this message to ") +
+                kSupportAddress + "\nOrvanel: Save the tags? They changed.\n");
+  EXPECT_EQ(ok, BoxAnswer::kOk);
+  EXPECT_EQ(no, BoxAnswer::kNo);
+  EXPECT_EQ(boxes.Input("Enter tag:"), "");
 }
 
 }  // namespace

@@ -22,6 +22,7 @@ TEST(IniValues, ReadTheFormsQSettingsWrites) {
   EXPECT_EQ(UnescapeIniValue("\\a\\b\\f\\n\\r\\t\\v\\\"\\\\\\101"), "\a\b\f\n\r\t\v\"\\A");
   EXPECT_EQ(UnescapeIniValue("@@at"), "@at");
   EXPECT_EQ(UnescapeIniValue("@String(text)"), "text");
+  EXPECT_EQ(UnescapeIniValue("@ByteArray(bytes)"), "bytes");
   EXPECT_EQ(EscapeIniValue(std::string("a\x01") + "1"), "a\\x1\\x31");
   EXPECT_EQ(EscapeIniValue(std::string("\0"
                                        "7",
@@ -78,6 +79,10 @@ TEST(IniDocument, ARepeatedKeyReadsItsLastValueAndEveryCopyIsChanged) {
   EXPECT_EQ(Value(doc, "Option"), "2");
   doc.Set("Orvanel", "Option", "3");
   EXPECT_EQ(doc.Serialise(), "[Orvanel]\nOption=3\n\n[Other]\nOption=9\n\n[Orvanel]\nOption=3\n");
+  // A new key goes into the first copy.
+  doc.Set("Orvanel", "New", "n");
+  EXPECT_EQ(doc.Serialise(),
+            "[Orvanel]\nNew=n\nOption=3\n\n[Other]\nOption=9\n\n[Orvanel]\nOption=3\n");
 }
 
 TEST(IniDocument, NewKeysAndSectionsGoWhereQSettingsPutsThem) {
@@ -86,9 +91,10 @@ TEST(IniDocument, NewKeysAndSectionsGoWhereQSettingsPutsThem) {
   doc.Set("Orvanel", "A", "a");
   doc.Set("Orvanel", "E", "e");
   doc.Set("New Section", "K", "v");
-  EXPECT_EQ(
-      doc.Serialise(),
-      "[General]\nx=1\n; kept\n\n[Orvanel]\nA=a\nB=b\nC=c\nD=d\nE=e\n\n[New%20Section]\nK=v\n");
+  doc.Set("New Section", "K.1_a-b", "w");  // letters, digits and "._-" are written as they are
+  EXPECT_EQ(doc.Serialise(),
+            "[General]\nx=1\n; kept\n\n[Orvanel]\nA=a\nB=b\nC=c\nD=d\nE=e\n\n"
+            "[New%20Section]\nK=v\nK.1_a-b=w\n");
   EXPECT_EQ(*IniDocument::Parse(doc.Serialise()).Find("New Section", "K"), "v");
   // A byte written "%XX" at the very end of a name.
   const IniDocument percent = IniDocument::Parse("[S%41]\nK%41=v\n");

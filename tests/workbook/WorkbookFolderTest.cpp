@@ -81,6 +81,17 @@ TEST_F(WorkbookFolderTest, OldWorkbooksGoUnlessSomethingKeepsThem) {
   const std::string foreign = folder_.path() + "/Results-notes.xlsx";
   std::ofstream(foreign) << "the user's";
   std::filesystem::create_directory(folder_.path() + "/Results-2024-05-01-060000.xlsx");
+  // Saved over within the second of its export.
+  const std::string quick = Workbook("2024-05-01-040000");
+  const timespec quick_times[2] = {{0, UTIME_OMIT}, {At("2024-05-01-040000"), 500'000'000}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, quick.c_str(), quick_times, 0), 0);
+  // A link named like a workbook, with the time of its name: what it points to is the
+  // user's, wherever it is.
+  const std::string mine = dir_.File("mine.xlsx", "the user's");
+  const std::string link = folder_.path() + "/Results-2024-05-01-030000.xlsx";
+  ASSERT_EQ(::symlink(mine.c_str(), link.c_str()), 0);
+  const timespec link_times[2] = {{0, UTIME_OMIT}, {At("2024-05-01-030000"), 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, link.c_str(), link_times, AT_SYMLINK_NOFOLLOW), 0);
 
   // Another program holds one open until the test ends it.
   int ready[2];
@@ -110,6 +121,9 @@ TEST_F(WorkbookFolderTest, OldWorkbooksGoUnlessSomethingKeepsThem) {
   EXPECT_TRUE(Exists(held));
   EXPECT_TRUE(Exists(foreign));
   EXPECT_TRUE(std::filesystem::is_directory(folder_.path() + "/Results-2024-05-01-060000.xlsx"));
+  EXPECT_TRUE(Exists(quick));
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_TRUE(Exists(mine));
 
   // Once nothing holds it and it is old enough, it goes.
   std::filesystem::remove(folder_.path() + "/.~lock.Results-2024-05-01-080000.xlsx#");
