@@ -10,7 +10,6 @@
 #include "TextFiles.h"
 #include "cli/JsonLines.h"
 #include "cli/Messages.h"
-#include "text/Utf16.h"
 #include "text/Utf8.h"
 
 namespace orvanel {
@@ -185,40 +184,6 @@ TEST_F(ExtractFormatsTest, AnOddByteAtTheEndOfAUtf16ListFromAPipeIsNotDropped) {
   EXPECT_EQ(lines[0].rfind("{\"url\":\"" + address + "\",", 0), 0u) << lines[0];
   // The last address ends with U+FFFD for the odd byte: it is not the first one again.
   EXPECT_EQ(lines[1].rfind("{\"url\":\"" + address + "\xEF\xBF\xBD\",", 0), 0u) << lines[1];
-}
-
-TEST(Utf16Decoder, JoinsWhatPiecesSplitAndReplacesWhatCannotBeRead) {
-  const auto decode = [](Utf16Decoder::ByteOrder order, const std::vector<std::string>& pieces) {
-    Utf16Decoder decoder(order);
-    std::string out;
-    for (const auto& piece : pieces) decoder.Feed(piece, out);
-    decoder.Finish(out);
-    return out;
-  };
-  using Order = Utf16Decoder::ByteOrder;
-  // "a", U+00E9, U+1F600 (a surrogate pair), fed one byte at a time.
-  const std::string le("a\0\xE9\0\x3D\xD8\x00\xDE", 8);
-  std::vector<std::string> bytes;
-  for (char c : le) bytes.emplace_back(1, c);
-  EXPECT_EQ(decode(Order::kLittleEndian, bytes), "a\xC3\xA9\xF0\x9F\x98\x80");
-  EXPECT_EQ(decode(Order::kBigEndian, {std::string("\0a\xD8\x3D", 4), std::string("\xDE\x00", 2)}),
-            "a\xF0\x9F\x98\x80");
-  // A lone high surrogate before a letter, a lone low one, a high one at the end, an odd
-  // byte at the end: each one U+FFFD, nothing dropped.
-  const std::string bad(
-      "\x3D\xD8"
-      "b\0"
-      "\x00\xDE"
-      "c\0"
-      "\x3D\xD8"
-      "d",
-      11);
-  EXPECT_EQ(decode(Order::kLittleEndian, {bad}),
-            "\xEF\xBF\xBD"
-            "b"
-            "\xEF\xBF\xBD"
-            "c"
-            "\xEF\xBF\xBD\xEF\xBF\xBD");
 }
 
 TEST(ExtractMessages, ControlCharactersOfEveryKindAreShownEscaped) {
