@@ -105,6 +105,13 @@ TEST_F(ExtractOutputTest, ReadOnlyFilesFoldersAndInputsAreRefusedUntouched) {
     }
     std::filesystem::remove(link);
     EXPECT_EQ(ReadAll(list_), good_ + "\n" + not_a_page_ + "\n");
+    // A FIFO read as the list: what was written to it would be read back as addresses.
+    const std::string fifo = dir_.path() + "/list-fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    r = RunInProcess({"-q", "-f", "jsonl", option, fifo, fifo});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("is one of the inputs"), std::string::npos) << r.err;
+    std::filesystem::remove(fifo);
   }
   // A tag file.
   const std::string tags = dir_.File("tags.txt", "<title></title>\n");

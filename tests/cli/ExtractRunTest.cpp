@@ -1,7 +1,9 @@
 // The run of orvanel-extract, in process: rows in input order as they are ready, failures
 // named, inputs checked before anything is written, and the exit statuses of a run.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <chrono>
 
@@ -107,8 +109,29 @@ TEST_F(ExtractRunTest, EveryInputIsCheckedBeforeAnythingIsWritten) {
     EXPECT_NE(r.err, "");
     EXPECT_EQ(ReadAll(out), "previous results");
   }
-  const auto r = RunInProcess({"-q", good, dir_.File("nul2.txt", std::string("x\n\0", 3))});
+  auto r = RunInProcess({"-q", good, dir_.File("nul2.txt", std::string("x\n\0", 3))});
   EXPECT_NE(r.err.find("nul2.txt: line 2 holds a NUL byte"), std::string::npos) << r.err;
+  // A block device is no list, and is not read through. Made here where we may.
+  const std::string disk = dir_.path() + "/disk";
+  if (::mknod(disk.c_str(), S_IFBLK | 0600, ::makedev(7, 0)) == 0) {
+    const int fd = ::open(disk.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+      ::close(fd);
+      r = RunInProcess({"-o", out, good, disk});
+      EXPECT_EQ(r.status, 2);
+      EXPECT_NE(r.err.find("disk: it is a block device"), std::string::npos) << r.err;
+      EXPECT_EQ(ReadAll(out), "previous results");
+    }
+  }
+}
+
+// Standard input is read from where it stands, not from the start of its file.
+TEST_F(ExtractRunTest, StandardInputIsReadFromWhereItStands) {
+  const auto r =
+      RunInProcess({"-q", "-f", "jsonl"}, "taken already\n" + server_.Url("/full") + "\n",
+                   InputKind::kFileAfterItsFirstLine);
+  EXPECT_EQ(r.out.rfind("{\"url\":\"" + server_.Url("/full") + "\",", 0), 0u) << r.out;
+  EXPECT_EQ(CountLines(r.out), 1u);
 }
 
 TEST_F(ExtractRunTest, TheOutputFileIsReplacedWholeAtTheEnd) {

@@ -51,7 +51,9 @@ class MemoryFile {
   int fd_;
 };
 
-enum class InputKind { kFile, kPipe };
+// A file, a pipe, or a file read up to its first line end before the run (as a script
+// that took a line from its standard input leaves it).
+enum class InputKind { kFile, kPipe, kFileAfterItsFirstLine };
 
 // Runs the companion with `args` (without the program's name) and `input` on its standard
 // input; `fetcher` or, when null, the libcurl fetcher made from the options.
@@ -87,6 +89,8 @@ inline InProcessResult RunInProcess(const std::vector<std::string>& args,
     });
   } else {
     in_file.Set(input);
+    if (kind == InputKind::kFileAfterItsFirstLine)
+      ::lseek(in_file.fd(), static_cast<off_t>(input.find('\n') + 1), SEEK_SET);
   }
   std::unique_ptr<Fetcher> own;
   if (!fetcher) {
