@@ -90,6 +90,26 @@ TEST(ContentDecoder, EveryCodingComesBackWholeHoweverItArrives) {
   }
 }
 
+// Raw deflate, as some servers send it, is told from a zlib stream by its whole header:
+// a raw stream whose first two bytes pass the header's check but name another method is
+// still raw.
+TEST(ContentDecoder, RawDeflateThatLooksLikeAZlibHeaderIsStillRaw) {
+  int found = 0;
+  for (int n = 0; n < 26 * 26 && found < 3; ++n) {
+    // The first bytes of the stream follow the first letters of the text.
+    const std::string text =
+        std::string{static_cast<char>('a' + n % 26), static_cast<char>('a' + n / 26)} +
+        "<title>t</title>";
+    const std::string raw = Deflate(text, -15);
+    const auto cmf = static_cast<unsigned char>(raw[0]);
+    const auto flg = static_cast<unsigned char>(raw[1]);
+    if ((cmf & 0x0F) == 8 || (cmf * 256 + flg) % 31 != 0) continue;
+    ++found;
+    EXPECT_EQ(DecodeAll("deflate", raw, raw.size(), 1 << 20), text);
+  }
+  EXPECT_EQ(found, 3);
+}
+
 // As the body reader uses it: fed a piece, pulled while it says it has output pending. It
 // says so until the last byte is out, also when all its input was taken long before.
 TEST(ContentDecoder, PendingOutputIsToldUntilTheLastByte) {
@@ -163,6 +183,25 @@ TEST(ContentDecoder, TheMemoryNeededCoversWhatAPullThenHolds) {
     }
     EXPECT_TRUE(out == text);
   }
+}
+
+// What has been decoded of the input is not kept: a long stream fed in pieces, each one
+// pulled through before the next comes, holds about a piece of it at a time.
+TEST(ContentDecoder, InputAlreadyDecodedIsLetGo) {
+  const std::string text = SomeText(4 << 20, 4);
+  const std::string encoded = Gzip(text);
+  ASSERT_GT(encoded.size(), 512u << 10);
+  std::string error;
+  auto decoder = ContentDecoder::Make("gzip", error);
+  std::string out;
+  std::size_t most = 0;
+  for (std::size_t at = 0; at < encoded.size(); at += 4096) {
+    decoder->Feed(std::string_view(encoded).substr(at, 4096));
+    ASSERT_TRUE(decoder->Pull(text.size(), out)) << decoder->error();
+    most = std::max(most, decoder->MemoryUsed());
+  }
+  EXPECT_TRUE(out == text);
+  EXPECT_LT(most, 256u << 10);  // zlib's window and state, and a piece or two of input
 }
 
 TEST(ContentDecoder, UnknownCodingsCorruptDataAndDeepStacksAreRefused) {

@@ -90,6 +90,7 @@ TEST(XlsxWorkbook, WritesTextCellsAndFitsColumnsInTheOwnersCacheFolder) {
   book->SetCell(2, 2, "12345");
   book->SetCell(3, 2, "\xC3\xA9t\xC3\xA9 \xFF");
   EXPECT_TRUE(book->SetCell(4, 1, std::string(40'000, 'w')));
+  book->SetCell(1, 3, "abc\r\nd\nef");  // as wide as its longest line
   book->Autofit();
   EXPECT_TRUE(book->Show());
   const std::string path = book->Location();
@@ -108,6 +109,12 @@ TEST(XlsxWorkbook, WritesTextCellsAndFitsColumnsInTheOwnersCacheFolder) {
   EXPECT_NE(strings.find("=SUM(A1)"), std::string::npos);
   EXPECT_NE(strings.find("\xC3\xA9t\xC3\xA9 \xEF\xBF\xBD"), std::string::npos);
   EXPECT_NE(strings.find(std::string(32'767, 'w') + "<"), std::string::npos);
+  // A character more than the widest text, up to the widest a column can be.
+  EXPECT_NE(sheet.find("<cols><col min=\"1\" max=\"1\" width=\"255.7109375\" customWidth=\"1\"/>"
+                       "<col min=\"2\" max=\"2\" width=\"6.7109375\" customWidth=\"1\"/>"
+                       "<col min=\"3\" max=\"3\" width=\"4.7109375\" customWidth=\"1\"/></cols>"),
+            std::string::npos)
+      << sheet;
 }
 
 TEST(XlsxWorkbook, AFailingDesktopOpenerFallsBackToTheProgramFound) {
