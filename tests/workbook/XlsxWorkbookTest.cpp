@@ -148,6 +148,14 @@ TEST(XlsxWorkbook, NoOpenerMeansNotInstalled) {
   FakeDesktop desktop;
   desktop.Program("xdg-open", 0);  // an opener without xdg-mime's answer is no opener
   EXPECT_FALSE(MakeXlsxSpreadsheetApp()->IsInstalled());
+  desktop.Script("xdg-mime", "echo");  // an empty answer: no program for workbooks
+  EXPECT_FALSE(MakeXlsxSpreadsheetApp()->IsInstalled());
+}
+
+TEST(XlsxWorkbook, TheDesktopsAnswerWithoutItsOpenerIsNoOpener) {
+  FakeDesktop desktop;
+  desktop.Script("xdg-mime", "echo libreoffice-calc.desktop");
+  EXPECT_FALSE(MakeXlsxSpreadsheetApp()->IsInstalled());
 }
 
 // The time of a workbook's name, as its modification time says it.
@@ -244,6 +252,20 @@ TEST(LaunchProgram, AProgramStillRunningCountsAsStartedAndIsNotWaitedFor) {
   EXPECT_TRUE(LaunchProgram({"slowcalc", "file"}, std::chrono::milliseconds(200), nullptr));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   EXPECT_FALSE(LaunchProgram({"no-such-program-here"}, std::chrono::milliseconds(200), nullptr));
+}
+
+// The spreadsheet outlives a terminal closed under the program: it leads a session of its
+// own.
+TEST(LaunchProgram, TheProgramLeadsASessionOfItsOwn) {
+  FakeDesktop desktop;
+  desktop.Script("sessioncalc",
+                 "read -r pid name state parent group session rest < /proc/$$/stat\n"
+                 "echo \"$session $$\" > \"$0.log\"");
+  ASSERT_TRUE(LaunchProgram({"sessioncalc"}, std::chrono::seconds(60), nullptr));
+  const std::string log = desktop.Log("sessioncalc");
+  const std::size_t blank = log.find(' ');
+  ASSERT_NE(blank, std::string::npos) << log;
+  EXPECT_EQ(log.substr(0, blank) + "\n", log.substr(blank + 1));
 }
 
 }  // namespace
