@@ -130,6 +130,34 @@ class QtAdaptersTest : public QObject {
     QCOMPARE(view.model()->rowCount(), 0);
     QCOMPARE(view.model()->columnCount(), 2);
   }
+
+  // Only the first column of a checked list has boxes; a cell shows on one line; a change
+  // of a cell repaints that cell.
+  void modelShowsChecksAndCellsAsTheListHasThem() {
+    ListView list;
+    list.AddColumn("URL(s)");
+    list.AddColumn("Title");
+    ListWidget view(list, true);
+    QAbstractItemModel& model = *view.model();
+    list.AddMany({"a", "b"});
+    list.SetSubItem(1, 1, "one\ttwo\r\nthree");
+    QCOMPARE(model.index(0, 1).data().toString(), QStringLiteral("one two  three"));
+    QVERIFY(model.flags(model.index(0, 0)) & Qt::ItemIsUserCheckable);
+    QVERIFY(!(model.flags(model.index(0, 1)) & Qt::ItemIsUserCheckable));
+    QVERIFY(!model.index(0, 1).data(Qt::CheckStateRole).isValid());
+    QVERIFY(model.setData(model.index(1, 0), Qt::Checked, Qt::CheckStateRole));
+    QVERIFY(list.Checked(2));
+    QVERIFY(!model.setData(model.index(0, 1), Qt::Checked, Qt::CheckStateRole));
+    QVERIFY(!list.Checked(1));
+    QSignalSpy changes(&model, &QAbstractItemModel::dataChanged);
+    list.SetSubItem(2, 1, "B");
+    QCOMPARE(changes.count(), 1);
+    const auto changed = changes.at(0).at(0).value<QModelIndex>();
+    QCOMPARE(changed.row(), 1);
+    QCOMPARE(changed.column(), 1);
+    QCOMPARE(model.headerData(1, Qt::Horizontal).toString(), QStringLiteral("Title"));
+    QVERIFY(!model.headerData(2, Qt::Horizontal).isValid());
+  }
 };
 
 QTEST_MAIN(QtAdaptersTest)
