@@ -1,7 +1,10 @@
 #include <sys/stat.h>
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QClipboard>
+#include <QInputDialog>
+#include <QMessageBox>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
@@ -16,6 +19,27 @@
 
 using namespace orvanel;
 using namespace orvanel::testing;
+
+namespace {
+
+// Once a dialog of type T is up, hands it to `act` (which closes it). Polls from the
+// dialog's own event loop, for a minute at most.
+template <typename T>
+void WhenShown(std::function<void(T&)> act) {
+  auto* poll = new QTimer;
+  auto* tries = new int(0);
+  QObject::connect(poll, &QTimer::timeout, [poll, tries, act] {
+    auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget());
+    if (!dialog && ++*tries < 6000) return;
+    poll->stop();
+    poll->deleteLater();
+    delete tries;
+    if (dialog) act(*dialog);
+  });
+  poll->start(10);
+}
+
+}  // namespace
 
 class QtAdaptersTest : public QObject {
   Q_OBJECT
@@ -157,6 +181,47 @@ class QtAdaptersTest : public QObject {
     QCOMPARE(changed.column(), 1);
     QCOMPARE(model.headerData(1, Qt::Horizontal).toString(), QStringLiteral("Title"));
     QVERIFY(!model.headerData(2, Qt::Horizontal).isValid());
+  }
+
+  // Boxes show their text as it is, never as markup a page or an address could carry,
+  // with the buttons and icon of their style.
+  void boxesShowPlainTextWithTheButtonsOfTheirStyle() {
+    QtMessageBoxes boxes(nullptr);
+    QString title, text;
+    Qt::TextFormat format = Qt::AutoText;
+    QMessageBox::StandardButtons buttons;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    const auto record = [&](QMessageBox& box, QMessageBox::StandardButton press) {
+      title = box.windowTitle();
+      text = box.text();
+      format = box.textFormat();
+      buttons = box.standardButtons();
+      icon = box.icon();
+      box.button(press)->click();
+    };
+    WhenShown<QMessageBox>([&](QMessageBox& box) { record(box, QMessageBox::No); });
+    QCOMPARE(boxes.Message("URL <b>x</b>\r\nnext", BoxStyle::kYesNo, ""), BoxAnswer::kNo);
+    QCOMPARE(title, QStringLiteral("Orvanel"));
+    QCOMPARE(text, QStringLiteral("URL <b>x</b>\nnext"));
+    QCOMPARE(format, Qt::PlainText);
+    QCOMPARE(buttons, QMessageBox::Yes | QMessageBox::No);
+    WhenShown<QMessageBox>([&](QMessageBox& box) { record(box, QMessageBox::Yes); });
+    QCOMPARE(boxes.Message("Open?", BoxStyle::kYesNo, ""), BoxAnswer::kYes);
+    WhenShown<QMessageBox>([&](QMessageBox& box) { record(box, QMessageBox::Ok); });
+    QCOMPARE(boxes.Message("Failed", BoxStyle::kOkWarning, "Application Error"), BoxAnswer::kOk);
+    QCOMPARE(title, QStringLiteral("Application Error"));
+    QCOMPARE(buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    QCOMPARE(icon, QMessageBox::Warning);
+    WhenShown<QInputDialog>([](QInputDialog& dialog) {
+      dialog.setTextValue(QStringLiteral("<title></title>"));
+      dialog.accept();
+    });
+    QCOMPARE(boxes.Input("Enter tag:"), std::string("<title></title>"));
+    WhenShown<QInputDialog>([](QInputDialog& dialog) {
+      dialog.setTextValue(QStringLiteral("typed"));
+      dialog.reject();
+    });
+    QCOMPARE(boxes.Input("Enter tag:"), std::string());
   }
 };
 
