@@ -153,8 +153,7 @@ void MainWindow::SetProgressValue(double percent) {
 }
 
 void MainWindow::SetProgressText(const std::string& text) {
-  controls_.progress->setFormat(
-      QString::fromUtf8(text).replace(QLatin1Char('%'), QStringLiteral("%%")));
+  controls_.progress->setFormat(QString::fromUtf8(text));
 }
 
 void MainWindow::OnPointerOverButton() {

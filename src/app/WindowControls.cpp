@@ -24,6 +24,14 @@ constexpr const char* kListHint =
     "Double-click item to remove it. Move | line to right and out of window to reveal full names.";
 constexpr const char* kResultsHint = "Move | line to right and out of window to reveal full names.";
 
+// A progress bar that shows its text as it is: Qt's own puts numbers in place of "%p",
+// "%v" and "%m" wherever they stand, a file name's included, and has no escape for them.
+class PlainProgressBar : public QProgressBar {
+ public:
+  using QProgressBar::QProgressBar;
+  QString text() const override { return format(); }
+};
+
 // A control's name on the form it was laid out from, and its place in twips.
 void Place(QWidget* control, const char* name, int left, int top, int width, int height) {
   control->setObjectName(QString::fromUtf8(name));
@@ -70,7 +78,7 @@ WindowControls WindowControls::Build(QWidget* window, ListView& addresses, ListV
       Button(window, window, "PushButton13", "Save Results As Excel File", 12000, 5250, 3840, 405);
   c.clear_results = Button(window, window, "PushButton9", "Clear Results", 12000, 5775, 3840, 405);
 
-  c.progress = new QProgressBar(window);
+  c.progress = new PlainProgressBar(window);
   Place(c.progress, "ProgressBar1", 8040, 6315, 7800, 405);
   c.progress->setRange(0, 100);
   c.progress->setValue(0);

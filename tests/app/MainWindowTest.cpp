@@ -5,6 +5,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QTableView>
 #include <QTest>
 #include <cstdint>
@@ -34,6 +35,29 @@ class MainWindowTest : public QObject {
     QCOMPARE(h.settings.values["Snapshot"], std::string());
     QVERIFY(h.boxes.shown.empty());
     QCOMPARE(h.Find<QProgressBar>("ProgressBar1")->format(), QStringLiteral("Progress Bar"));
+  }
+
+  // The window keeps its size, and starts wholly on a screen smaller than it: its top
+  // left corner, where its title and first controls are, is never off the screen.
+  void theWindowIsFixedAndStartsOnTheScreen() {
+    Harness h;
+    QCOMPARE(h.Window().minimumSize(), QSize(1064, 456));
+    QCOMPARE(h.Window().maximumSize(), QSize(1064, 456));
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    QVERIFY2(area.width() < 1064, "the offscreen screen is smaller than the window");
+    QCOMPARE(h.Window().pos().x(), area.left());
+    QVERIFY(h.Window().pos().y() >= area.top());
+  }
+
+  // The progress text is shown as it is, a file name's "%" included; the value is the
+  // nearest whole percent.
+  void theProgressShowsTextAsItIsAndTheNearestPercent() {
+    Harness h;
+    auto* progress = h.Find<QProgressBar>("ProgressBar1");
+    h.Window().SetProgressText("Processing: 50%p off%v.htm");
+    h.Window().SetProgressValue(66.7);
+    QCOMPARE(progress->text(), QStringLiteral("Processing: 50%p off%v.htm"));
+    QCOMPARE(progress->value(), 67);
   }
 
   void controlsStandWhereTheLayoutSays_data() {
