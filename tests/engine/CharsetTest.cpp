@@ -102,6 +102,24 @@ TEST(DecodeDocument, TextEndsAtTheFirstNulAndIsAlwaysValidUtf8) {
   EXPECT_EQ(ValidUtf8Prefix(sjis.text), sjis.text.size());
 }
 
+// Charsets of the C library's converters: a long text comes whole, and a page cut while
+// it was in a shift state (its end not read) does not leave that state to the start of
+// the text.
+TEST(DecodeDocument, OtherCharsetsComeWholeAndFromTheirStartingState) {
+  std::string cyrillic, expected;
+  for (int i = 0; i < 20'000; ++i) {
+    cyrillic += '\xF0';
+    expected += "\xD0\x9F";
+  }
+  auto doc = DecodeDocument(cyrillic, "text/html; charset=koi8-r");
+  EXPECT_EQ(doc.charset, "koi8-r");
+  EXPECT_TRUE(doc.text == expected) << doc.text.size() << " bytes";
+  // "<title>" and two kanji, the page cut before it shifts back to ASCII.
+  doc = DecodeDocument("<title>\x1B$BF|K\\", "text/html; charset=iso-2022-jp");
+  EXPECT_EQ(doc.charset, "iso-2022-jp");
+  EXPECT_EQ(doc.text, "<title>\xE6\x97\xA5\xE6\x9C\xAC");
+}
+
 TEST(DecodeDocument, MetaOutsideTheFirstKilobyteIsNotUsed) {
   const std::string bytes = std::string(1100, ' ') + "<meta charset=\"utf-8\">\xE9";
   EXPECT_EQ(DecodeDocument(bytes, "").source, CharsetSource::kFallback);
