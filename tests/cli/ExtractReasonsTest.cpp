@@ -143,6 +143,11 @@ TEST(ExtractHttps, TrustIsTheUsersToGive) {
   EXPECT_EQ(Field(trusted.out, "reason"), "null") << trusted.out << trusted.err;
   const auto unchecked = RunProgram({Program(), "-q", "-f", "jsonl", "-k"}, url);
   EXPECT_EQ(Field(unchecked.out, "reason"), "null") << unchecked.out << unchecked.err;
+  // Trusted, but for another name: the certificate names localhost, not 127.0.0.1.
+  const std::string by_number = "https://127.0.0.1:" + std::to_string(tls.port()) + "/\n";
+  const auto other =
+      RunProgram({Program(), "-q", "-f", "jsonl", "--cacert", tls.cert()}, by_number);
+  EXPECT_EQ(Field(other.out, "reason"), "tls") << other.out << other.err;
   EXPECT_EQ(RunProgram({Program(), "--cacert", dir.path() + "/none.pem"}, url).status, 2);
 }
 

@@ -12,6 +12,12 @@ TEST_F(CurlFetcherTest, GoodDocumentsArriveWithWhatTheTransferKnows) {
   EXPECT_EQ(page.bytes_read, 20u);
 
   EXPECT_EQ(Fetch(server_.Url("/gzip")).text, "<title>Zipped</title>");
+  // Codings named in headers of their own are undone, each one.
+  server_.Route("/twice", [](auto&, auto& c) {
+    c.Respond(200, Gzip(Gzip("<title>Twice</title>")),
+              "Content-Encoding: gzip\r\nContent-Encoding: gzip\r\n");
+  });
+  EXPECT_EQ(Fetch(server_.Url("/twice")).text, "<title>Twice</title>");
 
   page = Fetch(server_.Url("/hop1"));
   EXPECT_EQ(page.text, "<title>Plain</title>");
@@ -218,6 +224,24 @@ TEST_F(CurlFetcherTest, EndlessHeadersOrTrailersFailAtTheirCap) {
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
   // Stopped near the cap: what the server got out is the cap and the socket buffers.
   EXPECT_LT(sent.load(), 32u << 20);
+}
+
+// The cap counts every byte of an answer's headers, status line and blank line included:
+// headers of exactly the cap are read, one byte more is refused.
+TEST_F(CurlFetcherTest, HeadersOfExactlyTheCapAreRead) {
+  server_.Route("/padded", [](auto& req, auto& c) {
+    const std::size_t pad = static_cast<std::size_t>(std::atoi(req.path.substr(12).c_str()));
+    c.Write("HTTP/1.1 200 OK\r\nContent-Length: 16\r\nX-Pad: " + std::string(pad, 'p') +
+            "\r\n\r\n<title>T</title>");
+  });
+  FetcherOptions options;
+  options.max_header_bytes = 1000;
+  const auto at_cap = Fetch(server_.Url("/padded?pad=952"), options);  // 48 bytes besides
+  EXPECT_TRUE(at_cap.ok) << at_cap.error;
+  EXPECT_EQ(at_cap.text, "<title>T</title>");
+  const auto past = Fetch(server_.Url("/padded?pad=953"), options);
+  EXPECT_FALSE(past.ok);
+  EXPECT_NE(past.error.find("headers larger than 1000 bytes"), std::string::npos) << past.error;
 }
 
 TEST_F(CurlFetcherTest, OnlyRegularFilesAreReadAsLocalPages) {
