@@ -31,12 +31,17 @@ class ExtractProgressTest : public ::testing::Test {
 TEST_F(ExtractProgressTest, SaysWhatIsDoneOfWhatIsKnownAndWhatIsLeftOnceAllIsKnown) {
   Progress progress(err_, true);
   NextFrame();
+  const auto drawn = std::chrono::steady_clock::now();
   progress.Update(5, 10, false, 1);
   std::string line = Written();
   EXPECT_EQ(line.rfind("\r\033[K5/10+  ", 0), 0u) << line;
   EXPECT_NE(line.find("/s  1 failed  ? left"), std::string::npos) << line;
-  progress.Update(6, 10, false, 1);  // too soon: not drawn
-  EXPECT_EQ(Written(), "");
+  progress.Update(6, 10, false, 1);
+  line = Written();
+  // Too soon to be drawn again, unless this machine stalled for a fifth of a second.
+  if (std::chrono::steady_clock::now() - drawn < std::chrono::milliseconds(200)) {
+    EXPECT_EQ(line, "");
+  }
   NextFrame();
   progress.Update(6, 10, true, 2);
   line = Written();
