@@ -117,6 +117,17 @@ TEST(ResolveTable, EntriesAreCheckedBeforeUse) {
                           "-a.test:80:127.0.0.1", "a-.test:80:127.0.0.1", ".test:80:127.0.0.1"}) {
     EXPECT_NE(ResolveTable::Check(bad), std::nullopt) << bad;
   }
+  // Names at their bounds (63 to a label, 253 in all), and every address of a list.
+  const std::string label(63, 'a');
+  const std::string longest = label + "." + label + "." + label + "." + std::string(61, 'b');
+  for (const std::string& good : {label + ".test:80:127.0.0.1", longest + ":80:127.0.0.1",
+                                  std::string("a.test:80:127.0.0.1,::1,10.0.0.2")}) {
+    EXPECT_EQ(ResolveTable::Check(good), std::nullopt) << good;
+  }
+  for (const std::string& bad : {label + "a.test:80:127.0.0.1", longest + "b:80:127.0.0.1",
+                                 std::string("a.test:80:127.0.0.1,localhost")}) {
+    EXPECT_NE(ResolveTable::Check(bad), std::nullopt) << bad;
+  }
 }
 
 TEST(ResolveTable, EveryHostAndPortFindsItsEntry) {
