@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -93,11 +94,16 @@ inline Finished RunProgram(const std::vector<std::string>& argv, const std::stri
 }
 
 // Starts `argv` in the background with the extra environment (NAME=VALUE), standard
-// output and error on /dev/null (standard input too, with `null_input`).
+// output and error on /dev/null (standard input too, with `null_input`). It is asked to end
+// (SIGTERM) should the test go first, killed by a time-out or a crash, so that no server
+// of a test outlives it.
 inline pid_t StartInBackground(const std::vector<std::string>& argv,
                                const std::vector<std::string>& env = {}, bool null_input = false) {
+  const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
   if (pid == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != parent) ::_exit(127);  // gone before the request was made
     DefaultSignals();
     for (const auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
     const int null = ::open("/dev/null", O_RDWR);
