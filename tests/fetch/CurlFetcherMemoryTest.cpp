@@ -218,6 +218,28 @@ TEST_F(CurlFetcherTest, NothingStartsPastTheBudget) {
   EXPECT_EQ(asked, 4);
 }
 
+// "/stall": a page that comes only once `release` is set.
+void RouteStall(testing::LoopbackServer& server, std::atomic<bool>& release) {
+  server.Route("/stall", [&release](auto&, auto& c) {
+    while (!release && c.Sleep(10)) {
+    }
+    c.Respond(200, "<title>stall</title>");
+  });
+}
+
+// Behind `stalled`, the oldest page, the file `small` has room only while the budget is
+// empty: it is read at once. Then the stalled page is let go, and both come.
+void ExpectRoomBehind(Fetcher& fetcher, Fetcher::Ticket stalled, const std::string& small,
+                      std::atomic<bool>& release) {
+  const auto after = fetcher.Submit({"file://" + small, {}});
+  for (int i = 0; i < 3000 && !fetcher.Ready(after); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(fetcher.Ready(after));
+  release = true;
+  EXPECT_TRUE(fetcher.Take(stalled).ok);
+  EXPECT_TRUE(fetcher.Take(after).ok);
+}
+
 // Local files give their memory back however they end: refused as too large after
 // filling the budget, or abandoned while held back for room. Afterwards a small file
 // behind a stalled page is read at once, as an empty budget lets it.
@@ -227,11 +249,7 @@ TEST_F(CurlFetcherTest, LocalFilesRefusedOrAbandonedLeaveTheBudget) {
   const std::string big = dir.File("big.htm", "<title>b</title>" + std::string(1200 << 10, 'x'));
   const std::string small = dir.File("small.htm", "<title>s</title>");
   std::atomic<bool> release{false};
-  server_.Route("/stall", [&](auto&, auto& c) {
-    while (!release && c.Sleep(10)) {
-    }
-    c.Respond(200, "<title>stall</title>");
-  });
+  RouteStall(server_, release);
   FetcherOptions options;
   options.memory_budget = 1u << 20;
   options.max_bytes = 1536u << 10;
@@ -247,13 +265,7 @@ TEST_F(CurlFetcherTest, LocalFilesRefusedOrAbandonedLeaveTheBudget) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     fetcher->Abandon(held);
   }
-  const auto after = fetcher->Submit({"file://" + small, {}});
-  for (int i = 0; i < 3000 && !fetcher->Ready(after); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_TRUE(fetcher->Ready(after));
-  release = true;
-  EXPECT_TRUE(fetcher->Take(stalled).ok);
-  EXPECT_TRUE(fetcher->Take(after).ok);
+  ExpectRoomBehind(*fetcher, stalled, small, release);
 }
 
 // A local file abandoned between two of its pieces gives back what it had read. The
@@ -265,11 +277,7 @@ TEST_F(CurlFetcherTest, LocalFilesAbandonedMidReadLeaveTheBudget) {
   const std::string huge = dir.File("huge.htm", "<title>h</title>" + std::string(32 << 20, 'x'));
   const std::string small = dir.File("small.htm", "<title>s</title>");
   std::atomic<bool> release{false};
-  server_.Route("/stall", [&](auto&, auto& c) {
-    while (!release && c.Sleep(10)) {
-    }
-    c.Respond(200, "<title>stall</title>");
-  });
+  RouteStall(server_, release);
   FetcherOptions options;
   options.memory_budget = 1u << 20;
   options.max_bytes = 64u << 20;
@@ -280,13 +288,7 @@ TEST_F(CurlFetcherTest, LocalFilesAbandonedMidReadLeaveTheBudget) {
     fetcher->Abandon(ticket);
   }
   const auto stalled = fetcher->Submit({server_.Url("/stall"), {}});
-  const auto after = fetcher->Submit({"file://" + small, {}});
-  for (int i = 0; i < 3000 && !fetcher->Ready(after); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_TRUE(fetcher->Ready(after));
-  release = true;
-  EXPECT_TRUE(fetcher->Take(stalled).ok);
-  EXPECT_TRUE(fetcher->Take(after).ok);
+  ExpectRoomBehind(*fetcher, stalled, small, release);
 }
 
 }  // namespace
