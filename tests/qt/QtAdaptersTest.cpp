@@ -27,13 +27,11 @@ namespace {
 template <typename T>
 void WhenShown(std::function<void(T&)> act) {
   auto* poll = new QTimer;
-  auto* tries = new int(0);
-  QObject::connect(poll, &QTimer::timeout, [poll, tries, act] {
+  QObject::connect(poll, &QTimer::timeout, [poll, act, tries = 0]() mutable {
     auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget());
-    if (!dialog && ++*tries < 6000) return;
+    if (!dialog && ++tries < 6000) return;
     poll->stop();
     poll->deleteLater();
-    delete tries;
     if (dialog) act(*dialog);
   });
   poll->start(10);
