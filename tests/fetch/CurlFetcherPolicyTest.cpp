@@ -120,6 +120,34 @@ TEST(CurlFetcherPolicy, A3xxWithoutALocationIsThePage) {
   const auto same = FetchOne(server.Url("/same"));
   EXPECT_EQ(same.status, 304);
   EXPECT_EQ(same.final_url, server.Url("/same"));
+  // A Location in an interim answer is not the final answer's.
+  server.Route("/hinted", [](auto&, auto& c) {
+    c.Write("HTTP/1.1 103 Early Hints\r\nLocation: /elsewhere\r\n\r\n");
+    c.Respond(302, "<title>stays</title>");
+  });
+  const auto hinted = FetchOne(server.Url("/hinted"));
+  EXPECT_TRUE(hinted.ok) << hinted.error_text;
+  EXPECT_EQ(hinted.status, 302);
+  EXPECT_EQ(hinted.bytes, "<title>stays</title>");
+}
+
+// A page announced longer than a page may be is refused as soon as its headers end,
+// whatever ends their lines: not read, nor waited for.
+TEST(CurlFetcherPolicy, APageAnnouncedPastTheCapIsRefusedUnread) {
+  LoopbackServer server;
+  for (const std::string eol : {"\r\n", "\n"}) {
+    server.Route("/big", [eol](auto&, auto& c) {
+      c.Write("HTTP/1.1 200 OK" + eol + "Content-Length: 100001" + eol + eol + "<title>");
+      c.Sleep(120'000);
+    });
+    FetcherOptions options;
+    options.max_bytes = 100'000;
+    options.timeout_ms = 60'000;
+    const auto start = Clock::now();
+    const auto r = FetchOne(server.Url("/big"), options);
+    EXPECT_EQ(r.error_text, "Document larger than 100000 bytes") << eol.size();
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(50)) << eol.size();
+  }
 }
 
 // A redirect's body is never the page, however much of one it looks like: a decision on
