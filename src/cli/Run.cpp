@@ -28,14 +28,17 @@
 namespace orvanel {
 namespace {
 
+std::optional<FileIdentity> WritableIdentity(const struct stat& st) {
+  if (!(S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode))) return std::nullopt;
+  return FileIdentity{st.st_dev, st.st_ino};
+}
+
 // The file a name stands for, when it is one that a run could write over and read back
 // (a regular file or a named pipe; a device such as /dev/null may be named twice).
 std::optional<FileIdentity> WritableFile(const std::string& path) {
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode))) {
-    return std::nullopt;
-  }
-  return FileIdentity{st.st_dev, st.st_ino};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return WritableIdentity(st);
 }
 
 bool SameNewName(const std::string& a, const std::string& b) {
@@ -47,18 +50,27 @@ bool SameNewName(const std::string& a, const std::string& b) {
 }
 
 // Refuses names of the run that are one file where they must not be: an output that is an
-// input would be read back as addresses; -o and --failures in one file would mix.
-void CheckDistinctFiles(const Options& o, const AddressInput& input) {
+// input would be read back as addresses, or lose them; -o and --failures in one file
+// would mix. Standard output, when it is where the rows go, is an output like any other
+// (the shell's ">> list" would feed the run its own rows).
+void CheckDistinctFiles(const Options& o, const AddressInput& input, int standard_output) {
   auto inputs = input.WritableIdentities();
-  for (const auto& tag_file : o.tag_files) {
-    if (const auto id = WritableFile(tag_file)) inputs.push_back(*id);
+  std::vector<std::string> read_files = o.tag_files;
+  if (!o.fetch.ca_file.empty()) read_files.push_back(o.fetch.ca_file);
+  for (const auto& file : read_files) {
+    if (const auto id = WritableFile(file)) inputs.push_back(*id);
   }
-  for (const auto* written : {&o.output, &o.failures}) {
-    if (!*written) continue;
-    const auto id = WritableFile(**written);
+  const auto refuse_if_input = [&](const std::optional<FileIdentity>& id, const std::string& name) {
     for (const auto& in : inputs) {
-      if (id && *id == in) throw Refusal(**written + " is one of the inputs");
+      if (id && *id == in) throw Refusal(name + " is one of the inputs");
     }
+  };
+  for (const auto* written : {&o.output, &o.failures}) {
+    if (*written) refuse_if_input(WritableFile(**written), **written);
+  }
+  struct stat out {};
+  if (!o.output && ::fstat(standard_output, &out) == 0) {
+    refuse_if_input(WritableIdentity(out), "the standard output");
   }
   if (o.output && o.failures) {
     const auto a = WritableFile(*o.output);
@@ -173,7 +185,7 @@ ExitStatus ExtractionRun::Run() {
 // Everything that can refuse the run before anything is written.
 void ExtractionRun::Prepare() {
   input_ = std::make_unique<AddressInput>(o_.files, o_.keep_blank, s_.in);
-  CheckDistinctFiles(o_, *input_);
+  CheckDistinctFiles(o_, *input_, s_.out);
   output_ = std::make_unique<OutputFile>(o_.output, o_.resume, s_.out);
   if (o_.failures) failures_ = std::make_unique<OutputFile>(o_.failures, false, -1);
   if (o_.resume) {

@@ -106,15 +106,16 @@ TEST(JsonLines, AnyBytesGiveValidJson) {
   std::string out;
   AppendJsonString(out, std::string("a\"\\\n\x01\x7f\xff\xc3\xa9", 9));
   EXPECT_EQ(out, "\"a\\\"\\\\\\n\\u0001\\u007f\xEF\xBF\xBD\xC3\xA9\"");
-  // Every control character is escaped, the last of them (0x1F) too; a space is not.
+  // Every control character is escaped, the last of them (0x1F) too, and CR and TAB by
+  // their own letters; a space is not.
   for (int c = 0; c < 0x20; ++c) {
     out.clear();
     AppendJsonString(out, std::string(1, static_cast<char>(c)));
     EXPECT_EQ(out[1], '\\') << c;
   }
   out.clear();
-  AppendJsonString(out, "\x1f ");
-  EXPECT_EQ(out, "\"\\u001f \"");
+  AppendJsonString(out, "\x1f \r\t");
+  EXPECT_EQ(out, "\"\\u001f \\r\\t\"");
 }
 
 // Escapes fall anywhere in long text, between runs of plain bytes that are copied whole.

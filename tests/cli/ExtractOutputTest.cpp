@@ -113,11 +113,18 @@ TEST_F(ExtractOutputTest, ReadOnlyFilesFoldersAndInputsAreRefusedUntouched) {
     EXPECT_NE(r.err.find("is one of the inputs"), std::string::npos) << r.err;
     std::filesystem::remove(fifo);
   }
-  // A tag file.
+  // A tag file, and the certificates to trust.
   const std::string tags = dir_.File("tags.txt", "<title></title>\n");
   auto r = RunInProcess({"-q", "-m", "tags", "--tags-file", tags, "-o", tags, list_});
   EXPECT_EQ(r.status, 2) << r.err;
   EXPECT_EQ(ReadAll(tags), "<title></title>\n");
+  const std::string ca = dir_.File("ca.pem", "-----BEGIN CERTIFICATE-----\n");
+  for (const char* option : {"-o", "--failures"}) {
+    r = RunInProcess({"-q", "--cacert", ca, option, ca, list_});
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_NE(r.err.find(ca + " is one of the inputs"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(ReadAll(ca), "-----BEGIN CERTIFICATE-----\n");
   // Both outputs in one file.
   r = RunInProcess(
       {"-q", "-o", dir_.path() + "/same.txt", "--failures", dir_.path() + "/./same.txt", list_});

@@ -134,6 +134,8 @@ TEST_F(ExtractResumeFilesTest, FilesThatAreNotTheListsAreRefusedUntouched) {
            {"a tsv without its header line", tsv.substr(tsv.find('\n') + 1), "tsv", list},
            {"a tsv of another mode", Reference({"-m", "tags"}, list), "tsv", list},
            {"a tsv whose rows name no address", other_list_failed, "tsv", list},
+           {"a tsv whose rows name no address, one for each", other_list_failed + "\r\n", "tsv",
+            list},
            {"an unrelated text", "Dear diary,\nnothing today.\n", "tsv", list},
            {"an unrelated text", "Dear diary,\nnothing today.\n", "jsonl", list},
            {"more addresses than the list", jsonl, "jsonl", two},
@@ -154,6 +156,28 @@ TEST_F(ExtractResumeFilesTest, FilesThatAreNotTheListsAreRefusedUntouched) {
     EXPECT_EQ(r.status, 2) << r.err;
     EXPECT_NE(r.err.find("nothing was changed"), std::string::npos) << r.err;
     EXPECT_EQ(ReadAll(out), c.contents);
+  }
+  // The line that is not the list's is named, the header line counted in a tsv.
+  const std::string third_differs = List({pages_[0], pages_[1], pages_[4]});
+  const std::string out = Write("third", jsonl);
+  auto r = Resume({"-f", "jsonl"}, out, third_differs);
+  EXPECT_NE(r.err.find(" line 3 is not the row of address 3 of the input;"), std::string::npos)
+      << r.err;
+  Write("third", tsv);
+  r = Resume({}, out, third_differs);
+  EXPECT_NE(r.err.find(" line 4 is not the row of address 3 of the input;"), std::string::npos)
+      << r.err;
+}
+
+// A file whose header line was cut short is begun again; nothing of it is kept.
+TEST_F(ExtractResumeFilesTest, AHeaderCutShortIsWrittenAgainWhole) {
+  const std::string list = List({pages_[0], pages_[1]});
+  const std::string whole = Reference({}, list);
+  for (const std::size_t cut : {std::size_t{0}, std::size_t{4}, whole.find('\n')}) {
+    const std::string out = Write("cut-header.tsv", whole.substr(0, cut));
+    const auto r = Resume({}, out, list);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ReadAll(out), whole) << "cut at " << cut;
   }
 }
 

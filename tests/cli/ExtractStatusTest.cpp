@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "LoopbackServer.h"
@@ -98,13 +99,37 @@ TEST_F(ExtractStatusTest, TheProcessOwnStreamsByNameAreWrittenInto) {
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("names an open stream"), std::string::npos) << r.err;
   EXPECT_EQ(ReadAll(log), "before\n" + rows + server_.Url("/gone") + "\n");
+  // Through links, however many.
+  const std::string near = dir_.path() + "/near", far = dir_.path() + "/far";
+  std::filesystem::create_symlink("/dev/stdout", near);
+  std::filesystem::create_symlink(near, far);
+  const std::string linked = Write("linked.txt", "before\n");
+  EXPECT_EQ(Shell("$P -q -o '" + far + "' >> '" + linked + "'", page).status, 0);
+  EXPECT_EQ(ReadAll(linked), "before\n" + rows);
+  // A descriptor that cannot be, however long its number.
+  for (const std::string fd : {"/dev/fd/999999999", "/dev/fd/99999999999999999999"}) {
+    r = Shell("$P -q -o " + fd, page);
+    EXPECT_EQ(r.status, 2) << fd;
+    EXPECT_NE(r.err.find("cannot write " + fd), std::string::npos) << r.err;
+  }
 }
 
-TEST_F(ExtractStatusTest, StandardInputThatIsTheOutputIsRefused) {
+// A list that is also where the rows go would be read back as addresses, row after row.
+TEST_F(ExtractStatusTest, StandardStreamsThatAreTheListAreRefused) {
   const std::string list = Write("list.txt", server_.Url("/page") + "\n");
-  const auto r = Shell("$P -q -f jsonl --resume -o '" + list + "' < '" + list + "'");
+  auto r = Shell("$P -q -f jsonl --resume -o '" + list + "' < '" + list + "'");
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("is one of the inputs"), std::string::npos) << r.err;
+  for (const std::string& from : {"'" + list + "'", "< '" + list + "'"}) {
+    r = Shell("$P -q -f jsonl " + from + " >> '" + list + "'");
+    EXPECT_EQ(r.status, 2) << from;
+    EXPECT_EQ(r.err, "orvanel-extract: the standard output is one of the inputs\n") << from;
+  }
+  EXPECT_EQ(ReadAll(list), server_.Url("/page") + "\n");
+  // Another file is no input, and a run with -o leaves standard output alone.
+  const std::string log = Write("log.txt", "");
+  EXPECT_EQ(Shell("$P -q -f jsonl '" + list + "' >> '" + log + "'").status, 0);
+  EXPECT_EQ(Shell("$P -q -o /dev/null '" + list + "' >> '" + list + "'").status, 0);
   EXPECT_EQ(ReadAll(list), server_.Url("/page") + "\n");
 }
 
