@@ -14,6 +14,7 @@
 #include "cli/ExitStatus.h"
 #include "cli/Messages.h"
 #include "cli/Options.h"
+#include "cli/Output.h"
 #include "cli/Run.h"
 #include "cli/SignalCleanup.h"
 #include "fetch/CurlFetcher.h"
@@ -60,6 +61,19 @@ void FitToFileLimit(FetcherOptions& fetch, const MessageStream& err) {
       left, static_cast<rlim_t>(fetch.max_transfers), static_cast<rlim_t>(MaxConnections(fetch))));
 }
 
+// What --help and --version print; a failure to print it is told as a run's would be.
+int Print(const std::string& text, const MessageStream& err) {
+  try {
+    OutputFile(std::nullopt, false, 1).Write(text);
+  } catch (const BrokenPipe&) {
+    return ToInt(ExitStatus::kBrokenPipe);
+  } catch (const Failure& f) {
+    err.Say(f.what());
+    return ToInt(ExitStatus::kUnfinished);
+  }
+  return ToInt(ExitStatus::kDone);
+}
+
 }  // namespace
 
 int ExtractMain(int argc, char** argv) {
@@ -70,11 +84,9 @@ int ExtractMain(int argc, char** argv) {
   CommandLine command = ParseCommandLine(std::vector<std::string>(argv, argv + argc));
   switch (command.action) {
     case CommandLine::Action::kHelp:
-      MessageStream(1).Raw(UsageText());
-      return ToInt(ExitStatus::kDone);
+      return Print(UsageText(), err);
     case CommandLine::Action::kVersion:
-      MessageStream(1).Raw(std::string("orvanel-extract ") + ORVANEL_VERSION + "\n");
-      return ToInt(ExitStatus::kDone);
+      return Print(std::string("orvanel-extract ") + ORVANEL_VERSION + "\n", err);
     case CommandLine::Action::kUsageError:
       err.Say(command.error);
       err.Raw("Try 'orvanel-extract --help'.\n");

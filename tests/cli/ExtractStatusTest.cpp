@@ -52,6 +52,19 @@ TEST_F(ExtractStatusTest, EachStatusEndToEnd) {
   EXPECT_NE(help.out.find("Exit status:"), std::string::npos);
   EXPECT_EQ(RunProgram({ExtractProgram(), "--version"}).out,
             "orvanel-extract " ORVANEL_VERSION "\n");
+  // What they print is written, or the failure said: a full disk, a pipe nobody reads.
+  const std::string fifo = dir_.path() + "/unread";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string option : {"--help", "--version"}) {
+    const auto full = Shell("$P " + option + " > /dev/full");
+    EXPECT_EQ(full.status, 3) << option;
+    EXPECT_EQ(full.err, "orvanel-extract: cannot write the output: No space left on device\n");
+    // Opened with a reader that then goes: writing into it fails at once.
+    const auto unread =
+        Shell("exec 4<>'" + fifo + "' 5>'" + fifo + "' 4<&-; $P " + option + " >&5");
+    EXPECT_EQ(unread.status, 141) << option;
+    EXPECT_EQ(unread.err, "") << option;
+  }
 }
 
 TEST_F(ExtractStatusTest, AClosedPipeEndsTheRunQuietlyWith141) {
