@@ -246,7 +246,9 @@ ResolveTable::ResolveTable(const std::vector<std::string>& entries) {
 }
 
 std::optional<std::string> ResolveTable::For(const std::string& host, int port) const {
-  if (empty()) return std::nullopt;
+  // An address is not looked up: no entry is for it ("*" neither; libcurl cannot even
+  // read one made for an IPv6 address).
+  if (empty() || IsNumericAddress(host)) return std::nullopt;
   std::string key = host + ":" + std::to_string(port);
   if (const auto it = by_host_.find(key); it != by_host_.end()) return key + ":" + it->second;
   if (const auto it = any_host_.find(port); it != any_host_.end()) return key + ":" + it->second;

@@ -58,7 +58,8 @@ class ResolveTable {
   // host and port, the first given counts.
   explicit ResolveTable(const std::vector<std::string>& entries);
 
-  // The entry libcurl is given for a transfer to `host` (ASCII) on `port`, if any.
+  // The entry libcurl is given for a transfer to `host` (ASCII) on `port`, if any; none
+  // for an address.
   std::optional<std::string> For(const std::string& host, int port) const;
   bool empty() const { return by_host_.empty() && any_host_.empty(); }
 

@@ -139,6 +139,9 @@ TEST(ResolveTable, EveryHostAndPortFindsItsEntry) {
   EXPECT_EQ(table.For("anything.test", 8080), "anything.test:8080:127.0.0.9");
   EXPECT_EQ(table.For("a.test", 443), std::nullopt);
   EXPECT_EQ(table.For("b.test", 80), std::nullopt);
+  // "*" is every name's, not an address's.
+  EXPECT_EQ(table.For(MakeTarget("http://[::1]:8080/").host, 8080), std::nullopt);
+  EXPECT_EQ(table.For("127.0.0.1", 8080), std::nullopt);
   EXPECT_TRUE(ResolveTable({}).empty());
 }
 
