@@ -69,7 +69,10 @@ Charset ResolveLabel(std::string_view label, bool from_meta) {
     if (l == "utf-16be") return {Family::kUtf16Be, "utf-16be"};
     return {Family::kUtf16Le, "utf-16le"};
   }
-  if (!l.empty() && IconvKnows(l)) return {Family::kOther, l};
+  // UTF-7 is no page's charset: browsers refuse it, since it would make tags of text
+  // ("+ADw-title+AD4-" is "<title>") that a browser shows as it is.
+  const bool utf7 = l.find("utf-7") != std::string::npos || l.find("utf7") != std::string::npos;
+  if (!l.empty() && !utf7 && IconvKnows(l)) return {Family::kOther, l};
   return {};
 }
 

@@ -43,6 +43,11 @@ TEST(DecodeDocument, ChoosesTheCharsetInOrderOfAuthority) {
        CharsetSource::kMeta},
       {"caf\xE9", "text/html; charset='iso-8859-1'", "caf\xC3\xA9", "windows-1252",
        CharsetSource::kHeader},
+      // UTF-7, which would make tags of text, is not a charset a page may have.
+      {"+ADw-title+AD4-\xE9", "text/html; charset=UTF-7", "+ADw-title+AD4-\xC3\xA9", "windows-1252",
+       CharsetSource::kFallback},
+      {"<meta charset=utf7>+ADw-", "", "<meta charset=utf7>+ADw-", "utf-8",
+       CharsetSource::kDetected},
   };
   for (const auto& c : cases) {
     const auto doc = DecodeDocument(c.bytes, c.content_type);
