@@ -157,6 +157,17 @@ TEST_F(ExtractFormatsTest, APageTitleWithTheLastControlCharacterStaysValidJson) 
   EXPECT_NE(r.out.find("\"title\":\"a\\u001fb\""), std::string::npos) << r.out;
 }
 
+// A page's text ends before its first NUL byte, whether the page is read to its end or not.
+TEST_F(ExtractFormatsTest, APagesTextEndsAtItsFirstNul) {
+  server_.Route("/nul", [](auto&, auto& c) {
+    c.Respond(200, std::string("<title>kept</title>\0<meta name=\"keywords\" content=\"k\">", 54));
+  });
+  for (const char* whole : {"-q", "--no-early-stop"}) {
+    const auto r = RunInProcess({"-q", "-f", "jsonl", whole}, server_.Url("/nul") + "\n");
+    EXPECT_NE(r.out.find("\"title\":\"kept\",\"keywords\":null,"), std::string::npos) << r.out;
+  }
+}
+
 TEST_F(ExtractFormatsTest, AListLineOfTheLimitIsReadAndOneByteMoreIsRefused) {
   // 65,536 bytes exactly: an address with a long query.
   const std::string base = server_.Url("/full") + "?";
