@@ -56,6 +56,7 @@ TEST(AddressNormaliser, AnswersAsNormaliseAddressDoes) {
   std::filesystem::create_directories(dir.path() + "/https:/host");
   dir.File("https:/host/page.htm", "x");
   dir.File("plain.htm", "x");
+  dir.File("http:page.htm", "x");  // "http:" and no "/": a file name, not a scheme
   const auto old = std::filesystem::current_path();
   std::filesystem::current_path(dir.path());
   // An absent spelling first: its answer must not stand for the others.
@@ -68,7 +69,8 @@ TEST(AddressNormaliser, AnswersAsNormaliseAddressDoes) {
                              "host/page",
                              "http:",
                              "https:x/page.htm",
-                             "https://host/page.htm"};
+                             "https://host/page.htm",
+                             "http:page.htm"};
   AddressNormaliser local(true), remote(false);
   std::vector<std::pair<NormalisedAddress, NormalisedAddress>> got, expected;
   for (const char* a : addresses) {
@@ -78,6 +80,7 @@ TEST(AddressNormaliser, AnswersAsNormaliseAddressDoes) {
   std::filesystem::current_path(old);
   ASSERT_TRUE(expected[1].first.local_file);  // the case that needs the disk
   ASSERT_TRUE(expected[4].first.local_file);
+  ASSERT_TRUE(expected.back().first.local_file);
   for (std::size_t i = 0; i < got.size(); ++i) {
     EXPECT_EQ(got[i].first.url, expected[i].first.url) << addresses[i];
     EXPECT_EQ(got[i].first.local_file, expected[i].first.local_file) << addresses[i];

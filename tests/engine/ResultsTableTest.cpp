@@ -9,6 +9,21 @@ namespace {
 using testing::FakeBoxes;
 using testing::FakeWindow;
 
+// The rows the table asked its view to bring into sight (0-based, as views count them).
+class Revealed : public ListViewObserver {
+ public:
+  void BeginInsertRows(std::size_t, std::size_t) override {}
+  void EndInsertRows() override {}
+  void BeginRemoveRows(std::size_t, std::size_t) override {}
+  void EndRemoveRows() override {}
+  void BeginReset() override {}
+  void EndReset() override {}
+  void ColumnsChanged() override {}
+  void CellChanged(std::size_t, std::size_t) override {}
+  void Reveal(std::size_t row) override { rows.push_back(row); }
+  std::vector<std::size_t> rows;
+};
+
 std::vector<std::string> Headers(const ListView& table) {
   std::vector<std::string> h;
   for (std::size_t c = 1; c <= table.ColumnCount(); ++c) h.push_back(table.Header(c));
@@ -48,6 +63,21 @@ TEST(AppendRuleRows, RowsCarryAddressCellsAndChecks) {
   EXPECT_TRUE(boxes.shown.empty());
 }
 
+// A checked row is brought into sight as it comes; an unchecked one is not.
+TEST(AppendRuleRows, CheckedRowsAreRevealed) {
+  ListView table;
+  Revealed view;
+  table.SetObserver(&view);
+  SetColumnLayout(table, Mode::kTitleAndMetaTags);
+  FakeBoxes boxes;
+  StepRunner runner(boxes, Command::kStartExtraction);
+  for (const char* page : {"<title>t</title>", "<p>untitled</p>", "<title>u</title>"})
+    AppendRuleRows(table, runner, Mode::kTitleAndMetaTags, "a",
+                   ExtractRows(Mode::kTitleAndMetaTags, page, {}));
+  EXPECT_EQ(view.rows, (std::vector<std::size_t>{0, 2}));
+  table.SetObserver(nullptr);
+}
+
 TEST(AppendRuleRows, AFailingCellIsReportedAndTheRowStillFinishes) {
   ListView table;
   table.AddColumn("only one column");  // cells 2 and on cannot be set
@@ -58,6 +88,28 @@ TEST(AppendRuleRows, AFailingCellIsReportedAndTheRowStillFinishes) {
   ASSERT_EQ(boxes.shown.size(), 1u);
   EXPECT_NE(boxes.shown[0].text.find("at line 194"), std::string::npos);
   EXPECT_TRUE(table.Checked(1));  // steps 196 and 198 still ran
+  // Each cell is reported at its own step.
+  const struct {
+    Mode mode;
+    std::vector<std::string> tags;
+    std::vector<const char*> steps;
+  } cases[] = {{Mode::kTitleAndMetaTags, {}, {"at line 226", "at line 236"}},
+               {Mode::kOnlyListedTags, {"<p></p>"}, {"at line 270"}}};
+  for (const auto& c : cases) {
+    ListView narrow;
+    narrow.AddColumn("URL(s)");
+    narrow.AddColumn("first cell only");
+    FakeBoxes reported;
+    StepRunner steps(reported, Command::kStartExtraction);
+    const std::string page =
+        "<title>t</title><meta name=\"keywords\" content=\"k\">"
+        "<meta name=\"description\" content=\"d\"><p>p</p>";
+    AppendRuleRows(narrow, steps, c.mode, "u", ExtractRows(c.mode, page, c.tags));
+    ASSERT_EQ(reported.shown.size(), c.steps.size());
+    for (std::size_t i = 0; i < c.steps.size(); ++i)
+      EXPECT_NE(reported.shown[i].text.find(c.steps[i]), std::string::npos)
+          << reported.shown[i].text;
+  }
 }
 
 TEST(ClearResults, KeepsColumnsAndIsQuietOnAnEmptyTable) {

@@ -64,8 +64,11 @@ TEST(IniDocument, WhatCannotBeWrittenBackMarksTheFileDamaged) {
   for (const char* sound : {"[Orvanel]  \nOption=2\n", "; note\n# note\n\n[Orvanel]\nA=\n", ""}) {
     EXPECT_FALSE(IniDocument::Parse(sound).damaged()) << sound;
   }
-  // What could be read is read.
+  // What could be read is read; a line with bytes that are not UTF-8 is dropped whole.
   EXPECT_EQ(Value(IniDocument::Parse("[Orvanel] and more\nOption=2\n"), "Option"), "2");
+  const auto mixed = IniDocument::Parse("[Orvanel]\nOption=2\nTags=a|Dravikton|\xFF\n");
+  EXPECT_EQ(Value(mixed, "Option"), "2");
+  EXPECT_EQ(Value(mixed, "Tags"), "<absent>");
 }
 
 TEST(IniDocument, ARepeatedKeyReadsItsLastValueAndEveryCopyIsChanged) {
