@@ -66,12 +66,13 @@ std::string UsageText() {
                     std::to_string(kMaxLineBytes) + " bytes stops the run.",
                 0, 0);
   text += "\n";
-  AppendWrapped(text,
-                "In jsonl, a row that could not be had tells why: \"reason\" is dns, refused, "
-                "connect-timeout, timeout, tls, redirects, http, too-large, network, no-file or "
-                "skipped-host, and \"detail\" the underlying error. Unless -q, a summary line "
-                "ends the run on standard error.",
-                0, 0);
+  AppendWrapped(
+      text,
+      "In jsonl, a row that could not be had tells why: \"reason\" is dns, refused, "
+      "connect-timeout, timeout, tls, redirects, http, too-large, network, address, "
+      "no-file or skipped-host, and \"detail\" the underlying error. Unless -q, a summary line "
+      "ends the run on standard error.",
+      0, 0);
   text += "\nExit status:\n";
   const std::pair<ExitStatus, const char*> statuses[] = {
       {ExitStatus::kDone, "the run finished: every address has its rows, none failed"},

@@ -28,6 +28,8 @@ const char* FetchErrorName(FetchError error) {
       return "too-large";
     case FetchError::kNetwork:
       return "network";
+    case FetchError::kAddress:
+      return "address";
     case FetchError::kFile:
       return "no-file";
     case FetchError::kSkippedHost:

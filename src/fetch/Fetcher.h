@@ -22,13 +22,14 @@ enum class FetchError {
   kHttpStatus,      // status 400 or more
   kTooLarge,        // document (or its headers) over the size cap
   kNetwork,         // reset, broken chunking, bad HTTP, any other transfer error
+  kAddress,         // the address cannot be fetched as written: malformed, or another scheme
   kFile,            // local file missing, unreadable or not a regular file
   kSkippedHost,     // not tried: its host failed too often in a row (host_errors)
 };
 
 // The word for a reason, as the companion reports it: "dns", "refused",
 // "connect-timeout", "timeout", "tls", "redirects", "http", "too-large", "network",
-// "no-file", "skipped-host"; nullptr for kNone.
+// "address", "no-file", "skipped-host"; nullptr for kNone.
 const char* FetchErrorName(FetchError error);
 
 struct FetchRequest {

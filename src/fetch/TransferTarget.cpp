@@ -141,7 +141,7 @@ TransferTarget ParsedTarget(const std::string& url) {
   std::unique_ptr<CURLU, UrlDeleter> u(curl_url());
   if (!u ||
       curl_url_set(u.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
-    return fail(FetchError::kNetwork, "Malformed address " + url);
+    return fail(FetchError::kAddress, "Malformed address " + url);
   }
   target.scheme = Lowered(Part(u.get(), CURLUPART_SCHEME).value_or(""));
   if (target.scheme == "file") {
@@ -150,7 +150,7 @@ TransferTarget ParsedTarget(const std::string& url) {
     return target;
   }
   if (target.scheme != "http" && target.scheme != "https") {
-    return fail(FetchError::kNetwork, "Protocol \"" + target.scheme + "\" is not fetched");
+    return fail(FetchError::kAddress, "Protocol \"" + target.scheme + "\" is not fetched");
   }
   const auto host = Part(u.get(), CURLUPART_HOST);
   if (!host || host->empty()) return fail(FetchError::kResolve, "No host name in " + url);

@@ -75,6 +75,8 @@ TEST(ExtractReasons, EachFailureSaysWhy) {
       {"http://127.0.0.1:" + std::to_string(dead.Port()) + "/", "connect-timeout"},
       {server.Url("/huge"), "too-large"},
       {server.Url("/reset"), "network"},
+      {"http://[::1", "address"},
+      {"gopher://127.0.0.1/http", "address"},
       {dir.path() + "/pipe", "no-file"},  // a local path that is no regular file
   };
   if (tls.ok()) cases.push_back({"https://localhost:" + std::to_string(tls.port()) + "/", "tls"});

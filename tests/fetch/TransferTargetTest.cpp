@@ -25,7 +25,7 @@ TEST(TransferTarget, OtherSchemesAreRefusedHere) {
        {"ftp://127.0.0.1/http", "gopher://x/http", "ldap://h/?http", "dict://h/http"}) {
     const auto target = MakeTarget(url);
     EXPECT_FALSE(target.ok()) << url;
-    EXPECT_EQ(target.error, FetchError::kNetwork) << url;
+    EXPECT_EQ(target.error, FetchError::kAddress) << url;
     EXPECT_TRUE(target.url.empty()) << url;
   }
   EXPECT_FALSE(MakeTarget("http://").ok());
