@@ -18,18 +18,10 @@ namespace {
 using namespace orvanel::testing;
 
 // Calls `added` whenever rows have been added to the list it watches.
-class RowsAdded : public ListViewObserver {
+class RowsAdded : public QuietListViewObserver {
  public:
   explicit RowsAdded(std::function<void()> added) : added_(std::move(added)) {}
-  void BeginInsertRows(std::size_t, std::size_t) override {}
   void EndInsertRows() override { added_(); }
-  void BeginRemoveRows(std::size_t, std::size_t) override {}
-  void EndRemoveRows() override {}
-  void BeginReset() override {}
-  void EndReset() override {}
-  void ColumnsChanged() override {}
-  void CellChanged(std::size_t, std::size_t) override {}
-  void Reveal(std::size_t) override {}
 
  private:
   std::function<void()> added_;

@@ -10,16 +10,8 @@ using testing::FakeBoxes;
 using testing::FakeWindow;
 
 // The rows the table asked its view to bring into sight (0-based, as views count them).
-class Revealed : public ListViewObserver {
+class Revealed : public testing::QuietListViewObserver {
  public:
-  void BeginInsertRows(std::size_t, std::size_t) override {}
-  void EndInsertRows() override {}
-  void BeginRemoveRows(std::size_t, std::size_t) override {}
-  void EndRemoveRows() override {}
-  void BeginReset() override {}
-  void EndReset() override {}
-  void ColumnsChanged() override {}
-  void CellChanged(std::size_t, std::size_t) override {}
   void Reveal(std::size_t row) override { rows.push_back(row); }
   std::vector<std::size_t> rows;
 };

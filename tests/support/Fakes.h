@@ -10,10 +10,25 @@
 #include <vector>
 
 #include "base/Failure.h"
+#include "shell/ListView.h"
 #include "shell/MessageBoxes.h"
 #include "shell/Services.h"
 
 namespace orvanel::testing {
+
+// A view of a list that lets every change pass; a test overrides what it watches.
+class QuietListViewObserver : public ListViewObserver {
+ public:
+  void BeginInsertRows(std::size_t, std::size_t) override {}
+  void EndInsertRows() override {}
+  void BeginRemoveRows(std::size_t, std::size_t) override {}
+  void EndRemoveRows() override {}
+  void BeginReset() override {}
+  void EndReset() override {}
+  void ColumnsChanged() override {}
+  void CellChanged(std::size_t, std::size_t) override {}
+  void Reveal(std::size_t) override {}
+};
 
 // Message and input boxes that record what they were asked and answer from a script.
 class FakeBoxes : public MessageBoxes {
