@@ -41,6 +41,9 @@ TEST(HostQueue, OldestFirstAtMostPerHostAndASlotFreedByEachEnd) {
   EXPECT_EQ(Drain(q, t0), (std::vector<HostQueue::Ticket>{0}));
   EXPECT_TRUE(q.Remove(5));
   EXPECT_FALSE(q.Remove(5));
+  // A host whose one ticket is withdrawn before it started is not kept for it.
+  q.Add(7, "c:80");
+  EXPECT_TRUE(q.Remove(7));
   EXPECT_EQ(q.Waiting(), 0u);
   // Everything ended: no host is remembered.
   for (int i = 0; i < 3; ++i) q.Finished("a:80");

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <stdexcept>
 
@@ -76,6 +77,46 @@ TEST(TicketBook, NoMoreThanMaxOutstandingAndOneNotifyPerBatch) {
   EXPECT_THROW(book.Submit({"http://e/", {}}, {}), std::length_error);
   EXPECT_TRUE(book.File(d, Page("D")));
   EXPECT_NO_THROW(book.Submit({"http://e/", {}}, {}));
+}
+
+TEST(TicketBook, EachPlaceIsFreedOnceWhicheverWayItsTicketEnds) {
+  TicketBook book(2);
+  const auto a = book.Submit({"http://a/", {}}, {});
+  book.Submit({"http://b/", {}}, {});
+  book.TakeSubmitted();
+  // Abandoned after its result was filed: the caller's drop frees the place.
+  book.File(a, Page("A"));
+  ASSERT_TRUE(book.Abandon(a));
+  const auto c = book.Submit({"http://c/", {}}, {});
+  EXPECT_THROW(book.Submit({"http://x/", {}}, {}), std::length_error);
+  // Abandoned while its transfer ends: the result comes back as filed, and the worker's
+  // later drop of the same ticket frees nothing more.
+  book.Abandon(c);
+  ASSERT_TRUE(book.File(c, Page("C")));
+  for (const auto t : book.TakeAbandoned()) book.Dropped(t);
+  book.Submit({"http://d/", {}}, {});
+  EXPECT_THROW(book.Submit({"http://x/", {}}, {}), std::length_error);
+}
+
+TEST(TicketBook, ATicketHasOneTakerAtATime) {
+  TicketBook book(4);
+  const auto a = book.Submit({"http://a/", {}}, {});
+  book.TakeSubmitted();
+  auto first = std::async(std::launch::async, [&] { return book.Take(a); });
+  auto second = std::async(std::launch::async, [&] { return book.Take(a); });
+  // The later of the two is refused at once; the other waits for the result.
+  const auto ready = [](auto& f) {
+    return f.wait_for(std::chrono::milliseconds(10)) == std::future_status::ready;
+  };
+  bool refused = false;
+  for (int i = 0; i < 3000 && !refused; ++i) refused = ready(first) || ready(second);
+  EXPECT_TRUE(refused);
+  auto& waiting = ready(first) ? second : first;
+  auto& done = ready(first) ? first : second;
+  book.File(a, Page("A"));
+  if (!refused) book.File(a, Page("A"));  // frees a second waiter left by a fault
+  EXPECT_THROW(done.get(), std::invalid_argument);
+  EXPECT_EQ(waiting.get().bytes, "A");
 }
 
 }  // namespace
