@@ -90,6 +90,16 @@ bool IsPlainHost(std::string_view host) {
   return host.empty();
 }
 
+// An http or https address whose "//" is followed by a path, not a host.
+bool NamesNoAuthority(std::string_view url) {
+  const std::size_t sep = url.find("://");
+  if (sep == std::string_view::npos) return false;
+  const std::string scheme = Lowered(std::string(url.substr(0, sep)));
+  if (scheme != "http" && scheme != "https") return false;
+  url.remove_prefix(sep + 3);
+  return url.starts_with('/');
+}
+
 // The host and port a transfer goes to, and the key the per-host limits count them by.
 void SetHostAndPort(TransferTarget& target, std::string host, int port) {
   target.host = std::move(host);
@@ -138,6 +148,9 @@ TransferTarget ParsedTarget(const std::string& url) {
     target.error_text = std::move(text);
     return target;
   };
+  // libcurl reads "http:///tmp/a.htm" as host "tmp": a missing local file, prefixed
+  // http://, would become a look-up of the first folder's name.
+  if (NamesNoAuthority(url)) return fail(FetchError::kAddress, "No host name in " + url);
   std::unique_ptr<CURLU, UrlDeleter> u(curl_url());
   if (!u ||
       curl_url_set(u.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
@@ -153,7 +166,7 @@ TransferTarget ParsedTarget(const std::string& url) {
     return fail(FetchError::kAddress, "Protocol \"" + target.scheme + "\" is not fetched");
   }
   const auto host = Part(u.get(), CURLUPART_HOST);
-  if (!host || host->empty()) return fail(FetchError::kResolve, "No host name in " + url);
+  if (!host || host->empty()) return fail(FetchError::kAddress, "No host name in " + url);
   std::string error;
   const auto ascii = AsciiHostName(*host, error);
   if (!ascii) return fail(FetchError::kResolve, error);

@@ -68,6 +68,10 @@ TEST_F(ExtractFormatsTest, JsonLinesTellNotFoundFromEmptyAndHaveNoStatusWithoutH
   // The document's size; none for a page that could not be had.
   EXPECT_TRUE(lines[1].ends_with(",\"bytes\":20}")) << lines[1];
   EXPECT_TRUE(lines[2].ends_with(",\"bytes\":0}")) << lines[2];
+  EXPECT_NE(lines[2].find("\"reason\":\"address\",\"detail\":\"No host name in http:///"),
+            std::string::npos)
+      << lines[2];
+  EXPECT_NE(lines[2].find("\"charset\":null,\"charset_source\":null,"), std::string::npos);
 }
 
 // A page without keywords is read to its end; its line tells the whole document, though
@@ -196,6 +200,26 @@ TEST_F(ExtractFormatsTest, AnOddByteAtTheEndOfAUtf16ListFromAPipeIsNotDropped) {
   EXPECT_EQ(lines[0].rfind("{\"url\":\"" + address + "\",", 0), 0u) << lines[0];
   // The last address ends with U+FFFD for the odd byte: it is not the first one again.
   EXPECT_EQ(lines[1].rfind("{\"url\":\"" + address + "\xEF\xBF\xBD\",", 0), 0u) << lines[1];
+}
+
+// Each list is read in its own form: a UTF-16 list before a UTF-8 one, or after it,
+// leaves nothing of its form to the next, nor of an unfinished last line.
+TEST_F(ExtractFormatsTest, EachListIsReadInItsOwnForm) {
+  const std::string address = dir_.File("p.htm", "<title>T</title>");
+  std::string utf16 = "\xFF\xFE";
+  for (char c : address) {
+    utf16 += c;
+    utf16 += '\0';
+  }
+  const std::string wide = dir_.File("wide.txt", utf16);
+  const std::string narrow = dir_.File("narrow.txt", address);
+  const auto r = RunInProcess({"-q", "-f", "jsonl", wide, narrow, wide});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto lines = SplitLines(r.out);
+  ASSERT_EQ(lines.size(), 3u) << r.out;
+  for (const auto& line : lines) {
+    EXPECT_EQ(line.rfind("{\"url\":\"" + address + "\",\"checked\":true,", 0), 0u) << line;
+  }
 }
 
 TEST(ExtractMessages, ControlCharactersOfEveryKindAreShownEscaped) {

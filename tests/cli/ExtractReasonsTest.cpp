@@ -77,7 +77,8 @@ TEST(ExtractReasons, EachFailureSaysWhy) {
       {server.Url("/reset"), "network"},
       {"http://[::1", "address"},
       {"gopher://127.0.0.1/http", "address"},
-      {dir.path() + "/pipe", "no-file"},  // a local path that is no regular file
+      {dir.path() + "/missing.htm", "address"},  // http:// before a path names no host
+      {dir.path() + "/pipe", "no-file"},         // a local path that is no regular file
   };
   if (tls.ok()) cases.push_back({"https://localhost:" + std::to_string(tls.port()) + "/", "tls"});
   ASSERT_EQ(::mkfifo((dir.path() + "/pipe").c_str(), 0600), 0);

@@ -31,6 +31,18 @@ TEST(TransferTarget, OtherSchemesAreRefusedHere) {
   EXPECT_FALSE(MakeTarget("http://").ok());
 }
 
+// A path with http:// before it names no host; nothing of it may be looked up as one.
+TEST(TransferTarget, AnAddressWithoutAHostIsMalformed) {
+  for (const char* url : {"http:///tmp/missing.htm", "HTTPS:///srv", "http://\\share\\a.htm",
+                          "http://?q", "http://#f", "http://"}) {
+    const auto target = MakeTarget(url);
+    EXPECT_EQ(target.error, FetchError::kAddress) << url;
+    EXPECT_EQ(target.host, "") << url;
+  }
+  // file:///path is whole without one.
+  EXPECT_TRUE(MakeTarget("file:///tmp/a.htm").ok());
+}
+
 // International names by the non-transitional rules: ß and ς stay themselves.
 TEST(TransferTarget, InternationalNamesByTheNonTransitionalRules) {
   EXPECT_EQ(MakeTarget("http://faß.example/").host, "xn--fa-hia.example");
