@@ -62,6 +62,33 @@ TEST(LocalFile, TimeHeldBackForRoomDoesNotCount) {
   // Time not held back still counts.
   LocalFile late(url, 1 << 20, Clock::now() - std::chrono::milliseconds(1));
   EXPECT_EQ(ReadWhole(late).error, FetchError::kTimeout);
+  // Once room is given, the time from then on counts again.
+  const std::string big = "file://" + dir.File("big.html", std::string(8 * LocalFile::kPiece, 'b'));
+  LocalFile slow(big, 64u << 20, Clock::now() + std::chrono::milliseconds(100));
+  ASSERT_EQ(slow.Read([](std::size_t) { return false; }), LocalFile::Step::kHeldBack);
+  LocalFile::Step step = LocalFile::Step::kMore;
+  for (int i = 0; i < 8 && step == LocalFile::Step::kMore; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    step = slow.Read([](std::size_t) { return true; });
+  }
+  ASSERT_EQ(step, LocalFile::Step::kDone);
+  EXPECT_EQ(slow.result().error, FetchError::kTimeout);
+}
+
+// The address's path is percent-decoded, and one that decodes to a NUL names no file:
+// it never opens the file named by the part before the NUL.
+TEST(LocalFile, ThePathIsDecodedWhole) {
+  TempDir dir;
+  const auto far = Clock::now() + std::chrono::hours(1);
+  dir.File("a b%.html", "<title>spaced</title>");
+  LocalFile spaced("file://" + dir.path() + "/a%20b%25.html", 1 << 20, far);
+  EXPECT_EQ(ReadWhole(spaced).bytes, "<title>spaced</title>");
+  dir.File("a", "<title>other</title>");
+  LocalFile nul("file://" + dir.path() + "/a%00b", 1 << 20, far);
+  const FetchResult r = ReadWhole(nul);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, FetchError::kFile);
+  EXPECT_EQ(r.bytes, "");
 }
 
 }  // namespace
