@@ -47,9 +47,10 @@ TEST_F(WorkbookFolderTest, NamesTellTheTimeOfTheExportAndNeverRepeat) {
   EXPECT_EQ(st.st_mode & 0777, 0700u);
   ASSERT_EQ(::stat(first.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-  for (const char* other : {"Results.xlsx", "Results-2024-05-01-140307.xls",
-                            "Results-2024-13-01-140307.xlsx", "Results-2024-05-01-140307-x.xlsx",
-                            "results-2024-05-01-140307.xlsx", "Results-2024-05-01 140307.xlsx"}) {
+  for (const char* other :
+       {"Results.xlsx", "Results-2024-05-01-140307.xls", "Results-2024-13-01-140307.xlsx",
+        "Results-2024-05-01-140307-x.xlsx", "Results-2024-05-01-140307x2.xlsx",
+        "results-2024-05-01-140307.xlsx", "Results-2024-05-01 140307.xlsx"}) {
     EXPECT_FALSE(ExportTimeOfWorkbook(other)) << other;
   }
 }
@@ -69,7 +70,9 @@ TEST_F(WorkbookFolderTest, UnderTheUsersCacheFolder) {
 TEST_F(WorkbookFolderTest, OldWorkbooksGoUnlessSomethingKeepsThem) {
   const std::string old = Workbook("2024-05-01-100000");
   const std::string older = Workbook("2024-04-30-100000");
-  const std::string young = Workbook("2024-05-01-115930");  // 30 s before "now"
+  const std::string young = Workbook("2024-05-01-115930");       // 30 s before "now"
+  const std::string last_kept = Workbook("2024-05-01-115901");   // 59 s
+  const std::string first_gone = Workbook("2024-05-01-115900");  // 60 s
   const std::string saved_over = Workbook("2024-05-01-090000");
   std::ofstream(saved_over, std::ios::app) << "edited";  // saved from the spreadsheet
   const std::string shown = Workbook("2024-05-01-080000");
@@ -81,6 +84,10 @@ TEST_F(WorkbookFolderTest, OldWorkbooksGoUnlessSomethingKeepsThem) {
   const std::string foreign = folder_.path() + "/Results-notes.xlsx";
   std::ofstream(foreign) << "the user's";
   std::filesystem::create_directory(folder_.path() + "/Results-2024-05-01-060000.xlsx");
+  // Saved over a minute later, on a file system that keeps whole seconds.
+  const std::string whole = Workbook("2024-05-01-020000");
+  const timespec whole_times[2] = {{0, UTIME_OMIT}, {At("2024-05-01-020100"), 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, whole.c_str(), whole_times, 0), 0);
   // Saved over within the second of its export.
   const std::string quick = Workbook("2024-05-01-040000");
   const timespec quick_times[2] = {{0, UTIME_OMIT}, {At("2024-05-01-040000"), 500'000'000}};
@@ -116,6 +123,9 @@ TEST_F(WorkbookFolderTest, OldWorkbooksGoUnlessSomethingKeepsThem) {
   EXPECT_FALSE(Exists(older));
   EXPECT_FALSE(Exists(empty));
   EXPECT_TRUE(Exists(young));
+  EXPECT_TRUE(Exists(last_kept));
+  EXPECT_FALSE(Exists(first_gone));
+  EXPECT_TRUE(Exists(whole));
   EXPECT_TRUE(Exists(saved_over));
   EXPECT_TRUE(Exists(shown));
   EXPECT_TRUE(Exists(held));
