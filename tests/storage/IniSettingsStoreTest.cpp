@@ -81,6 +81,34 @@ TEST(IniSettingsStore, CreatesTheFileAndItsFolder) {
   EXPECT_EQ(ReadAll(store.path()), "[Orvanel]\nOption=2\n");
 }
 
+// Where no settings file can be, reading gives the defaults; where something other than a
+// file stands, reading says so.
+TEST(IniSettingsStore, NoFileGivesTheDefaultsAndAFolderIsNoFile) {
+  TempDir dir;
+  const std::string not_a_folder = dir.File("config", "a file where a folder should be");
+  EXPECT_EQ(IniSettingsStore(not_a_folder + "/Dravikton.ini").Get("Option", "1"), "1");
+  std::filesystem::create_directory(dir.path() + "/Dravikton.ini");
+  try {
+    IniSettingsStore(dir.path() + "/Dravikton.ini").Get("Option", "1");
+    ADD_FAILURE() << "a folder was read as settings";
+  } catch (const Failure& f) {
+    EXPECT_NE(std::string(f.what()).find("not a regular file"), std::string::npos) << f.what();
+  }
+}
+
+TEST(IniSettingsStore, TheUsersFileIsUnderAnAbsoluteConfigFolder) {
+  const char* saved = std::getenv("XDG_CONFIG_HOME");
+  const std::string config = saved ? saved : "";
+  const std::string home = std::getenv("HOME") ? std::getenv("HOME") : ".";
+  ::setenv("XDG_CONFIG_HOME", "/somewhere/config", 1);
+  EXPECT_EQ(UserSettingsPath(), "/somewhere/config/Dravikton.ini");
+  ::setenv("XDG_CONFIG_HOME", "relative/config", 1);  // not absolute: not used
+  EXPECT_EQ(UserSettingsPath(), home + "/.config/Dravikton.ini");
+  ::unsetenv("XDG_CONFIG_HOME");
+  EXPECT_EQ(UserSettingsPath(), home + "/.config/Dravikton.ini");
+  if (saved) ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+}
+
 TEST(IniSettingsStore, ADamagedFileIsReadKeptAsACopyAndReplacedBySoundOne) {
   const std::string good = "[Orvanel]\nOption=2\nTags=a|Dravikton|b|Dravikton|\n";
   const std::vector<std::pair<std::string, std::string>> damages = {
@@ -122,6 +150,11 @@ TEST(IniSettingsStore, AnEarlierDamagedCopyIsNeverOverwritten) {
   IniSettingsStore(path).Save("Option", "1");
   EXPECT_EQ(ReadAll(path + ".damaged"), "first damage\n");
   EXPECT_EQ(ReadAll(path + ".damaged.1"), "second damage\n");
+  // The same damage again (a backup put back) is kept once.
+  dir.File("Dravikton.ini", "second damage\n");
+  IniSettingsStore(path).Save("Option", "2");
+  EXPECT_FALSE(std::filesystem::exists(path + ".damaged.2"));
+  EXPECT_EQ(IniSettingsStore(path).Get("Option", ""), "2");
 }
 
 TEST(IniSettingsStore, ALockLeftByAKilledProcessDelaysNothing) {
@@ -289,7 +322,13 @@ TEST(IniSettingsStore, TemporaryFilesOfSavesCutShortAreRemovedByTheNextSave) {
   for (const auto& name : stale) dir.File(name, "[Orvanel]\nOpt");
   for (const auto& name : others) dir.File(name, "someone else's");
   std::filesystem::create_directory(dir.path() + "/.Dravikton.ini.f0lder");
+  // Only regular files go: not a pipe, nor a link, though named as ours.
+  ASSERT_EQ(::mkfifo((dir.path() + "/.Dravikton.ini.p1p2p3").c_str(), 0600), 0);
+  const std::string mine = dir.File("mine.txt", "the user's");
+  std::filesystem::create_symlink(mine, dir.path() + "/.Dravikton.ini.l1n2k3");
   IniSettingsStore(path).Save("Option", "2");
+  EXPECT_TRUE(std::filesystem::is_fifo(dir.path() + "/.Dravikton.ini.p1p2p3"));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.path() + "/.Dravikton.ini.l1n2k3"));
   for (const auto& name : stale)
     EXPECT_FALSE(std::filesystem::exists(dir.path() + "/" + name)) << name;
   for (const auto& name : others)
