@@ -42,12 +42,18 @@ TEST(ExtractOptions, NumbersAreTakenUpToTheirDocumentedBounds) {
 
 TEST(ExtractOptions, DelayIsMillisecondsBetweenRequestsToOneHost) {
   EXPECT_EQ(Parse({}).options.fetch.host_delay_ms, 0);
+  EXPECT_FALSE(Refused({"--delay", "0"}));
   EXPECT_EQ(Parse({"--delay", "0"}).options.fetch.host_delay_ms, 0);
   EXPECT_EQ(Parse({"--delay", "250"}).options.fetch.host_delay_ms, 250);
   EXPECT_EQ(Parse({"--delay", "600000"}).options.fetch.host_delay_ms, 600'000);
   EXPECT_TRUE(Refused({"--delay", "600001"}));
   EXPECT_TRUE(Refused({"--delay", "-1"}));
   EXPECT_TRUE(Refused({"--delay"}));
+}
+
+TEST(ExtractOptions, AnEmptyFileNameIsRefusedByName) {
+  EXPECT_EQ(Parse({"-o", ""}).error, "empty output file name");
+  EXPECT_EQ(Parse({"--failures", ""}).error, "empty file name for --failures");
 }
 
 TEST(ExtractOptions, TextThatGoesIntoRequestHeadersHoldsNoLineBreak) {
