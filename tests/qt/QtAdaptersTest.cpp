@@ -131,7 +131,11 @@ class QtAdaptersTest : public QObject {
     list.AddColumn("Title");
     ListWidget view(list, true);
     QCOMPARE(view.model()->columnCount(), 2);
+    QSignalSpy inserted(view.model(), &QAbstractItemModel::rowsInserted);
     list.AddMany({"a", "b", "c"});
+    QCOMPARE(inserted.count(), 1);
+    QCOMPARE(inserted.at(0).at(1).toInt(), 0);
+    QCOMPARE(inserted.at(0).at(2).toInt(), 2);
     list.SetSubItem(2, 1, "B");
     QCOMPARE(view.model()->rowCount(), 3);
     QCOMPARE(view.model()->index(1, 1).data().toString(), QStringLiteral("B"));
@@ -177,6 +181,11 @@ class QtAdaptersTest : public QObject {
     const auto changed = changes.at(0).at(0).value<QModelIndex>();
     QCOMPARE(changed.row(), 1);
     QCOMPARE(changed.column(), 1);
+    // A box checked by the program shows at once.
+    list.SetChecked(1, true);
+    QCOMPARE(changes.count(), 2);
+    QCOMPARE(changes.at(1).at(0).value<QModelIndex>(), model.index(0, 0));
+    QCOMPARE(model.index(0, 0).data(Qt::CheckStateRole).toInt(), int(Qt::Checked));
     QCOMPARE(model.headerData(1, Qt::Horizontal).toString(), QStringLiteral("Title"));
     QVERIFY(!model.headerData(2, Qt::Horizontal).isValid());
   }
