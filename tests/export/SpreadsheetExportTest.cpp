@@ -36,12 +36,16 @@ class FakeApp : public SpreadsheetApp {
     std::string Location() const override { return "/tmp/orvanel-x/Results.xlsx"; }
     FakeApp& app;
   };
-  bool IsInstalled() override { return installed; }
+  bool IsInstalled() override {
+    if (check_fails) throw Failure("cannot look for the spreadsheet program");
+    return installed;
+  }
   std::unique_ptr<Workbook> NewWorkbook() override {
     ++books;
     return std::make_unique<Book>(*this);
   }
   bool installed = true;
+  bool check_fails = false;
   bool opens = true;
   int books = 0;
   bool autofitted = false;
@@ -81,12 +85,17 @@ TEST_F(SpreadsheetExportTest, HeaderThenCheckedRowsWithoutGapsOrEquals) {
 }
 
 TEST_F(SpreadsheetExportTest, MissingApplicationGivesTwoBoxesAndNothingElse) {
-  app_.installed = false;
-  SaveResultsAsExcelFile(table_, app_, window_, boxes_, pump_);
-  EXPECT_EQ(boxes_.Texts(),
-            (std::vector<std::string>{kExcelMissingForSoftware, kExcelMissingForFeature}));
-  EXPECT_EQ(app_.books, 0);
-  EXPECT_TRUE(window_.pointer_history.empty());
+  // Missing, or not to be found out: the same two boxes.
+  for (const bool check_fails : {false, true}) {
+    app_.installed = check_fails;
+    app_.check_fails = check_fails;
+    boxes_.shown.clear();
+    SaveResultsAsExcelFile(table_, app_, window_, boxes_, pump_);
+    EXPECT_EQ(boxes_.Texts(),
+              (std::vector<std::string>{kExcelMissingForSoftware, kExcelMissingForFeature}));
+    EXPECT_EQ(app_.books, 0);
+    EXPECT_TRUE(window_.pointer_history.empty());
+  }
 }
 
 TEST_F(SpreadsheetExportTest, EmptyTableEndsQuietly) {
