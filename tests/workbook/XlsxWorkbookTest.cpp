@@ -207,6 +207,40 @@ TEST(XlsxWorkbook, EarlierWorkbooksGoAtTheNextExportAndAtTheEnd) {
   EXPECT_FALSE(std::filesystem::exists(left));
 }
 
+// A workbook whose export stopped part-way is written as it stands and dated as exported,
+// for a later clean-up to take; one that cannot be written leaves nothing behind.
+TEST(XlsxWorkbook, AWorkbookNeverShownIsKeptWholeOrNotAtAll) {
+  FakeDesktop desktop;
+  desktop.Program("gnumeric", 0);
+  auto app = MakeXlsxSpreadsheetApp();
+  auto book = app->NewWorkbook();
+  book->SetCell(1, 1, "part");
+  // Past the sheet's last column: refused, never written over column A.
+  EXPECT_THROW(book->SetCell(1, 65537, "wrapped"), Failure);
+  const std::string path = book->Location();
+  book.reset();
+  EXPECT_TRUE(MarkedAsExported(path));
+  if (!UnzipProgram().empty()) {
+    const std::string strings = Unzip(path, "xl/sharedStrings.xml");
+    EXPECT_NE(strings.find("part"), std::string::npos) << strings;
+    EXPECT_EQ(strings.find("wrapped"), std::string::npos) << strings;
+  }
+  for (const bool shown : {false, true}) {
+    SCOPED_TRACE(shown ? "shown" : "dropped");
+    auto broken = app->NewWorkbook();
+    broken->SetCell(1, 1, "x");
+    const std::string at = broken->Location();
+    std::filesystem::remove(at);
+    std::filesystem::create_symlink("/nonexistent-orvanel/x.xlsx", at);  // leads nowhere
+    if (shown) {
+      EXPECT_THROW(broken->Show(), Failure);
+    } else {
+      broken.reset();
+    }
+    EXPECT_FALSE(std::filesystem::is_symlink(at));
+  }
+}
+
 // What the README says of "Save Results As Excel File" when no program can open the
 // workbook: nothing installed gives the two messages and writes nothing; an installed
 // program that fails to start with it gives a message naming the file, which stays.
