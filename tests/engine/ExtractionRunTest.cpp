@@ -275,6 +275,32 @@ TEST_F(ExtractionRunTest, TheWindowNeverWaitsForATransferItNoLongerNeeds) {
   EXPECT_EQ(boxes_.Texts().back(), "Done.");
 }
 
+// A wait broken off by an error is reported at its step; the transfer waited for is let go,
+// not left running for a page nobody takes.
+TEST_F(ExtractionRunTest, AWaitEndedByAnErrorLeavesNoTransferBehind) {
+  FakeFetcher fetcher;
+  fetcher.page = [](const std::string& url) -> std::optional<std::string> {
+    if (url.find("stalls") != std::string::npos) return std::nullopt;  // never ends
+    return "<title>" + url.substr(url.rfind('/') + 1) + "</title>";
+  };
+  for (const char* a : {"http://x.test/one", "http://x.test/stalls", "http://x.test/three"}) {
+    addresses_.Add(a);
+  }
+  auto run = MakeRun(fetcher, 0);
+  int passes_on_second = 0;
+  pump_.on_events = [&] {
+    // The first pass is the run's own, before the wait; the second is within it.
+    if (window_.texts.size() == 2 && ++passes_on_second == 2) throw Failure("Interrupted");
+  };
+  run.Start();
+  ASSERT_EQ(fetcher.abandoned.size(), 1u);
+  EXPECT_EQ(fetcher.submitted[fetcher.abandoned[0] - 1].url, "http://x.test/stalls");
+  EXPECT_EQ(results_.SubItem(results_.Count(), 1), "three");
+  ASSERT_EQ(boxes_.Texts().size(), 2u);
+  EXPECT_NE(boxes_.Texts()[0].find("Interrupted"), std::string::npos) << boxes_.Texts()[0];
+  EXPECT_EQ(boxes_.Texts().back(), "Done.");
+}
+
 TEST_F(ExtractionRunTest, APageThatCannotBeReadGivesNothingFoundNotThePreviousPage) {
   FakeFetcher fetcher;
   fetcher.page = [](const std::string& url) -> std::optional<std::string> {
