@@ -51,7 +51,14 @@ TEST_F(ExtractOutputTest, BothFilesGoIntoDevicesAndPipesAndThroughLinks) {
       EXPECT_EQ(r.status, 1) << r.err;
       struct stat st {};
       ASSERT_EQ(::stat(device.c_str(), &st), 0);
-      EXPECT_TRUE(S_ISCHR(st.st_mode));  // still the device
+      EXPECT_TRUE(S_ISCHR(st.st_mode));   // still the device
+      if (std::string(option) == "-o") {  // rows cannot be counted in a device
+        const auto resumed = RunInProcess({"-q", "--resume", option, device, list_});
+        EXPECT_EQ(resumed.status, 2);
+        EXPECT_NE(resumed.err.find("cannot resume into " + device + ": not a regular file"),
+                  std::string::npos)
+            << resumed.err;
+      }
       ::unlink((dir_.path() + "/null").c_str());
     }
     const std::string fifo = dir_.path() + "/fifo";
@@ -82,6 +89,13 @@ TEST_F(ExtractOutputTest, BothFilesGoIntoDevicesAndPipesAndThroughLinks) {
     EXPECT_TRUE(std::filesystem::is_regular_file(dir_.path() + "/made.txt"));
     std::filesystem::remove(link);
     std::filesystem::remove(dir_.path() + "/made.txt");
+    // A file its owner may write but not read is replaced all the same.
+    const std::string write_only = dir_.File("write-only.txt", "old");
+    ::chmod(write_only.c_str(), 0200);
+    EXPECT_EQ(RunInProcess({"-q", option, write_only, list_}).status, 1);
+    ::chmod(write_only.c_str(), 0600);
+    EXPECT_NE(ReadAll(write_only), "old");
+    std::filesystem::remove(write_only);
   }
 }
 
@@ -243,23 +257,34 @@ TEST_F(ExtractOutputTest, AFullDiskUnderResumeKeepsWholeRows) {
   const std::string mount = dir_.path() + "/small";
   TmpfsMount small(mount, 64);
   if (!small.ok()) GTEST_SKIP() << "mounting a small tmpfs needs root";
+  // The file holds the rows of an earlier run already: ten of another page.
+  const std::string early = dir_.File("early.htm", "<title>Early</title>");
   std::string list;
-  for (int i = 0; i < 2000; ++i) list += good_ + "\n";
+  for (int i = 0; i < 2000; ++i) list += (i < 10 ? early : good_) + "\n";
   const std::string big = dir_.File("big.txt", list);
+  const std::string reference = dir_.path() + "/reference.jsonl";
+  auto r = RunInProcess({"-q", "-f", "jsonl", "-o", reference, big});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string whole = ReadAll(reference);
+  std::size_t earlier_bytes = 0;
+  for (int i = 0; i < 10; ++i) earlier_bytes = whole.find('\n', earlier_bytes) + 1;
+  const std::string earlier = whole.substr(0, earlier_bytes);
   const std::string out = mount + "/rows.jsonl";
-  auto r = RunInProcess({"-q", "-f", "jsonl", "--resume", "-o", out, big});
+  std::ofstream(out, std::ios::binary) << earlier;
+  r = RunInProcess({"-q", "-f", "jsonl", "--resume", "-o", out, big});
   EXPECT_EQ(r.status, 3) << r.err;
   const std::string kept = ReadAll(out);
-  ASSERT_FALSE(kept.empty());
-  EXPECT_EQ(kept.back(), '\n');
-  const std::string row = kept.substr(0, kept.find('\n') + 1);
-  EXPECT_EQ(kept.size() % row.size(), 0u);  // whole rows, all alike
+  ASSERT_GT(kept.size(), earlier.size());
+  EXPECT_EQ(kept.substr(0, earlier.size()), earlier);
+  const std::string row =
+      whole.substr(earlier.size(), whole.find('\n', earlier.size()) + 1 - earlier.size());
+  EXPECT_EQ((kept.size() - earlier.size()) % row.size(), 0u);  // whole rows, all alike
   // Room again: the file moves to a bigger disk, and the run goes on there.
   const std::string moved = dir_.path() + "/rows.jsonl";
   std::filesystem::copy_file(out, moved);
   r = RunInProcess({"-q", "-f", "jsonl", "--resume", "-o", moved, big});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(ReadAll(moved).size(), row.size() * 2000);
+  EXPECT_EQ(ReadAll(moved), whole);
 }
 
 }  // namespace
