@@ -23,6 +23,8 @@ TEST(IniValues, ReadTheFormsQSettingsWrites) {
   EXPECT_EQ(UnescapeIniValue("@@at"), "@at");
   EXPECT_EQ(UnescapeIniValue("@String(text)"), "text");
   EXPECT_EQ(UnescapeIniValue("@ByteArray(bytes)"), "bytes");
+  EXPECT_EQ(UnescapeIniValue("@String(open"), "@String(open");  // no type without its ")"
+  EXPECT_EQ(UnescapeIniValue("a\\xg"), "axg");                  // "\x" without a digit
   EXPECT_EQ(EscapeIniValue(std::string("a\x01") + "1"), "a\\x1\\x31");
   EXPECT_EQ(EscapeIniValue(std::string("\0"
                                        "7",
@@ -93,10 +95,11 @@ TEST(IniDocument, NewKeysAndSectionsGoWhereQSettingsPutsThem) {
   doc.Set("Orvanel", "C", "c");
   doc.Set("Orvanel", "A", "a");
   doc.Set("Orvanel", "E", "e");
+  doc.Set("General", "y", "2");  // after the last key, before the comment below it
   doc.Set("New Section", "K", "v");
   doc.Set("New Section", "K.1_a-b", "w");  // letters, digits and "._-" are written as they are
   EXPECT_EQ(doc.Serialise(),
-            "[General]\nx=1\n; kept\n\n[Orvanel]\nA=a\nB=b\nC=c\nD=d\nE=e\n\n"
+            "[General]\nx=1\ny=2\n; kept\n\n[Orvanel]\nA=a\nB=b\nC=c\nD=d\nE=e\n\n"
             "[New%20Section]\nK=v\nK.1_a-b=w\n");
   EXPECT_EQ(*IniDocument::Parse(doc.Serialise()).Find("New Section", "K"), "v");
   // A byte written "%XX" at the very end of a name.
