@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
@@ -72,6 +73,7 @@ TEST(BodyReader, HoldsWhatItKeepsWithinTheBudgetAndPausesPastIt) {
     // Growing by half again (to 90,000) would pass the budget: held back, nothing taken.
     EXPECT_EQ(reader.Feed(std::string(20'000, 'b'), false), Verdict::kPause);
     EXPECT_EQ(reader.received(), 60'000u);
+    EXPECT_EQ(reader.wanted(), 30'000u);  // what it waits for before it is woken
     // The oldest wanted document goes on all the same.
     EXPECT_EQ(reader.Feed(std::string(20'000, 'b'), true), Verdict::kTaken);
     EXPECT_EQ(budget.Held(), 90'000u);
@@ -144,6 +146,7 @@ TEST(BodyReader, ADecidedDocumentStopsThereAndTheRestIsDrained) {
   // Over HTTP/1 a short rest is read and dropped, so the connection can serve again.
   EXPECT_EQ(http1.Feed(std::string(BodyReader::kDrainBudget, 'x'), false), Verdict::kTaken);
   EXPECT_EQ(http1.Feed("x", false), Verdict::kStop);
+  EXPECT_EQ(http1.received(), 32 + BodyReader::kDrainBudget);  // the dropped bytes came too
   // What had come is kept; the test's length is said beside it.
   EXPECT_EQ(http1.decided_at(), 16u);
   EXPECT_EQ(http1.TakeDocument(), "<title>t</title>rest of the page");
@@ -192,6 +195,39 @@ TEST(BodyReader, ADecodedDocumentTakenHoldsOnlyItsOwnMemory) {
   EXPECT_EQ(budget.Held(), MemoryBudget::HeapBytes(document));
 }
 
+// A decoder's windows are counted before they are made: with no room for them, the body
+// waits undecoded; a decision reached in what waited drops the rest as a decision does.
+TEST(BodyReader, ADecoderWaitsForRoomAndItsDecisionDropsTheRest) {
+  FetcherOptions options;
+  MemoryBudget budget(4096);
+  auto decided = [](std::string_view bytes, std::string_view, bool) -> std::size_t {
+    const auto at = bytes.find("</title>");
+    return at == std::string_view::npos ? 0 : at + 8;
+  };
+  auto coded = Plain();
+  coded.content_encoding = "gzip";
+  coded.multiplexed = true;
+  BodyReader reader(budget, options, decided);
+  ASSERT_TRUE(reader.Begin(coded));
+  // Letters that hardly compress: the part fed first decodes to more than one step.
+  std::string page = "<title>t</title>";
+  for (std::uint32_t x = 1; page.size() < 100'000;) {
+    x = x * 1'103'515'245u + 12'345u;
+    page += static_cast<char>('a' + (x >> 16) % 26);
+  }
+  const std::string body = Gzip(page);
+  EXPECT_EQ(reader.Feed(body.substr(0, 30'000), false), Verdict::kTaken);
+  EXPECT_LE(budget.Held(), 4096u);
+  EXPECT_GT(reader.wanted(), 4096u - budget.Held());
+  EXPECT_FALSE(reader.Settle(false));
+  EXPECT_FALSE(reader.cut_early());
+  // As the oldest it decodes what waited, is decided, and the stream is stopped.
+  EXPECT_EQ(reader.Feed(body.substr(30'000), true), Verdict::kStop);
+  EXPECT_TRUE(reader.cut_early());
+  EXPECT_TRUE(reader.Settle(false));  // what still waits to be decoded is not wanted
+  EXPECT_EQ(reader.decided_at(), 16u);
+}
+
 // A few kilobytes of gzip that decode to 32 MiB: the budget holds, the decoding waits
 // for room, and the oldest wanted document is decoded up to its cap.
 TEST(BodyReader, ACompressedBombStaysWithinTheBudget) {
@@ -231,6 +267,11 @@ TEST(BodyReader, ARedirectsBodyIsDroppedAndAnUnknownCodingRefused) {
   EXPECT_EQ(reader.Feed("<html>moved</html>", false), Verdict::kTaken);
   EXPECT_EQ(budget.Held(), 0u);
   EXPECT_EQ(reader.TakeDocument(), "");
+  // An HTTP/2 stream's redirect body is not read at all.
+  redirect.multiplexed = true;
+  BodyReader stream(budget, options, nullptr);
+  stream.Begin(redirect);
+  EXPECT_EQ(stream.Feed("<html>moved</html>", false), Verdict::kStop);
 
   auto odd = Plain();
   odd.content_encoding = "compress";
