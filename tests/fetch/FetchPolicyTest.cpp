@@ -31,10 +31,16 @@ TEST(HttpDate, TheThreeFormsAndNothingElse) {
   // Two-digit years: 70 to 99 are of the 1900s, the others of the 2000s.
   EXPECT_EQ(ParseHttpDate("Tuesday, 29-Feb-28 23:59:59 GMT"), 1835481599);
   EXPECT_EQ(ParseHttpDate("Thursday, 01-Jan-70 00:00:00 GMT"), 0);
+  EXPECT_EQ(ParseHttpDate("Thursday, 01-Jan-60 00:00:00 GMT"), 2840140800);
+  // A leap second is a time of day.
+  EXPECT_EQ(ParseHttpDate("Sat, 31 Dec 2016 23:59:60 GMT"), 1483228800);
   for (const char* bad : {"Sun, 06 Nov 1994 08:49:37", "Sun, 06 Foo 1994 08:49:37 GMT",
                           "Sun, 06 Nov 1994 25:49:37 GMT", "Sun, 06 Nov 1994 24:00:00 GMT",
                           "Sun, 06 Nov 1994 08:60:00 GMT", "Sun, 6 Nov 94 08:49:37 GMT",
-                          "yesterday", "Sun, 06 Nov 1994 08:49 GMT", ""}) {
+                          "yesterday", "Sun, 06 Nov 1994 08:49 GMT",
+                          "Sun, 00 Nov 1994 08:49:37 GMT", "Sun. 06 Nov 1994 08:49:37 GMT",
+                          "Sun, 006 Nov 1994 08:49:37 GMT", "Sun, 06-Nov-94 08:49:37 GMT",
+                          "Sunday, 06/Nov/94 08:49:37 GMT", "Sun Nov 006 08:49:37 1994", ""}) {
     EXPECT_EQ(ParseHttpDate(bad), std::nullopt) << bad;
   }
 }
