@@ -43,6 +43,12 @@ TEST(DecodeDocument, ChoosesTheCharsetInOrderOfAuthority) {
        CharsetSource::kMeta},
       {"caf\xE9", "text/html; charset='iso-8859-1'", "caf\xC3\xA9", "windows-1252",
        CharsetSource::kHeader},
+      // A registered name with a colon in it; a "charset" that is only part of a word.
+      {"caf\xE9", "text/html; charset=ISO_8859-1:1987", "caf\xC3\xA9", "iso_8859-1:1987",
+       CharsetSource::kHeader},
+      {"<meta name=charset-note content='text/html; charset=koi8-r'>\xF0", "",
+       "<meta name=charset-note content='text/html; charset=koi8-r'>\xD0\x9F", "koi8-r",
+       CharsetSource::kMeta},
       // UTF-7, which would make tags of text, is not a charset a page may have.
       {"+ADw-title+AD4-\xE9", "text/html; charset=UTF-7", "+ADw-title+AD4-\xC3\xA9", "windows-1252",
        CharsetSource::kFallback},
@@ -103,6 +109,9 @@ TEST(DecodeDocument, TextEndsAtTheFirstNulAndIsAlwaysValidUtf8) {
             "ab");
   const auto declared = DecodeDocument("\xC3(\xFF", "text/html; charset=utf-8");
   EXPECT_EQ(declared.text, "\xEF\xBF\xBD(\xEF\xBF\xBD");
+  // In a multi-byte charset too, once it is decoded.
+  EXPECT_EQ(DecodeDocument(std::string("a\x82\xA0\0cd", 6), "text/html; charset=shift_jis").text,
+            "a\xE3\x81\x82");
   const auto sjis = DecodeDocument("\x82\xA0\x82", "text/html; charset=shift_jis");
   EXPECT_EQ(ValidUtf8Prefix(sjis.text), sjis.text.size());
 }
@@ -141,6 +150,7 @@ TEST(DecodeDocument, MetaInsideACommentIsNotUsed) {
       {"<!--><meta charset=koi8-r>\xF0", "koi8-r"},
       {"<!-- a -- b <meta charset=koi8-r> --><meta charset=utf-8>\xC3\xA9", "utf-8"},
       {"<!-- never closed <meta charset=koi8-r>\xF0", "windows-1252"},
+      {"<!-- never closed <meta charset=koi8-r> <meta charset=utf-8>\xF0", "windows-1252"},
   };
   for (const auto& c : cases) EXPECT_EQ(DecodeDocument(c.bytes, "").charset, c.charset) << c.bytes;
 }

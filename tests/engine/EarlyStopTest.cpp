@@ -32,6 +32,10 @@ std::string RandomPage(std::mt19937& rng) {
                                                   "\xE2\x82\xAC",
                                                   "<meta charset=\"windows-1252\">",
                                                   "<meta charset=\"utf-8\">",
+                                                  "<t\xE9>",
+                                                  "</t\xE9>",
+                                                  "<t\xC3\xA9>",
+                                                  "</t\xC3\xA9>",
                                                   "<a>",
                                                   "<b>",
                                                   std::string(300, 'x'),
@@ -40,6 +44,8 @@ std::string RandomPage(std::mt19937& rng) {
   const int count = 1 + static_cast<int>(rng() % 40);
   for (int i = 0; i < count; ++i) page += pieces[rng() % pieces.size()];
   if (rng() % 20 == 0) page.insert(rng() % (page.size() + 1), 1, '\0');
+  static const std::vector<std::string> marks = {"\xEF\xBB\xBF", "\xFF\xFE", "\xFE\xFF"};
+  if (rng() % 10 == 0) page.insert(0, marks[rng() % marks.size()]);
   return page;
 }
 
@@ -90,6 +96,7 @@ TEST(EarlyStop, TheDecidedBeginningGivesTheRowsOfTheWholeDocumentHoweverItArrive
   std::mt19937 rng(2024);
   int decided_early = 0;
   int judged_short = 0;
+  int held_decided = 0;
   for (int round = 0; round < 400; ++round) {
     const std::string page = RandomPage(rng);
     const std::string& type = kContentTypes[rng() % kContentTypes.size()];
@@ -101,6 +108,16 @@ TEST(EarlyStop, TheDecidedBeginningGivesTheRowsOfTheWholeDocumentHoweverItArrive
       std::vector<std::size_t> every(page.size()), pieces;
       for (std::size_t k = 0; k < page.size(); ++k) every[k] = k;
       for (std::size_t k = rng() % 700; k < page.size(); k += 1 + rng() % 700) pieces.push_back(k);
+      // The test a page cut for other criteria is held against: a beginning it calls
+      // decided gives the rows of the whole page.
+      for (int k = 0; k < 4; ++k) {
+        const std::size_t cut = rng() % (page.size() + 1);
+        const std::string prefix = page.substr(0, cut);
+        if (!RowsAreDecided(mode, tags, TagsAreAscii(mode, tags), prefix, type)) continue;
+        ++held_decided;
+        ExpectSameRows(ExtractRows(mode, DecodeDocument(prefix, type).text, tags), whole, page,
+                       cut);
+      }
       const Judged judged = DecidedLength(request, page, type, every);
       ASSERT_TRUE(DecidedLength(request, page, type, pieces) == judged) << "page=" << page;
       ASSERT_TRUE(DecidedLength(request, page, type, {}) == judged) << "page=" << page;
@@ -127,6 +144,7 @@ TEST(EarlyStop, TheDecidedBeginningGivesTheRowsOfTheWholeDocumentHoweverItArrive
   }
   EXPECT_GT(decided_early, 100);  // the test would prove nothing if nothing stopped early
   EXPECT_GT(judged_short, 100);   // nor if no page read whole was judged short
+  EXPECT_GT(held_decided, 100);   // nor if no beginning held was called decided
 }
 
 std::string Utf16(const std::string& ascii, bool big_endian) {
@@ -199,8 +217,57 @@ TEST(EarlyStop, TypicalHeadStopsRightAfterItsEnd) {
   EXPECT_EQ(decided(std::string_view(late).substr(0, 1200), "", false), 1024u);
   EXPECT_EQ(decided(std::string_view(late).substr(0, 10), "", false), 0u);
   EXPECT_EQ(decided(std::string_view(late), "", false), 1024u);
+  // ...even when the new attempt's first kilobyte is not what the first one's was.
+  std::string unlike = bare;
+  unlike[500] = '\xE9';
+  EXPECT_EQ(decided(std::string_view(unlike).substr(0, 10), "", false), 0u);
+  EXPECT_EQ(decided(std::string_view(unlike).substr(0, 1200), "", false), 0u);
+  // A charset from the header that reads ASCII as ASCII stops there too, whatever a meta
+  // tag of the page says.
+  for (const std::string charset : {"iso-8859-2", "windows-1251", "koi8-r", "euc-jp"}) {
+    decided = MakeFetchRequest({"http://x/", false}, Mode::kTitleAndMetaTags, {}, true).decided;
+    EXPECT_EQ(decided(std::string_view(page).substr(0, head.size()),
+                      "text/html; charset=" + charset, false),
+              rows_end)
+        << charset;
+  }
+  std::string conflicting = head;
+  conflicting.replace(conflicting.find("utf-8"), 5, "shift_jis");
+  decided = MakeFetchRequest({"http://x/", false}, Mode::kTitleAndMetaTags, {}, true).decided;
+  EXPECT_EQ(decided(conflicting, "text/html; charset=utf-8", false), conflicting.find("d\">") + 2);
   const auto no_stop = MakeFetchRequest({"http://x/", false}, Mode::kTitleAndMetaTags, {}, false);
   EXPECT_FALSE(no_stop.decided);
+}
+
+// A page cut for criteria that were changed meanwhile is kept only when its beginning
+// fixes the rows of the criteria selected now, its charset included.
+TEST(EarlyStop, ABeginningHeldIsDecidedOnlyWhereItsCharsetIsSettled) {
+  const std::string head =
+      "<head><title>T</title><meta name=\"keywords\" content=\"k\">"
+      "<meta name=\"description\" content=\"d\"></head>";
+  const std::vector<std::string> accented = {"<t\xC3\xA9></t\xC3\xA9>"};
+  const std::string tagged = "<head><t\xC3\xA9>caf\xC3\xA9</t\xC3\xA9></head>";
+  const struct {
+    const char* what;
+    std::string bytes;
+    std::string type;
+    Mode mode;
+    std::vector<std::string> tags;
+    bool decided;
+  } cases[] = {
+      {"declared", head, "text/html; charset=utf-8", Mode::kTitleAndMetaTags, {}, true},
+      {"a charset may still be declared", head, "", Mode::kTitleAndMetaTags, {}, false},
+      {"byte-order mark", "\xEF\xBB\xBF" + head, "", Mode::kTitleAndMetaTags, {}, true},
+      {"ends at a NUL", head + '\0' + "\xE9", "", Mode::kTitleAndMetaTags, {}, true},
+      {"UTF-8 before a NUL", tagged + '\0', "", Mode::kOnlyListedTags, accented, true},
+      {"accented tags in windows-1252", tagged, "text/html; charset=windows-1252",
+       Mode::kOnlyListedTags, accented, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(RowsAreDecided(c.mode, c.tags, TagsAreAscii(c.mode, c.tags), c.bytes, c.type),
+              c.decided)
+        << c.what;
+  }
 }
 
 // A page without keywords is read whole; judged at its end, only its beginning through the
