@@ -210,6 +210,7 @@ TEST(ContentDecoder, UnknownCodingsCorruptDataAndDeepStacksAreRefused) {
   EXPECT_NE(error.find("compress"), std::string::npos);
   EXPECT_FALSE(ContentDecoder::Make("gzip,gzip,gzip,gzip,gzip,gzip", error));
   EXPECT_TRUE(ContentDecoder::Make("gzip,gzip,gzip,gzip,gzip", error));
+  EXPECT_TRUE(ContentDecoder::Make(" gzip , ,", error)) << error;  // empty items are no codings
 
   for (const char* coding : {"gzip", "br", "zstd"}) {
     SCOPED_TRACE(coding);
@@ -240,6 +241,32 @@ TEST(ContentDecoder, AWindowPastItsBoundIsRefused) {
   EXPECT_LT(decoder->MemoryNeeded(), 1u << 20);
   EXPECT_TRUE(decoder->Pull(1 << 20, decoded));
   EXPECT_TRUE(decoded == text);
+}
+
+// A brotli stream that asks for a small window is counted for that window, not for the
+// default one.
+TEST(ContentDecoder, ABrotliWindowIsCountedAsItsStreamAsksForIt) {
+  const std::string text = SomeText(200'000, 5);
+  for (const int window_bits : {10, 15, 16, 18}) {
+    SCOPED_TRACE(window_bits);
+    std::size_t size = BrotliEncoderMaxCompressedSize(text.size()) + 64;
+    std::string encoded(size, '\0');
+    ASSERT_TRUE(BrotliEncoderCompress(5, window_bits, BROTLI_MODE_TEXT, text.size(),
+                                      reinterpret_cast<const uint8_t*>(text.data()), &size,
+                                      reinterpret_cast<uint8_t*>(encoded.data())));
+    encoded.resize(size);
+    std::string error;
+    auto decoder = ContentDecoder::Make("br", error);
+    decoder->Feed(encoded);
+    const std::size_t needed = decoder->MemoryNeeded();
+    // The window, the decoder's tables, and the input held.
+    EXPECT_LE(needed, (std::size_t{1} << window_bits) + (256u << 10) + encoded.size() + 4096);
+    EXPECT_GE(needed, std::size_t{1} << window_bits);
+    std::string out;
+    ASSERT_TRUE(decoder->Pull(text.size(), out)) << decoder->error();
+    EXPECT_TRUE(out == text);
+    EXPECT_LE(decoder->MemoryUsed(), needed);
+  }
 }
 
 TEST(ContentDecoder, BytesAfterTheEndOfAStreamAreIgnored) {
