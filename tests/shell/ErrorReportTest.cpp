@@ -17,6 +17,37 @@ TEST(FailureMessage, HasTheExactLayout) {
             "Please email screenshot of this message to support@orvanel.example");
 }
 
+// Each command's reports name the handler of the control the user pressed.
+TEST(FailureMessage, NamesTheHandlerOfEachCommand) {
+  const std::pair<Command, const char*> handlers[] = {
+      {Command::kStartUp, "Form_Load"},
+      {Command::kClose, "Form_QueryUnload"},
+      {Command::kAddUrl, "PushButton3_Click"},
+      {Command::kLoadUrlList, "PushButton5_Click"},
+      {Command::kLoadSampleFiles, "PushButton15_Click"},
+      {Command::kClearUrlList, "PushButton16_Click"},
+      {Command::kStartExtraction, "PushButton17_Click"},
+      {Command::kClearResults, "PushButton9_Click"},
+      {Command::kSaveResultsAsText, "PushButton8_Click"},
+      {Command::kSaveResultsAsWorkbook, "PushButton13_Click"},
+      {Command::kCopyResultsToClipboard, "PushButton1_Click"},
+      {Command::kAddTag, "PushButton11_Click"},
+      {Command::kDeleteTag, "PushButton12_Click"},
+      {Command::kClearTags, "PushButton10_Click"},
+      {Command::kShowTagHelp, "PushButton14_Click"},
+  };
+  for (const auto& [command, handler] : handlers) {
+    FakeBoxes boxes;
+    StepRunner runner(boxes, command);
+    runner.Step(7, [] { throw Failure("x"); });
+    ASSERT_EQ(boxes.shown.size(), 1u) << handler;
+    EXPECT_EQ(boxes.shown[0].text.rfind(
+                  std::string("x\r\nin Quorlin2021/08/31.Form1.") + handler + " at line 7\r\r", 0),
+              0u)
+        << boxes.shown[0].text;
+  }
+}
+
 TEST(StepRunner, ReportsEachFailureWithItsStepAndGoesOn) {
   FakeBoxes boxes;
   StepRunner runner(boxes, Command::kStartUp);
