@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "Fakes.h"
 #include "TempDir.h"
 #include "lists/Samples.h"
@@ -68,6 +71,15 @@ TEST(FindProgramFolder, BesideTheProgramThenItsShareFolder) {
   EXPECT_EQ(FindProgramFolder(root.path() + "/usr/bin"), root.path() + "/usr/bin");
   std::filesystem::create_directories(root.path() + "/bare");
   EXPECT_EQ(FindProgramFolder(root.path() + "/bare"), root.path() + "/bare");
+  // Any file the program keeps beside itself marks its folder, not only the samples.
+  std::filesystem::create_directories(root.path() + "/opt/bin/x");
+  std::filesystem::create_directories(root.path() + "/opt/share/orvanel");
+  EXPECT_EQ(FindProgramFolder(root.path() + "/opt/bin"), root.path() + "/opt/share/orvanel");
+  std::ofstream(root.path() + "/opt/bin/x/o.cjs") << "";
+  EXPECT_EQ(FindProgramFolder(root.path() + "/opt/bin"), root.path() + "/opt/bin");
+  std::filesystem::remove(root.path() + "/opt/bin/x/o.cjs");
+  std::ofstream(root.path() + "/opt/bin/HAND-M.CUR") << "";
+  EXPECT_EQ(FindProgramFolder(root.path() + "/opt/bin"), root.path() + "/opt/bin");
 }
 
 TEST_F(SamplesTest, APathRecordedTwiceIsAddedOnce) {
