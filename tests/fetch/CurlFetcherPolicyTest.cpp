@@ -264,6 +264,20 @@ TEST(CurlFetcherPolicy, ABusyServerIsAskedAgainOnlyAfterTheWaitItGave) {
   EXPECT_GE(times[1].second - times[0].second, milliseconds(1000));
 }
 
+// A server that stays busy is asked as many times again as the retries allow, no more; its
+// last answer is the page's failure.
+TEST(CurlFetcherPolicy, AServerThatStaysBusyIsAskedOnlyAsOftenAsTheRetriesAllow) {
+  LoopbackServer server;
+  server.Route("/busy", [](auto&, auto& c) { c.Respond(503, "", "Retry-After: 0\r\n"); });
+  FetcherOptions options;
+  options.retries = 2;
+  const auto result = FetchOne(server.Url("/busy"), options);
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.error, FetchError::kHttpStatus);
+  EXPECT_EQ(result.status, 503);
+  EXPECT_EQ(server.Requests(), 3);
+}
+
 // Abandoning a transfer under way gives its host's slot to the next address at once.
 TEST(CurlFetcherPolicy, AnAbandonedTransferFreesItsHostsSlot) {
   LoopbackServer server;
