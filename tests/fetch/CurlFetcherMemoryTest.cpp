@@ -291,5 +291,26 @@ TEST_F(CurlFetcherTest, LocalFilesAbandonedMidReadLeaveTheBudget) {
   ExpectRoomBehind(*fetcher, stalled, small, release);
 }
 
+// Pages abandoned around the moment their answer is in, so that some are filed after
+// they were abandoned: their memory goes back too.
+TEST_F(CurlFetcherTest, PagesAbandonedAsTheyEndLeaveTheBudget) {
+  const std::string big = "<title>big</title>" + std::string(700 << 10, 'x');
+  server_.Route("/big", [&](auto&, auto& c) { c.Respond(200, big); });
+  TempDir dir;
+  const std::string small = dir.File("small.htm", "<title>s</title>");
+  std::atomic<bool> release{false};
+  RouteStall(server_, release);
+  FetcherOptions options;
+  options.memory_budget = 1u << 20;
+  auto fetcher = MakeCurlFetcher(options);
+  for (int i = 0; i < 150; ++i) {
+    const auto ticket = fetcher->Submit({server_.Url("/big?" + std::to_string(i)), {}});
+    std::this_thread::sleep_for(std::chrono::microseconds(100 * (i % 50)));
+    fetcher->Abandon(ticket);
+  }
+  const auto stalled = fetcher->Submit({server_.Url("/stall"), {}});
+  ExpectRoomBehind(*fetcher, stalled, small, release);
+}
+
 }  // namespace
 }  // namespace orvanel
