@@ -112,6 +112,14 @@ class MainWindowTest : public QObject {
     QCOMPARE(h.Find<QGroupBox>("Frame2")->geometry(), QRect(8, 192, 520, 256));
     QCOMPARE(h.Find<QGroupBox>("Frame1")->geometry(), QRect(40, 88, 433, 150));
     QCOMPARE(h.Find<QRadioButton>("Option3")->text(), QStringLiteral("Extract Only These Tags:"));
+    for (int k = 0; k < 3; ++k) {
+      const QRect expected(16, k == 0 ? 20 : k == 1 ? 43 : 67, 178, 17);
+      const std::string name = "Option" + std::to_string(k + 1);
+      QCOMPARE(h.Find<QRadioButton>(name.c_str())->geometry(), expected);
+    }
+    auto* progress = h.Find<QProgressBar>("ProgressBar1");
+    QCOMPARE(progress->alignment(), Qt::AlignCenter);
+    QCOMPARE(progress->focusPolicy(), Qt::NoFocus);  // out of the tab order
     QCOMPARE(h.Find<QWidget>("ListView2")->toolTip(),
              QStringLiteral("Move | line to right and out of window to reveal full names."));
     for (const char* list : {"ListView1", "ListView3"}) {
