@@ -23,6 +23,12 @@ BodyReader::Answer Plain(long status = 200, long long announced = -1) {
   return a;
 }
 
+// A test that decides a page at the end of its title.
+std::size_t DecidedAtTitleEnd(std::string_view bytes, std::string_view, bool) {
+  const auto at = bytes.find("</title>");
+  return at == std::string_view::npos ? 0 : at + 8;
+}
+
 TEST(MemoryBudget, TheOldestWantedAlwaysHasRoom) {
   MemoryBudget budget(1000);
   EXPECT_TRUE(budget.MayStart(false));
@@ -133,11 +139,7 @@ TEST(BodyReader, AnUndecidedBodyIsJudgedWholeOnceAtItsEnd) {
 TEST(BodyReader, ADecidedDocumentStopsThereAndTheRestIsDrained) {
   FetcherOptions options;
   MemoryBudget budget(1u << 30);
-  auto decided = [](std::string_view bytes, std::string_view, bool) -> std::size_t {
-    const auto at = bytes.find("</title>");
-    return at == std::string_view::npos ? 0 : at + 8;
-  };
-  BodyReader http1(budget, options, decided);
+  BodyReader http1(budget, options, DecidedAtTitleEnd);
   http1.Begin(Plain());
   EXPECT_EQ(http1.Feed("<title>t</ti", false), Verdict::kTaken);
   EXPECT_FALSE(http1.cut_early());
@@ -153,13 +155,13 @@ TEST(BodyReader, ADecidedDocumentStopsThereAndTheRestIsDrained) {
 
   auto h2 = Plain();
   h2.multiplexed = true;
-  BodyReader http2(budget, options, decided);
+  BodyReader http2(budget, options, DecidedAtTitleEnd);
   http2.Begin(h2);
   http2.Feed("<title>t</title>", false);
   EXPECT_EQ(http2.Feed("x", false), Verdict::kStop);  // a stream is stopped at once
 
   // An error page is read whole: it is thrown away anyway.
-  BodyReader error(budget, options, decided);
+  BodyReader error(budget, options, DecidedAtTitleEnd);
   error.Begin(Plain(404));
   EXPECT_EQ(error.Feed("<title>t</title>" + std::string(200'000, 'x'), false), Verdict::kTaken);
   EXPECT_FALSE(error.cut_early());
@@ -200,14 +202,10 @@ TEST(BodyReader, ADecodedDocumentTakenHoldsOnlyItsOwnMemory) {
 TEST(BodyReader, ADecoderWaitsForRoomAndItsDecisionDropsTheRest) {
   FetcherOptions options;
   MemoryBudget budget(4096);
-  auto decided = [](std::string_view bytes, std::string_view, bool) -> std::size_t {
-    const auto at = bytes.find("</title>");
-    return at == std::string_view::npos ? 0 : at + 8;
-  };
   auto coded = Plain();
   coded.content_encoding = "gzip";
   coded.multiplexed = true;
-  BodyReader reader(budget, options, decided);
+  BodyReader reader(budget, options, DecidedAtTitleEnd);
   ASSERT_TRUE(reader.Begin(coded));
   // Letters that hardly compress: the part fed first decodes to more than one step.
   std::string page = "<title>t</title>";
