@@ -37,6 +37,9 @@ TEST(NormaliseAddress, LocalFilesBecomeEncodedAbsoluteFileUrls) {
   const auto n = NormaliseAddress(path);
   EXPECT_TRUE(n.local_file);
   EXPECT_EQ(n.url, "file://" + dir.path() + "/my%20page%20%231%3F%C3%A9%25.htm");
+  // The characters a path may carry as they are stay as they are.
+  const std::string plain = dir.File("a~b@c:d!e$f&g'h(i)j*k+l,m;n=o.htm", "x");
+  EXPECT_EQ(NormaliseAddress(plain).url, "file://" + plain);
 }
 
 TEST(NormaliseAddress, RelativeNamesAreMadeAbsolute) {
@@ -97,6 +100,9 @@ TEST(PathTests, FilesFoldersAndNothing) {
   EXPECT_FALSE(IsExistingFile(dir.path()));
   EXPECT_TRUE(PathExists(dir.path()));
   EXPECT_FALSE(IsExistingFile(""));
+  // A name with a NUL in it names no file, not the file named by its part before the NUL.
+  EXPECT_FALSE(IsExistingFile(file + std::string("\0.htm", 5)));
+  EXPECT_FALSE(PathExists(file + std::string("\0.htm", 5)));
   EXPECT_FALSE(PathExists(""));
   EXPECT_FALSE(PathExists(dir.path() + "/missing"));
   EXPECT_EQ(NormaliseAddress(dir.path()).url, "http://" + dir.path());  // a folder is no file

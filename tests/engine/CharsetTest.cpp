@@ -134,6 +134,27 @@ TEST(DecodeDocument, OtherCharsetsComeWholeAndFromTheirStartingState) {
   EXPECT_EQ(doc.text, "<title>\xE6\x97\xA5\xE6\x9C\xAC");
 }
 
+// A byte that starts no character of the page's charset, or a character cut off at the
+// page's end, gives one replacement character; what follows is read as before.
+TEST(DecodeDocument, InvalidBytesOfOtherCharsetsGiveReplacementCharacters) {
+  const std::string fffd = "\xEF\xBF\xBD";
+  const struct {
+    std::string bytes;
+    const char* type;
+    std::string text;
+  } cases[] = {
+      {"a\xFF b\x82\xA0"
+       "c",
+       "text/html; charset=shift_jis",
+       "a" + fffd +
+           " b\xE3\x81\x82"
+           "c"},
+      {"<title>\x88", "text/html; charset=shift_jis", "<title>" + fffd},
+      {"a\x8E b", "text/html; charset=euc-jp", "a" + fffd + " b"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(DecodeDocument(c.bytes, c.type).text, c.text) << c.bytes;
+}
+
 TEST(DecodeDocument, MetaOutsideTheFirstKilobyteIsNotUsed) {
   const std::string bytes = std::string(1100, ' ') + "<meta charset=\"utf-8\">\xE9";
   EXPECT_EQ(DecodeDocument(bytes, "").source, CharsetSource::kFallback);

@@ -23,19 +23,26 @@ std::vector<std::string> Headers(const ListView& table) {
 }
 
 TEST(ColumnLayout, HeadersAndWidthsPerMode) {
+  const struct {
+    Mode mode;
+    std::vector<std::string> headers;
+    std::vector<int> widths;
+  } cases[] = {
+      {Mode::kTitleAndMetaTags,
+       {"URL(s)", "Title", "Keywords", "Description"},
+       {2000, 4000, 6000, 6000}},
+      {Mode::kEntireHeadTag, {"URL(s)", "Head Tag"}, {2000, 4000}},
+      {Mode::kOnlyListedTags, {"URL(s)", "Tag(s)", "Result(s)"}, {2000, 4000, 4000}},
+  };
   ListView table;
   table.AddColumn("Results");
-  SetColumnLayout(table, Mode::kTitleAndMetaTags);
-  EXPECT_EQ(Headers(table),
-            (std::vector<std::string>{"URL(s)", "Title", "Keywords", "Description"}));
-  EXPECT_EQ(table.ColumnWidth(1), 2000);
-  EXPECT_EQ(table.ColumnWidth(2), 4000);
-  EXPECT_EQ(table.ColumnWidth(4), 6000);
-  SetColumnLayout(table, Mode::kEntireHeadTag);
-  EXPECT_EQ(Headers(table), (std::vector<std::string>{"URL(s)", "Head Tag"}));
-  SetColumnLayout(table, Mode::kOnlyListedTags);
-  EXPECT_EQ(Headers(table), (std::vector<std::string>{"URL(s)", "Tag(s)", "Result(s)"}));
-  EXPECT_EQ(table.ColumnWidth(3), 4000);
+  for (const auto& c : cases) {
+    SetColumnLayout(table, c.mode);
+    EXPECT_EQ(Headers(table), c.headers);
+    std::vector<int> widths;
+    for (std::size_t k = 1; k <= table.ColumnCount(); ++k) widths.push_back(table.ColumnWidth(k));
+    EXPECT_EQ(widths, c.widths) << c.headers[1];
+  }
 }
 
 TEST(AppendRuleRows, RowsCarryAddressCellsAndChecks) {
@@ -101,6 +108,41 @@ TEST(AppendRuleRows, AFailingCellIsReportedAndTheRowStillFinishes) {
     for (std::size_t i = 0; i < c.steps.size(); ++i)
       EXPECT_NE(reported.shown[i].text.find(c.steps[i]), std::string::npos)
           << reported.shown[i].text;
+  }
+}
+
+// A view that fails to show a check or to bring a row into sight.
+class FailingView : public testing::QuietListViewObserver {
+ public:
+  void CellChanged(std::size_t, std::size_t column) override {
+    if (column == 0) throw Failure("cannot check");
+  }
+  void Reveal(std::size_t) override { throw Failure("cannot reveal"); }
+};
+
+// The check and the reveal are each reported at their own step, per mode.
+TEST(AppendRuleRows, AFailingCheckAndRevealAreReportedAtTheirSteps) {
+  const struct {
+    Mode mode;
+    std::vector<std::string> tags;
+    const char* check;
+    const char* reveal;
+  } cases[] = {{Mode::kEntireHeadTag, {}, "at line 196", "at line 198"},
+               {Mode::kTitleAndMetaTags, {}, "at line 214", "at line 216"},
+               {Mode::kOnlyListedTags, {"<p></p>"}, "at line 244", "at line 246"}};
+  for (const auto& c : cases) {
+    ListView table;
+    SetColumnLayout(table, c.mode);
+    FailingView view;
+    table.SetObserver(&view);
+    FakeBoxes boxes;
+    StepRunner runner(boxes, Command::kStartExtraction);
+    AppendRuleRows(table, runner, c.mode, "u",
+                   ExtractRows(c.mode, "<head><title>t</title></head><p>p</p>", c.tags));
+    table.SetObserver(nullptr);
+    ASSERT_EQ(boxes.shown.size(), 2u) << c.check;
+    EXPECT_NE(boxes.shown[0].text.find(c.check), std::string::npos) << boxes.shown[0].text;
+    EXPECT_NE(boxes.shown[1].text.find(c.reveal), std::string::npos) << boxes.shown[1].text;
   }
 }
 

@@ -21,6 +21,14 @@ TEST(MakePage, AFailureAlwaysHasAReasonAndTheMessageOfTheList) {
   EXPECT_EQ(MakePage(address, named).reason, FetchError::kTimeout);
 }
 
+// Only the tags of a tags run can hold other than ASCII.
+TEST(TagsAreAscii, OnlyATagsRunCanHaveTagsOtherThanAscii) {
+  EXPECT_TRUE(TagsAreAscii(Mode::kOnlyListedTags, {"<h1></h1>", "description"}));
+  EXPECT_FALSE(TagsAreAscii(Mode::kOnlyListedTags, {"<h1></h1>", "<\xC4\x80></\xC4\x80>"}));
+  EXPECT_FALSE(TagsAreAscii(Mode::kOnlyListedTags, {"caf\xC3\xA9"}));
+  EXPECT_TRUE(TagsAreAscii(Mode::kTitleAndMetaTags, {"caf\xC3\xA9"}));
+}
+
 // A window keeps the whole document; a caller that only wants its rows may have it decoded
 // only as far as they go; read steadily, a page stopped early counts as far as its decision.
 TEST(MakePage, TheDocumentIsDecodedAsFarAsTheCallerAsks) {

@@ -62,5 +62,22 @@ TEST(HostBreaker, RemembersABoundedNumberOfHosts) {
   EXPECT_FALSE(breaker.GivenUp("h9951"));
 }
 
+// A host forgiven and failing again is one host in the record, not two: it neither pushes
+// out another host early nor is pushed out itself by its own old entry.
+TEST(HostBreaker, AHostForgivenAndFailingAgainIsRememberedOnce) {
+  HostBreaker breaker(2, 3);
+  breaker.Record("a", FetchError::kRefused, "");
+  breaker.Record("a", FetchError::kNone, "");
+  for (const char* host : {"a", "b", "c", "a"}) breaker.Record(host, FetchError::kRefused, "");
+  ASSERT_TRUE(breaker.GivenUp("a"));
+  breaker.Record("d", FetchError::kRefused, "");  // the oldest failing, b, makes room
+  EXPECT_EQ(breaker.Remembered(), 3u);
+  EXPECT_TRUE(breaker.GivenUp("a"));
+  breaker.Record("c", FetchError::kRefused, "");
+  EXPECT_TRUE(breaker.GivenUp("c"));
+  breaker.Record("b", FetchError::kRefused, "");
+  EXPECT_FALSE(breaker.GivenUp("b"));  // forgotten: this is its first failure again
+}
+
 }  // namespace
 }  // namespace orvanel
