@@ -36,6 +36,10 @@ TEST_F(ExtractFormatsTest, TsvIsTheDesktopTextFileByteForByte) {
   EXPECT_EQ(r.out, "URL(s)\tTitle\tKeywords\tDescription\t\r\n" + server_.Url("/full") +
                        "\tFull\t\t\t\r\n"
                        "\r\n");  // the page without a title is an unchecked row
+  EXPECT_EQ(r.err, "");          // -q: no summary line
+  const auto told = RunInProcess({}, server_.Url("/full") + "\n");
+  EXPECT_EQ(told.err.rfind("orvanel-extract: 1 addresses, 1 rows, 1 fetched, 0 failed", 0), 0u)
+      << told.err;
 }
 
 TEST_F(ExtractFormatsTest, EachModeAndTheTagList) {

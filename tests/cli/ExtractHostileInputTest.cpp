@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -189,10 +190,24 @@ TEST_F(ExtractHostileInputTest, FileLimitsAreRaisedOrTheJobsFitted) {
   if (hard.rlim_max >= 1000 * 3 + 64) {  // room for -j 1000 once raised: nothing to say
     EXPECT_EQ(r.err.find("using -j"), std::string::npos) << r.err.substr(0, 300);
   }
-  // A low hard limit: said once, and every page still comes.
-  r = Shell("ulimit -n 256 && exec $P -q -f jsonl -j 1000 --per-host 1000 '" + file + "'");
+  // A low hard limit: said once, every page still comes, and no more than the jobs that
+  // fit are under way at once (each slow page keeps its connection a while).
+  std::atomic<int> busy{0}, peak{0};
+  server_.Route("/slow", [&](auto&, auto& c) {
+    const int now = ++busy;
+    for (int seen = peak; now > seen && !peak.compare_exchange_weak(seen, now);) {
+    }
+    c.Sleep(20);
+    --busy;
+    c.Respond(200, "<title>T</title>");
+  });
+  std::string slow;
+  for (int i = 0; i < 600; ++i) slow += Url("/slow?" + std::to_string(i)) + "\n";
+  r = Shell("ulimit -n 256 && exec $P -q -f jsonl -j 1000 --per-host 1000 '" +
+            List("slow.txt", slow) + "'");
   EXPECT_EQ(r.status, 0) << r.err.substr(0, 300);
   EXPECT_EQ(Lines(r.out), 600u);
+  EXPECT_LE(peak.load(), 64);
   EXPECT_NE(r.err.find("-j 1000 needs about 3064 open files, but only 256 are allowed (ulimit "
                        "-n); using -j 64"),
             std::string::npos)

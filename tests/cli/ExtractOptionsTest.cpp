@@ -139,6 +139,18 @@ TEST(ExtractOptions, TheHelpShowsTheDefaultsOfTheOptionsStructures) {
         std::string("title-meta (default)")}) {
     EXPECT_NE(help.find(expected), std::string::npos) << expected;
   }
+  // Lists read as prose, wherever the lines wrap them.
+  std::string flat;
+  for (std::size_t i = 0; i < help.size(); ++i) {
+    if (help[i] != '\n') {
+      flat += help[i];
+      continue;
+    }
+    flat += ' ';
+    while (i + 1 < help.size() && help[i + 1] == ' ') ++i;
+  }
+  EXPECT_NE(flat.find(" head, title-meta (default) or tags "), std::string::npos) << flat;
+  EXPECT_NE(flat.find("(default: \"<title></title>\" and \"keywords\")"), std::string::npos);
   for (const auto& entry : KnownOptions()) {
     EXPECT_NE(help.find(std::string("--") + entry.name), std::string::npos) << entry.name;
   }

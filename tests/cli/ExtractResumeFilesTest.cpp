@@ -218,9 +218,11 @@ TEST_F(ExtractResumeFilesTest, TheFailuresFileListsTheWholeRunInListOrder) {
   ::mkfifo((fifo_ + "1").c_str(), 0600);
   const std::string whole = Reference({"-f", "jsonl"}, list);
   const auto lines = SplitLines(whole);
-  const std::string failures = Write("failed.txt", "from an older run\n");
+  std::string older;  // longer than this run's list: none of it may stay behind
+  for (int i = 0; i < 40; ++i) older += "from an older run\n";
   for (const std::size_t kept : {0u, 2u, 4u, 6u}) {
     SCOPED_TRACE(kept);
+    const std::string failures = Write("failed.txt", older);
     std::size_t cut = 0;
     for (std::size_t i = 0; i < kept; ++i) cut += lines[i].size() + 1;
     const std::string out = Write("results.jsonl", whole.substr(0, cut));

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <atomic>
 #include <chrono>
 
 #include "InProcess.h"
@@ -179,6 +180,26 @@ TEST_F(ExtractRunTest, AWindowThatEndsAtOnceGoesStraightOnToTheNextAddresses) {
   const auto quick = run(server_.Url("/full"));
   const auto slow = run(server_.Url("/delay?ms=300"));
   EXPECT_LT(slow - quick, 900ms) << "a wait of a second with nothing under way";
+}
+
+// -j pages are fetched at once: each page here is answered only once four requests have
+// come (or, should they never come, after 20 s, as "alone").
+TEST_F(ExtractRunTest, AsManyPagesAsJobsAreFetchedAtOnce) {
+  std::atomic<int> arrived{0};
+  server_.Route("/meet", [&](auto&, auto& c) {
+    ++arrived;
+    for (int i = 0; i < 2000 && arrived < 4; ++i) c.Sleep(10);
+    c.Respond(200, arrived >= 4 ? "<title>met</title>" : "<title>alone</title>");
+  });
+  std::string list, expected;
+  for (int i = 0; i < 4; ++i) {
+    const std::string url = server_.Url("/meet?" + std::to_string(i));
+    list += url + "\n";
+    expected += url + "\tmet\t\t\t\r\n";
+  }
+  const auto r = RunInProcess({"-q", "-j", "4", "--per-host", "4"}, list);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "URL(s)\tTitle\tKeywords\tDescription\t\r\n" + expected);
 }
 
 TEST_F(ExtractRunTest, TheTimeOutIsInSeconds) {
