@@ -94,6 +94,15 @@ TEST(CurlFetcherPolicy, ARedirectWithALongBodyIsFollowed) {
   const auto large = FetchOne(server.Url("/large"), options);
   EXPECT_EQ(large.error, FetchError::kTooLarge);
   EXPECT_EQ(large.error_text, "Document larger than 100000 bytes");
+  // The cap itself is allowed, announced or not; a byte more is not.
+  server.Route("/cap", [](auto& req, auto& c) {
+    const std::size_t size = req.path.find("more") == std::string::npos ? 100'000 : 100'001;
+    c.Respond(200, std::string(size, 'x'));
+  });
+  const auto at_cap = FetchOne(server.Url("/cap"), options);
+  EXPECT_TRUE(at_cap.ok) << at_cap.error_text;
+  EXPECT_EQ(at_cap.bytes.size(), 100'000u);
+  EXPECT_EQ(FetchOne(server.Url("/cap?more"), options).error, FetchError::kTooLarge);
   for (const auto& [path, to] : {std::pair<std::string, std::string>{"/endless", "/here"},
                                  {"/dir/spaced", "/a%20b"},
                                  {"/spaced", "/a%20b"}}) {
