@@ -2,12 +2,12 @@
 // covered at the signal go, those released or never covered stay, and the child ends by
 // the signal itself.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <functional>
 
+#include "Subprocess.h"
 #include "TempDir.h"
 #include "cli/SignalCleanup.h"
 
@@ -21,14 +21,16 @@ using testing::TempDir;
 int EndedBy(int sig, const std::function<void()>& body) {
   const pid_t pid = ::fork();
   if (pid == 0) {
+    // As a program started from a shell: a signal the test runner ignores (nohup, a job in
+    // the background) would otherwise stay ignored.
+    testing::DefaultSignals();
     InstallSignalCleanup();
     body();
     ::raise(sig);
     ::_exit(0);
   }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  const int status = testing::WaitForExit(pid);
+  return status > 128 ? status - 128 : 0;
 }
 
 bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
