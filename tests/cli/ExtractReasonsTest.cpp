@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -12,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -46,6 +48,46 @@ std::string Field(const std::string& line, const std::string& key) {
 
 std::vector<std::string> Lines(const std::string& text) { return SplitLines(text); }
 
+// A listener on 127.0.0.1 that answers every connection at once in plain HTTP, before the
+// client says anything: what a TLS client meets at a server that speaks no TLS.
+class PlainGreeter {
+ public:
+  PlainGreeter() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listener_, 16);
+    socklen_t length = sizeof address;
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] {
+      while (!stopping_) {
+        pollfd p{listener_, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0) continue;
+        const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) continue;
+        const char answer[] = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n";
+        (void)!::send(fd, answer, sizeof answer - 1, MSG_NOSIGNAL);
+        ::close(fd);
+      }
+    });
+  }
+  ~PlainGreeter() {
+    stopping_ = true;
+    thread_.join();
+    ::close(listener_);
+  }
+  int Port() const { return port_; }
+
+ private:
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::thread thread_;
+};
+
 TEST(ExtractReasons, EachFailureSaysWhy) {
   LoopbackServer server;
   server.Route("/page", [](auto&, auto& c) { c.Respond(200, "<head><title>T</title></head>"); });
@@ -65,6 +107,7 @@ TEST(ExtractReasons, EachFailureSaysWhy) {
   TempDir dir;
   TlsServer tls(dir.path());
   testing::DeadListener dead;  // connections to it time out
+  PlainGreeter plain;
   std::vector<std::pair<std::string, std::string>> cases = {
       {server.Url("/page"), "null"},
       {"http://127.0.0.1:" + std::to_string(FreePort()) + "/", "refused"},
@@ -75,6 +118,7 @@ TEST(ExtractReasons, EachFailureSaysWhy) {
       {"http://127.0.0.1:" + std::to_string(dead.Port()) + "/", "connect-timeout"},
       {server.Url("/huge"), "too-large"},
       {server.Url("/reset"), "network"},
+      {"https://127.0.0.1:" + std::to_string(plain.Port()) + "/", "tls"},  // no TLS spoken
       {"http://[::1", "address"},
       {"gopher://127.0.0.1/http", "address"},
       {dir.path() + "/missing.htm", "address"},  // http:// before a path names no host
