@@ -377,6 +377,8 @@ TEST(CurlFetcherPolicy, ADelaySpacesTheRequestsToAHost) {
   for (std::size_t i = 1; i < times.size(); ++i) {
     // A little less than the delay: the requests' trips to the server differ by a little.
     EXPECT_GE(times[i].second - times[i - 1].second, milliseconds(250)) << i;
+    // ...and the next one goes when the delay is over, not at some later idle turn.
+    EXPECT_LT(times[i].second - times[i - 1].second, milliseconds(900)) << i;
   }
 }
 
