@@ -68,6 +68,17 @@ TEST(MemoryBudget, BuffersGrowByHalfOrToTheAnnouncedLength) {
   EXPECT_EQ(MemoryBudget::NextCapacity(kMax - 10, kMax - 5, -1, false, kMax), kMax);
 }
 
+// What a text holds counts from its first byte on the heap: a short text lives inside the
+// string itself and holds none, or a run of short pages would seem to fill the budget.
+TEST(MemoryBudget, AShortTextHoldsNoHeap) {
+  EXPECT_EQ(MemoryBudget::HeapBytes(std::string()), 0u);
+  EXPECT_EQ(MemoryBudget::HeapBytes(std::string("<b>short</b>")), 0u);
+  std::string page(1000, 'x');
+  EXPECT_EQ(MemoryBudget::HeapBytes(page), page.capacity());
+  page.reserve(5000);
+  EXPECT_EQ(MemoryBudget::HeapBytes(page), page.capacity());
+}
+
 TEST(BodyReader, HoldsWhatItKeepsWithinTheBudgetAndPausesPastIt) {
   FetcherOptions options;
   MemoryBudget budget(80'000);

@@ -55,10 +55,28 @@ TEST(Utf16Decoder, LoneSurrogatesAndAnOddLastByteBecomeReplacementCharacters) {
       {Units({0x0041, 0xD83D}, le), "A" + kFffd},            // a high half at the end
       {Units({0x0041}, le) + "B", "A" + kFffd},              // an odd byte at the end
       {Units({0xD83D}, le) + "B", kFffd + kFffd},            // both at the end
+      {Units({0xD800, 0xDC00}, le), "\xF0\x90\x80\x80"},     // the first pair: U+10000
+      {Units({0xDBFF, 0xDFFF}, le), "\xF4\x8F\xBF\xBF"},     // the last: U+10FFFF
   };
   for (const auto& c : cases) {
     for (std::size_t cut = 0; cut <= c.bytes.size(); ++cut)
       EXPECT_EQ(Decode(c.bytes, le, cut), c.expected) << cut;
+  }
+}
+
+// A finished decoder starts afresh: nothing of the last text is carried into the next.
+TEST(Utf16Decoder, AFinishedDecoderStartsAfresh) {
+  for (const Order order : {Order::kLittleEndian, Order::kBigEndian}) {
+    for (const std::string& left : {Units({0x0041}, order) + "B", Units({0xD83D}, order)}) {
+      Utf16Decoder decoder(order);
+      std::string out;
+      decoder.Feed(left, out);
+      decoder.Finish(out);
+      out.clear();
+      decoder.Feed(Units({0x0043, 0xDE00}, order), out);
+      decoder.Finish(out);
+      EXPECT_EQ(out, "C" + kFffd);  // the low half alone, not paired with the old high one
+    }
   }
 }
 
