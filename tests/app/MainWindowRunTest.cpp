@@ -1,5 +1,9 @@
 // Runs, exports and closing on the real main window, with a real fetcher against loopback
 // servers. Every wait is for the event itself, bounded generously.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QProgressBar>
@@ -9,6 +13,8 @@
 #include <QTest>
 #include <QTimer>
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "LoopbackServer.h"
 #include "WindowHarness.h"
@@ -174,6 +180,44 @@ class MainWindowRunTest : public QObject {
     QTest::mouseClick(h.Find<QPushButton>("PushButton17"), Qt::LeftButton);
     QCOMPARE(h.boxes.Texts(), std::vector<std::string>{"Done."});
     QCOMPARE(h.Window().Results().Count(), std::size_t{2});
+  }
+
+  // Closed while a list still loads, the program ends at once with its tags stored: the
+  // load would otherwise go on into a window that is gone.
+  void closingWhileAListLoadsEndsTheProgram() {
+    Harness h;
+    h.Window().StartUp();
+    const std::string fifo = h.folder.path() + "/list.fifo";
+    QCOMPARE(::mkfifo(fifo.c_str(), 0600), 0);
+    // Held open for writing here too, so the reader meets no end until the feeder ends.
+    const int writer = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    QVERIFY(writer >= 0);
+    std::atomic<bool> closed{false};
+    std::thread feeder([&] {
+      // An address now and then, until the window has closed (at most 60 s).
+      const std::string line = "http://127.0.0.1:1/\n";
+      for (int i = 0; i < 3000 && !closed; ++i) {
+        (void)!::write(writer, line.data(), line.size());
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      ::close(writer);
+    });
+    bool closed_while_loading = false;  // no event loop runs here but the load's own
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, &h.Window(), [&] {
+      if (h.Window().Addresses().Count() == 0) return;  // not under way yet
+      closer.stop();
+      h.Window().close();
+      closed = closed_while_loading = true;
+    });
+    closer.start(5);
+    h.dialog.answers.push_back(fifo);
+    QTest::mouseClick(h.Find<QPushButton>("PushButton5"), Qt::LeftButton);
+    closed = true;  // whatever happened, the feeder stops
+    feeder.join();
+    QVERIFY(closed_while_loading);
+    QCOMPARE(h.exits, 1);
+    QCOMPARE(h.settings.values["Tags"], TagsToStorage(DefaultTags()));
   }
 
   void startWithAnEmptyListOnlySaysSo() {

@@ -35,6 +35,7 @@ class MainWindowTest : public QObject {
     QCOMPARE(h.settings.values["Snapshot"], std::string());
     QVERIFY(h.boxes.shown.empty());
     QCOMPARE(h.Find<QProgressBar>("ProgressBar1")->format(), QStringLiteral("Progress Bar"));
+    QVERIFY(!h.Window().windowIcon().isNull());
   }
 
   // The window keeps its size, and starts wholly on a screen smaller than it: its top
@@ -236,6 +237,7 @@ class MainWindowTest : public QObject {
     QVERIFY(h.boxes.shown.empty());
     h.Window().SetPointer(Pointer::kHand);
     QCOMPARE(h.Window().cursor().shape(), Qt::BitmapCursor);
+    QCOMPARE(h.Window().cursor().hotSpot(), QPoint(0, 0));  // the hand's fingertip
     QVERIFY(h.Window().styleSheet().contains(QStringLiteral("rgb(1, 2, 3)")));
     QCOMPARE(h.Window().palette().color(QPalette::Window),
              QApplication::palette().color(QPalette::Button));
@@ -252,6 +254,54 @@ class MainWindowTest : public QObject {
     h.Window().SetPointer(Pointer::kHand);
     QCOMPARE(h.Window().cursor().shape(), Qt::PointingHandCursor);
     QCOMPARE(h.Window().palette().color(QPalette::Window), QColor(Qt::white));  // no skin
+  }
+
+  // Moves of the mouse as the window system sends them, no button pressed: over a button
+  // the pointer is the hand, over the window's own ground the arrow again.
+  void thePointerFollowsTheMouseItself() {
+    Harness h;
+    h.Window().StartUp();
+    h.Window().show();
+    QVERIFY(QTest::qWaitForWindowExposed(&h.Window()));
+    auto* button = h.Find<QPushButton>("PushButton9");
+    QTest::mouseMove(button, QPoint(5, 5));
+    QTRY_COMPARE(h.Window().GetPointer(), Pointer::kHand);
+    // Right of the address list's buttons, above the results: no control there.
+    QTest::mouseMove(&h.Window(), QPoint(h.Find<QWidget>("PushButton17")->x() - 4, 4));
+    QTRY_COMPARE(h.Window().GetPointer(), Pointer::kDefault);
+  }
+
+  // A failure while the stored option is read names the step of the code it was compared
+  // with: 128, 132 or 136.
+  void aFailingOptionReadIsReportedAtItsStep_data() {
+    QTest::addColumn<int>("failing_read");
+    QTest::addColumn<QString>("step");
+    QTest::addRow("first") << 1 << "at line 128";
+    QTest::addRow("second") << 2 << "at line 132";
+    QTest::addRow("third") << 3 << "at line 136";
+  }
+  void aFailingOptionReadIsReportedAtItsStep() {
+    QFETCH(int, failing_read);
+    QFETCH(QString, step);
+    // The settings fail the given read of the option, and read "3" otherwise.
+    class FailingRead : public FakeSettings {
+     public:
+      explicit FailingRead(int failing) : failing_(failing) {}
+      std::string Get(const std::string& key, const std::string& fallback) override {
+        if (key == kOptionKey && ++option_reads_ == failing_) throw Failure("unreadable");
+        return key == kOptionKey ? "3" : FakeSettings::Get(key, fallback);
+      }
+
+     private:
+      int failing_;
+      int option_reads_ = 0;
+    } settings(failing_read);
+    Harness h;
+    h.services.settings = &settings;
+    h.Window().StartUp();
+    QVERIFY(!h.boxes.shown.empty());
+    QVERIFY2(h.boxes.shown[0].text.find(step.toStdString()) != std::string::npos,
+             h.boxes.shown[0].text.c_str());
   }
 
   void pointerFollowsTheHoverRules() {
@@ -273,7 +323,9 @@ class MainWindowTest : public QObject {
     move(button);
     move(results->viewport());
     QCOMPARE(h.Window().GetPointer(), Pointer::kDefault);
+    QCOMPARE(h.Window().cursor().shape(), Qt::ArrowCursor);
     h.Window().SetPointer(Pointer::kBusy);
+    QCOMPARE(h.Window().cursor().shape(), Qt::WaitCursor);
     for (QWidget* w :
          {static_cast<QWidget*>(button), results->viewport(), h.Find<QWidget>("Option1")}) {
       move(w);
