@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QClipboard>
+#include <QHeaderView>
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QSettings>
@@ -188,6 +189,41 @@ class QtAdaptersTest : public QObject {
     QCOMPARE(model.index(0, 0).data(Qt::CheckStateRole).toInt(), int(Qt::Checked));
     QCOMPARE(model.headerData(1, Qt::Horizontal).toString(), QStringLiteral("Title"));
     QVERIFY(!model.headerData(2, Qt::Horizontal).isValid());
+  }
+
+  // A list without checks has no boxes anywhere, and no box can be set on it.
+  void aListWithoutChecksHasNoBoxes() {
+    ListView list;
+    list.AddColumn("Tag(s)");
+    list.AddMany({"a"});
+    ListWidget view(list, false);
+    QAbstractItemModel& model = *view.model();
+    QVERIFY(!(model.flags(model.index(0, 0)) & Qt::ItemIsUserCheckable));
+    QVERIFY(!model.index(0, 0).data(Qt::CheckStateRole).isValid());
+    QVERIFY(!model.setData(model.index(0, 0), Qt::Checked, Qt::CheckStateRole));
+    QVERIFY(!list.Checked(1));
+  }
+
+  // A double click on a row asks for its removal, as the lists' hint says; the header is
+  // measured again when its font changes.
+  void aDoubleClickAsksToRemoveAndTheHeaderFollowsItsFont() {
+    ListView list;
+    list.AddColumn("URL(s)");
+    list.AddMany({"a", "b"});
+    ListWidget view(list, true);
+    view.resize(300, 200);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    QSignalSpy removals(&view, &ListWidget::removeRequested);
+    const QPoint second = view.visualRect(view.model()->index(1, 0)).center();
+    QTest::mouseDClick(view.viewport(), Qt::LeftButton, Qt::NoModifier, second);
+    QCOMPARE(removals.count(), 1);
+    QCOMPARE(list.Selected(), std::optional<std::size_t>(2));
+    const int before = view.horizontalHeader()->sizeHint().height();
+    QFont larger = view.font();
+    larger.setPointSizeF(larger.pointSizeF() * 3);
+    view.setFont(larger);
+    QVERIFY(view.horizontalHeader()->sizeHint().height() > before);
   }
 
   // Boxes show their text as it is, never as markup a page or an address could carry,
