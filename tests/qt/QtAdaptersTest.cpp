@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QClipboard>
+#include <QFileDialog>
 #include <QHeaderView>
 #include <QInputDialog>
 #include <QMessageBox>
@@ -117,6 +118,33 @@ class QtAdaptersTest : public QObject {
     QCOMPARE(std::distance(std::filesystem::directory_iterator(config.path()),
                            std::filesystem::directory_iterator()),
              0);
+  }
+
+  // Saving replaces a chosen file without asking again; the dialog bears the title given.
+  void theSaveDialogAsksNothingMoreOfAnExistingFile() {
+    QtFileDialog dialogs(nullptr);
+    bool asks = true;
+    QString title;
+    WhenShown<QFileDialog>([&](QFileDialog& d) {
+      asks = !d.testOption(QFileDialog::DontConfirmOverwrite);
+      title = d.windowTitle();
+      d.reject();
+    });
+    QCOMPARE(dialogs.SaveFileName("Save", kTextFileFilter), std::string());
+    QVERIFY(!asks);
+    QCOMPARE(title, QStringLiteral("Save"));
+  }
+
+  // An input box gives what was typed when it is accepted, and nothing when cancelled.
+  void aCancelledInputGivesNothing() {
+    QtMessageBoxes boxes(nullptr);
+    for (const bool accepted : {true, false}) {
+      WhenShown<QInputDialog>([accepted](QInputDialog& d) {
+        d.setTextValue(QStringLiteral("typed"));
+        accepted ? d.accept() : d.reject();
+      });
+      QCOMPARE(boxes.Input("Enter tag:"), std::string(accepted ? "typed" : ""));
+    }
   }
 
   void clipboardAndTexts() {
