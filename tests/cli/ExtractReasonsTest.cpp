@@ -70,6 +70,11 @@ class PlainGreeter {
         if (fd < 0) continue;
         const char answer[] = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n";
         (void)!::send(fd, answer, sizeof answer - 1, MSG_NOSIGNAL);
+        // The client's greeting is read before the close, which would otherwise reset the
+        // connection before the client has read the answer.
+        pollfd greeting{fd, POLLIN, 0};
+        char ignored[4096];
+        if (::poll(&greeting, 1, 5000) > 0) (void)!::recv(fd, ignored, sizeof ignored, 0);
         ::close(fd);
       }
     });
