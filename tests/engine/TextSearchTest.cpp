@@ -72,5 +72,18 @@ TEST_P(FindNoCasePaths, FindsMatchesAtEveryAlignmentNearTheEnd) {
   }
 }
 
+// Near misses (first, second and last bytes alike, the rest not) before the match, in
+// the same step of the filters: each is let go, and the match after them is found.
+TEST_P(FindNoCasePaths, FindsAMatchAfterNearMissesInTheSameStep) {
+  const std::string needle = "<meta name=";
+  for (std::size_t lead = 0; lead < 40; ++lead) {
+    for (const std::string misses : {"<mexa name=", "<mexa name=<MEta nXme="}) {
+      const std::string text =
+          std::string(lead, 'x') + misses + "<META NAME=" + std::string(40, 'x');
+      EXPECT_EQ(FindNoCase(text, needle), lead + misses.size()) << lead << " " << misses;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace orvanel
