@@ -21,6 +21,7 @@
 
 #include "DeadListener.h"
 #include "Isolation.h"
+#include "LoopbackListener.h"
 #include "LoopbackServer.h"
 #include "Subprocess.h"
 #include "TempDir.h"
@@ -53,15 +54,7 @@ std::vector<std::string> Lines(const std::string& text) { return SplitLines(text
 class PlainGreeter {
  public:
   PlainGreeter() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(listener_, 16);
-    socklen_t length = sizeof address;
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    listener_ = ListenOnLoopback(16, port_);
     thread_ = std::thread([this] {
       while (!stopping_) {
         pollfd p{listener_, POLLIN, 0};

@@ -7,6 +7,8 @@
 
 #include <vector>
 
+#include "LoopbackListener.h"
+
 namespace orvanel::testing {
 
 // A listener on 127.0.0.1 whose queue is full and that never accepts: the first packet of
@@ -14,15 +16,11 @@ namespace orvanel::testing {
 class DeadListener {
  public:
   DeadListener() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    listener_ = ListenOnLoopback(0, port_);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(listener_, 0);
-    socklen_t length = sizeof address;
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    address.sin_port = htons(static_cast<uint16_t>(port_));
     for (int i = 0; i < 4; ++i) {
       fillers_.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
       ::connect(fillers_.back(), reinterpret_cast<sockaddr*>(&address), sizeof address);

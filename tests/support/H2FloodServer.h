@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "LoopbackListener.h"
+
 namespace orvanel::testing {
 
 // A hostile HTTP/2 server over TLS on 127.0.0.1: every stream gets its answer's headers,
@@ -38,15 +40,7 @@ class H2FloodServer {
           return SSL_TLSEXT_ERR_OK;
         },
         nullptr);
-    listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(listen_fd_, 64);
-    socklen_t length = sizeof address;
-    ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    listen_fd_ = ListenOnLoopback(64, port_);
     acceptor_ = std::thread([this] { Accept(); });
   }
   ~H2FloodServer() {
