@@ -1,14 +1,15 @@
 // The program as users start it, on a real X server (Xvfb) and driven through real X input
-// (xdotool): an address typed into Add URL's box is fetched from a loopback server by
-// Start Extraction, the run ends with its "Done." box, and Copy Results To Clipboard puts
-// the page's head on the X clipboard, read back here as another program would. Every wait
-// is for the program itself, bounded generously, so that a busy machine only makes it
-// slower.
+// (xdotool), fetching from a loopback server: an address typed into Add URL's box, or a
+// list loaded through the file dialog, is fetched by Start Extraction, the run ends with
+// its "Done." box, and the results reach the X clipboard, read back here as another program
+// would, or the file named in the save dialog. Every wait is for the program itself,
+// bounded generously, so that a busy machine only makes it slower.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <QClipboard>
 #include <QGuiApplication>
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <optional>
@@ -75,70 +76,147 @@ class Program {
   pid_t pid_;
 };
 
-TEST(ProgramRun, AnAddressTypedInIsFetchedAndItsHeadCopiedToTheClipboard) {
-  XServer x;
-  if (!x.ok()) GTEST_SKIP() << "needs Xvfb and xdotool (scripts/orvanel.sh installs them)";
-  LoopbackServer server;
-  // The answer comes a second late, as a distant server's may: it reaches a window that is
-  // already waiting for it.
-  server.Route("/page", [](auto&, auto& c) {
-    if (!c.Sleep(1000)) return;
-    c.Respond(200,
-              "<html><head><title>Tolvenar harbour</title>"
-              "<meta name=\"description\" content=\"Quays of Tolvenar\"></head><body></body>",
-              "Content-Type: text/html; charset=utf-8\r\n");
-  });
-  // The clipboard is read through an X connection of this test's own.
-  qputenv("QT_QPA_PLATFORM", "xcb");
-  qputenv("DISPLAY", QByteArray::fromStdString(x.display()));
-  int argc = 1;
-  char name[] = "ProgramRunTest";
-  char* argv[] = {name, nullptr};
-  QGuiApplication reader(argc, argv);
+// The page at /page/N, whose answer comes a little late, as a distant server's may: it
+// reaches a window that is already waiting for it.
+std::string Page(const std::string& n) {
+  return "<html><head><title>Tolvenar harbour " + n +
+         "</title><meta name=\"description\" content=\"Quays of Tolvenar " + n +
+         "\"></head><body></body>";
+}
 
-  TempDir home;
-  const Program program(StartInBackground(
-      {BinaryDir() + "/orvanel"},
-      {"DISPLAY=" + x.display(), "QT_QPA_PLATFORM=xcb", "XDG_CONFIG_HOME=" + home.path(),
-       "XDG_CACHE_HOME=" + home.path() + "/cache"}));
-  const auto running = [&] { return program.running(); };
-  std::optional<std::string> window;
-  ASSERT_TRUE(
-      WaitFor([&] { return (window = x.FindWindow("^Orvanel$")).has_value() || !running(); }));
-  ASSERT_TRUE(window) << "the program ended";
-  std::map<std::string, int> g;
-  ASSERT_TRUE(WaitFor([&] {
-    std::istringstream lines(x.XDoTool({"getwindowgeometry", "--shell", *window}));
-    for (std::string line; std::getline(lines, line);) {
-      const auto eq = line.find('=');
-      if (eq != std::string::npos) g[line.substr(0, eq)] = std::atoi(line.c_str() + eq + 1);
-    }
-    return g["WIDTH"] == 1064 || !running();
-  }));
-  ASSERT_EQ(g["WIDTH"], 1064);
+class ProgramRun : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    x_ = new XServer;
+    if (!x_->ok()) return;
+    // The clipboard is read through an X connection of this test's own.
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    qputenv("DISPLAY", QByteArray::fromStdString(x_->display()));
+    static int argc = 1;
+    static char name[] = "ProgramRunTest";
+    static char* argv[] = {name, nullptr};
+    reader_ = new QGuiApplication(argc, argv);
+  }
+  static void TearDownTestSuite() {
+    delete reader_;
+    delete x_;
+  }
+
+  void SetUp() override {
+    if (!x_->ok()) GTEST_SKIP() << "needs Xvfb and xdotool (scripts/orvanel.sh installs them)";
+    server_.Route("/page", [](auto& request, auto& c) {
+      if (!c.Sleep(300)) return;
+      const std::string n = request.path.substr(request.path.find('?') + 1);
+      c.Respond(200, Page(n), "Content-Type: text/html; charset=utf-8\r\n");
+    });
+    program_.emplace(StartInBackground(
+        {BinaryDir() + "/orvanel"},
+        {"DISPLAY=" + x_->display(), "QT_QPA_PLATFORM=xcb", "XDG_CONFIG_HOME=" + home_.path(),
+         "XDG_CACHE_HOME=" + home_.path() + "/cache"}));
+    std::optional<std::string> window;
+    ASSERT_TRUE(
+        WaitFor([&] { return (window = x_->FindWindow("^Orvanel$")).has_value() || !Running(); }));
+    ASSERT_TRUE(window) << "the program ended";
+    ASSERT_TRUE(WaitFor([&] {
+      std::istringstream lines(x_->XDoTool({"getwindowgeometry", "--shell", *window}));
+      for (std::string line; std::getline(lines, line);) {
+        const auto eq = line.find('=');
+        if (eq != std::string::npos) at_[line.substr(0, eq)] = std::atoi(line.c_str() + eq + 1);
+      }
+      return at_["WIDTH"] == 1064 || !Running();
+    }));
+    ASSERT_EQ(at_["WIDTH"], 1064);
+  }
+  void TearDown() override { program_.reset(); }
+
+  bool Running() const { return program_ && program_->running(); }
   // A click in the middle of a button, placed in the form's twips.
-  auto click = [&](int left, int top, int width, int height) {
-    x.XDoTool({"mousemove", std::to_string(g["X"] + (left + width / 2) / 15),
-               std::to_string(g["Y"] + (top + height / 2) / 15), "click", "1"});
-  };
+  void Click(int left, int top, int width, int height) const {
+    x_->XDoTool({"mousemove", std::to_string(at_.at("X") + (left + width / 2) / 15),
+                 std::to_string(at_.at("Y") + (top + height / 2) / 15), "click", "1"});
+  }
+  bool Answer(const std::string& text = {}) const {
+    return AnswerBox(
+        *x_, [this] { return Running(); }, text);
+  }
+  // Types `path` into the file dialog titled `title` and accepts it.
+  bool ChooseFile(const std::string& title, const std::string& path) const {
+    std::optional<std::string> dialog;
+    if (!WaitFor([&] { return (dialog = x_->FindWindow("^" + title + "$")) || !Running(); }) ||
+        !dialog) {
+      return false;
+    }
+    x_->XDoTool({"windowfocus", *dialog});
+    x_->XDoTool({"type", path});
+    x_->XDoTool({"key", "Return"});
+    return WaitFor([&] { return !x_->FindWindow("^" + title + "$"); });
+  }
 
-  click(120, 1905, 3840, 405);  // Add URL
-  ASSERT_TRUE(AnswerBox(x, running, server.Url("/page"))) << "Add URL asked nothing";
-  click(8040, 120, 7800, 405);  // Start Extraction
+  static XServer* x_;
+  static QGuiApplication* reader_;
+  LoopbackServer server_;
+  TempDir home_;
+  std::optional<Program> program_;
+  std::map<std::string, int> at_;
+};
+
+XServer* ProgramRun::x_ = nullptr;
+QGuiApplication* ProgramRun::reader_ = nullptr;
+
+TEST_F(ProgramRun, AnAddressTypedInIsFetchedAndItsHeadCopiedToTheClipboard) {
+  Click(120, 1905, 3840, 405);  // Add URL
+  ASSERT_TRUE(Answer(server_.Url("/page?1"))) << "Add URL asked nothing";
+  Click(8040, 120, 7800, 405);  // Start Extraction
   // The run ends with its box only once every transfer's end has reached the window.
-  ASSERT_TRUE(AnswerBox(x, running)) << "the run never ended";
-  EXPECT_EQ(server.Requests(), 1);
+  ASSERT_TRUE(Answer()) << "the run never ended";
+  EXPECT_EQ(server_.Requests(), 1);
 
-  click(8040, 5775, 3840, 405);  // Copy Results To Clipboard
+  Click(8040, 5775, 3840, 405);  // Copy Results To Clipboard
   // The text is on the clipboard before the box saying so comes up.
   std::set<std::string> boxes;
-  ASSERT_TRUE(WaitFor([&] { return !(boxes = Boxes(x)).empty() || !running(); }));
+  ASSERT_TRUE(WaitFor([&] { return !(boxes = Boxes(*x_)).empty() || !Running(); }));
   ASSERT_FALSE(boxes.empty()) << "the program ended";
   const std::string copied = QGuiApplication::clipboard()->text().toStdString();
-  EXPECT_NE(copied.find(server.Url("/page")), std::string::npos) << copied;
-  EXPECT_NE(copied.find("<title>Tolvenar harbour</title>"), std::string::npos) << copied;
-  EXPECT_NE(copied.find("Quays of Tolvenar"), std::string::npos) << copied;
-  EXPECT_TRUE(AnswerBox(x, running));
+  EXPECT_NE(copied.find(server_.Url("/page?1")), std::string::npos) << copied;
+  EXPECT_NE(copied.find("<title>Tolvenar harbour 1</title>"), std::string::npos) << copied;
+  EXPECT_NE(copied.find("Quays of Tolvenar 1"), std::string::npos) << copied;
+  EXPECT_TRUE(Answer());
+}
+
+// The way most runs go: a list of many addresses from a file, fetched many at once, and
+// the results saved where the user said, one row per address in the list's order.
+TEST_F(ProgramRun, AListLoadedFromAFileIsFetchedAndSavedAsText) {
+  constexpr int kAddresses = 40;
+  std::string list;
+  for (int i = 1; i <= kAddresses; ++i) list += server_.Url("/page?" + std::to_string(i)) + "\n";
+  const std::string list_file = home_.File("list.txt", list);
+  const std::string saved = home_.path() + "/results.txt";
+
+  Click(4080, 1905, 3840, 405);  // Load List Of URLs From Text File
+  ASSERT_TRUE(ChooseFile("Add File\\(s\\) - Use Ctrl & Shift to select multiple files", list_file))
+      << "no open dialog";
+  Click(8040, 120, 7800, 405);  // Start Extraction
+  ASSERT_TRUE(Answer()) << "the run never ended";
+  EXPECT_EQ(server_.Requests(), kAddresses);
+
+  Click(8040, 5250, 3840, 405);  // Save Results As Text File
+  ASSERT_TRUE(ChooseFile("Save", saved)) << "no save dialog";
+  std::string text;
+  ASSERT_TRUE(WaitFor([&] {
+    text = ReadAll(saved);
+    return std::count(text.begin(), text.end(), '\n') >= kAddresses || !Running();
+  })) << text;
+  std::istringstream rows(text);
+  std::string row;
+  int n = 0;
+  while (std::getline(rows, row)) {
+    if (row.rfind(server_.Url("/page?"), 0) != 0) continue;  // the header
+    ++n;
+    const std::string k = std::to_string(n);
+    EXPECT_EQ(row.substr(0, row.find('\t')), server_.Url("/page?" + k));
+    EXPECT_NE(row.find("<title>Tolvenar harbour " + k + "</title>"), std::string::npos) << row;
+  }
+  EXPECT_EQ(n, kAddresses) << text;
 }
 
 }  // namespace
