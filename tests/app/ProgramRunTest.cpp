@@ -2,14 +2,16 @@
 // (xdotool), fetching from a loopback server: an address typed into Add URL's box, or a
 // list loaded through the file dialog, is fetched by Start Extraction, the run ends with
 // its "Done." box, and the results reach the X clipboard, read back here as another program
-// would, or the file named in the save dialog. Every wait is for the program itself,
-// bounded generously, so that a busy machine only makes it slower.
+// would, the file named in the save dialog, or the workbook the spreadsheet program opens.
+// Every wait is for the program itself, bounded generously, so that a busy machine only
+// makes it slower.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <QClipboard>
 #include <QGuiApplication>
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -109,10 +111,17 @@ class ProgramRun : public ::testing::Test {
       const std::string n = request.path.substr(request.path.find('?') + 1);
       c.Respond(200, Page(n), "Content-Type: text/html; charset=utf-8\r\n");
     });
+    // The only spreadsheet program the window finds is one that keeps a copy of what it is
+    // given to open, so that no program of this machine's desktop comes up.
+    std::filesystem::create_directory(home_.path() + "/bin");
+    const std::string opener = home_.File(
+        "bin/gnumeric", "#!/bin/sh\n/bin/cp \"$1\" \"" + Opened() + ".part\" && /bin/mv \"" +
+                            Opened() + ".part\" \"" + Opened() + "\"\n");
+    std::filesystem::permissions(opener, std::filesystem::perms::owner_all);
     program_.emplace(StartInBackground(
         {BinaryDir() + "/orvanel"},
         {"DISPLAY=" + x_->display(), "QT_QPA_PLATFORM=xcb", "XDG_CONFIG_HOME=" + home_.path(),
-         "XDG_CACHE_HOME=" + home_.path() + "/cache"}));
+         "XDG_CACHE_HOME=" + home_.path() + "/cache", "PATH=" + home_.path() + "/bin"}));
     std::optional<std::string> window;
     ASSERT_TRUE(
         WaitFor([&] { return (window = x_->FindWindow("^Orvanel$")).has_value() || !Running(); }));
@@ -129,6 +138,7 @@ class ProgramRun : public ::testing::Test {
   }
   void TearDown() override { program_.reset(); }
 
+  std::string Opened() const { return home_.path() + "/opened.xlsx"; }
   bool Running() const { return program_ && program_->running(); }
   // A click in the middle of a button, placed in the form's twips.
   void Click(int left, int top, int width, int height) const {
@@ -204,7 +214,8 @@ TEST_F(ProgramRun, AListLoadedFromAFileIsFetchedAndSavedAsText) {
   std::string text;
   ASSERT_TRUE(WaitFor([&] {
     text = ReadAll(saved);
-    return std::count(text.begin(), text.end(), '\n') >= kAddresses || !Running();
+    return std::count(text.begin(), text.end(), '\n') >= kAddresses || !Boxes(*x_).empty() ||
+           !Running();
   })) << text;
   std::istringstream rows(text);
   std::string row;
@@ -217,6 +228,25 @@ TEST_F(ProgramRun, AListLoadedFromAFileIsFetchedAndSavedAsText) {
     EXPECT_NE(row.find("<title>Tolvenar harbour " + k + "</title>"), std::string::npos) << row;
   }
   EXPECT_EQ(n, kAddresses) << text;
+}
+
+TEST_F(ProgramRun, TheResultsOpenAsAWorkbookInTheSpreadsheetProgram) {
+  const std::string unzip = Which("unzip");
+  if (unzip.empty()) GTEST_SKIP() << "reading the workbook back needs unzip";
+  Click(120, 1905, 3840, 405);  // Add URL
+  ASSERT_TRUE(Answer(server_.Url("/page?7"))) << "Add URL asked nothing";
+  Click(8040, 120, 7800, 405);  // Start Extraction
+  ASSERT_TRUE(Answer()) << "the run never ended";
+
+  Click(12000, 5250, 3840, 405);  // Save Results As Excel File
+  // A box instead tells that the workbook could not be made or shown.
+  ASSERT_TRUE(WaitFor(
+      [&] { return std::filesystem::exists(Opened()) || !Boxes(*x_).empty() || !Running(); }));
+  ASSERT_TRUE(std::filesystem::exists(Opened())) << "the spreadsheet program was not started";
+  const std::string strings = RunProgram({unzip, "-p", Opened(), "xl/sharedStrings.xml"}).out;
+  EXPECT_NE(strings.find(server_.Url("/page?7")), std::string::npos) << strings;
+  EXPECT_NE(strings.find("&lt;title&gt;Tolvenar harbour 7&lt;/title&gt;"), std::string::npos)
+      << strings;
 }
 
 }  // namespace
