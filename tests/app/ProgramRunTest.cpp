@@ -78,7 +78,7 @@ class Program {
   pid_t pid_;
 };
 
-// The page at /page/N, whose answer comes a little late, as a distant server's may: it
+// The page at /page?N, whose answer comes a little late, as a distant server's may: it
 // reaches a window that is already waiting for it.
 std::string Page(const std::string& n) {
   return "<html><head><title>Tolvenar harbour " + n +
