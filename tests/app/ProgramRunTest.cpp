@@ -6,6 +6,7 @@
 // Every wait is for the program itself, bounded generously, so that a busy machine only
 // makes it slower.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 
 #include <QClipboard>
@@ -65,13 +66,26 @@ bool AnswerBox(const XServer& x, const std::function<bool()>& running,
 class Program {
  public:
   explicit Program(pid_t pid) : pid_(pid) {}
-  ~Program() { StopProcess(pid_); }
+  ~Program() {
+    if (pid_ > 0) StopProcess(pid_);
+  }
   Program(const Program&) = delete;
   Program& operator=(const Program&) = delete;
   bool running() const {
     siginfo_t info{};
-    return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+    return pid_ > 0 &&
+           ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
            info.si_pid == 0;
+  }
+  // Asks the program to end as the desktop does (SIGTERM) and waits for it: its wait
+  // status, or nothing when it did not end by itself (it is then killed).
+  std::optional<int> End() {
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    const bool ended = WaitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; });
+    if (!ended) return std::nullopt;
+    pid_ = -1;
+    return status;
   }
 
  private:
@@ -136,7 +150,17 @@ class ProgramRun : public ::testing::Test {
     }));
     ASSERT_EQ(at_["WIDTH"], 1064);
   }
-  void TearDown() override { program_.reset(); }
+  // A program still running at the end of a test ends cleanly when asked, saving its tags on
+  // the way: a fault there (a crash, or one the sanitizers find and end it for) fails the
+  // test.
+  void TearDown() override {
+    if (Running()) {
+      const auto status = program_->End();
+      ASSERT_TRUE(status) << "the program did not end when asked";
+      EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
+    }
+    program_.reset();
+  }
 
   std::string Opened() const { return home_.path() + "/opened.xlsx"; }
   bool Running() const { return program_ && program_->running(); }
