@@ -64,16 +64,6 @@ bool SideDrawn(const QImage& shot, double left, double top, double right, double
   return positions > 0 && drawn == positions;
 }
 
-std::map<std::string, int> Geometry(const XServer& x, const std::string& id) {
-  std::map<std::string, int> values;
-  std::istringstream lines(x.XDoTool({"getwindowgeometry", "--shell", id}));
-  for (std::string line; std::getline(lines, line);) {
-    const auto eq = line.find('=');
-    if (eq != std::string::npos) values[line.substr(0, eq)] = std::atoi(line.c_str() + eq + 1);
-  }
-  return values;
-}
-
 TEST(HighDpi, TheWindowIsPlacedOnTheScreenAndItsListsHaveWholeBorders) {
   XServer x("1920x1080x24");
   if (!x.ok()) GTEST_SKIP() << "needs Xvfb and xdotool (scripts/orvanel.sh installs them)";
@@ -106,7 +96,7 @@ TEST(HighDpi, TheWindowIsPlacedOnTheScreenAndItsListsHaveWholeBorders) {
       StopProcess(program);
       continue;
     }
-    auto g = Geometry(x, *window);
+    auto g = x.Geometry(*window);
     EXPECT_EQ(g["WIDTH"], std::lround(1064 * scale));
     // The title bar and the left edge are on the screen; a window wider than the screen
     // stands at its left edge.

@@ -43,11 +43,17 @@ std::set<std::string> Boxes(const XServer& x) {
   return boxes;
 }
 
-// Waits for a box, gives it the keyboard (there is no window manager to do it), and
-// presses Return in it, having typed `text` first. False when no box came. The keys go
-// through the X server's own input (XTEST), as a keyboard's would: keys sent to a window
-// directly leave Return held down once the box closes on its press, and the server's
-// repeat of it then answers the next box unseen.
+// Gives window `id` the keyboard (there is no window manager to do it), types `text` and
+// presses Return. The keys go through the X server's own input (XTEST), as a keyboard's
+// would: keys sent to a window directly leave Return held down once a box closes on its
+// press, and the server's repeat of it then answers the next box unseen.
+void TypeAndReturn(const XServer& x, const std::string& id, const std::string& text) {
+  x.XDoTool({"windowfocus", id});
+  if (!text.empty()) x.XDoTool({"type", text});
+  x.XDoTool({"key", "Return"});
+}
+
+// Waits for a box and answers it with `text` and Return. False when no box came.
 bool AnswerBox(const XServer& x, const std::function<bool()>& running,
                const std::string& text = {}) {
   std::set<std::string> boxes;
@@ -55,9 +61,7 @@ bool AnswerBox(const XServer& x, const std::function<bool()>& running,
     return false;
   }
   const std::string id = *boxes.begin();
-  x.XDoTool({"windowfocus", id});
-  if (!text.empty()) x.XDoTool({"type", text});
-  x.XDoTool({"key", "Return"});
+  TypeAndReturn(x, id, text);
   return WaitFor([&] { return Boxes(x).count(id) == 0; });
 }
 
@@ -140,14 +144,8 @@ class ProgramRun : public ::testing::Test {
     ASSERT_TRUE(
         WaitFor([&] { return (window = x_->FindWindow("^Orvanel$")).has_value() || !Running(); }));
     ASSERT_TRUE(window) << "the program ended";
-    ASSERT_TRUE(WaitFor([&] {
-      std::istringstream lines(x_->XDoTool({"getwindowgeometry", "--shell", *window}));
-      for (std::string line; std::getline(lines, line);) {
-        const auto eq = line.find('=');
-        if (eq != std::string::npos) at_[line.substr(0, eq)] = std::atoi(line.c_str() + eq + 1);
-      }
-      return at_["WIDTH"] == 1064 || !Running();
-    }));
+    ASSERT_TRUE(
+        WaitFor([&] { return (at_ = x_->Geometry(*window))["WIDTH"] == 1064 || !Running(); }));
     ASSERT_EQ(at_["WIDTH"], 1064);
   }
   // A program still running at the end of a test ends cleanly when asked, saving its tags on
@@ -180,9 +178,7 @@ class ProgramRun : public ::testing::Test {
         !dialog) {
       return false;
     }
-    x_->XDoTool({"windowfocus", *dialog});
-    x_->XDoTool({"type", path});
-    x_->XDoTool({"key", "Return"});
+    TypeAndReturn(*x_, *dialog, path);
     return WaitFor([&] { return !x_->FindWindow("^" + title + "$"); });
   }
 

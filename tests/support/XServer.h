@@ -5,8 +5,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <functional>
+#include <map>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -83,6 +86,16 @@ class XServer {
   std::string XDoTool(std::vector<std::string> args) const {
     args.insert(args.begin(), {"/usr/bin/env", "DISPLAY=" + display_, xdotool_});
     return RunProgram(args).out;
+  }
+  // The place and size of window `id` on the screen, by name: X, Y, WIDTH, HEIGHT.
+  std::map<std::string, int> Geometry(const std::string& id) const {
+    std::map<std::string, int> values;
+    std::istringstream lines(XDoTool({"getwindowgeometry", "--shell", id}));
+    for (std::string line; std::getline(lines, line);) {
+      const auto eq = line.find('=');
+      if (eq != std::string::npos) values[line.substr(0, eq)] = std::atoi(line.c_str() + eq + 1);
+    }
+    return values;
   }
   // The first visible window whose name matches `pattern` (a regular expression), if any.
   std::optional<std::string> FindWindow(const std::string& pattern) const {
