@@ -318,6 +318,7 @@ TEST(IniSettingsStore, TemporaryFilesOfSavesCutShortAreRemovedByTheNextSave) {
       ".Dravikton.ini.toolong7", ".Dravikton.ini.abc",   "Dravikton.ini.a1B2c3",
       ".Other.ini.a1B2c3",       ".Dravikton.ini.a-b_c", ".Dravikton.ini.damaged.x.a1B2c3",
       ".Dravikton.bak.a1B2c3",  // another file's, of the same length
+      "~Dravikton.ini.a1B2c3",  // not hidden: a user's own
       ".Dravikton.ini_a1B2c3"};
   for (const auto& name : stale) dir.File(name, "[Orvanel]\nOpt");
   for (const auto& name : others) dir.File(name, "someone else's");
