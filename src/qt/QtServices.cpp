@@ -69,9 +69,14 @@ QtFileDialog::QtFileDialog(QWidget* owner) : owner_(owner) {
 }
 
 std::string QtFileDialog::OpenFileName(const std::string& title, const std::string& filter) {
-  return QFileDialog::getOpenFileName(owner_, QString::fromUtf8(title), QString(),
-                                      QString::fromUtf8(filter))
-      .toStdString();
+  // One file, and any name may be typed: a name of nothing is the caller's to tell ("File
+  // not found"), where Qt's dialog for existing files would refuse it with words of its own.
+  QFileDialog dialog(owner_, QString::fromUtf8(title), QString(), QString::fromUtf8(filter));
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  dialog.setFileMode(QFileDialog::AnyFile);
+  if (dialog.exec() != QDialog::Accepted) return {};
+  const QStringList files = dialog.selectedFiles();
+  return files.isEmpty() ? std::string() : files.first().toStdString();
 }
 
 std::string QtFileDialog::SaveFileName(const std::string& title, const std::string& filter) {

@@ -179,7 +179,15 @@ class ProgramRun : public ::testing::Test {
       return false;
     }
     TypeAndReturn(*x_, *dialog, path);
-    return WaitFor([&] { return !x_->FindWindow("^" + title + "$"); });
+    // The dialog goes; a second window of its title is a box of its own, refusing the name.
+    std::size_t shown = 1;
+    return WaitFor([&] {
+             const std::string ids =
+                 x_->XDoTool({"search", "--onlyvisible", "--name", "^" + title + "$"});
+             shown = static_cast<std::size_t>(std::count(ids.begin(), ids.end(), '\n'));
+             return shown != 1;
+           }) &&
+           shown == 0;
   }
 
   static XServer* x_;
@@ -211,6 +219,19 @@ TEST_F(ProgramRun, AnAddressTypedInIsFetchedAndItsHeadCopiedToTheClipboard) {
   EXPECT_NE(copied.find("<title>Tolvenar harbour 1</title>"), std::string::npos) << copied;
   EXPECT_NE(copied.find("Quays of Tolvenar 1"), std::string::npos) << copied;
   EXPECT_TRUE(Answer());
+}
+
+// A typed name of no file gets the program's own box, past a dialog that takes any name,
+// and adds nothing: Start Extraction then finds the list empty.
+TEST_F(ProgramRun, ANameOfNoFileIsToldInTheProgramsBoxAndAddsNothing) {
+  Click(4080, 1905, 3840, 405);  // Load List Of URLs From Text File
+  ASSERT_TRUE(ChooseFile("Add File\\(s\\) - Use Ctrl & Shift to select multiple files",
+                         home_.path() + "/missing.txt"))
+      << "the dialog kept a name of no file";
+  ASSERT_TRUE(Answer()) << "no box told of the missing file";
+  Click(8040, 120, 7800, 405);  // Start Extraction
+  ASSERT_TRUE(Answer()) << "no box told of the empty list";
+  EXPECT_EQ(server_.Requests(), 0);
 }
 
 // The way most runs go: a list of many addresses from a file, fetched many at once, and

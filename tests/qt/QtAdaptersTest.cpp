@@ -6,6 +6,7 @@
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QInputDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QSettings>
 #include <QSignalSpy>
@@ -133,6 +134,37 @@ class QtAdaptersTest : public QObject {
     QCOMPARE(dialogs.SaveFileName("Save", kTextFileFilter), std::string());
     QVERIFY(!asks);
     QCOMPARE(title, QStringLiteral("Save"));
+  }
+
+  // The open dialog gives back a typed name of no file, for the caller to tell; a typed
+  // folder's name opens that folder.
+  void theOpenDialogTakesANameOfNoFile() {
+    TempDir dir;
+    std::filesystem::create_directory(dir.path() + "/sub");
+    QtFileDialog dialogs(nullptr);
+    bool warned = false;
+    QTimer warnings;  // a box of the dialog's own is noted and closed
+    QObject::connect(&warnings, &QTimer::timeout, [&] {
+      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        warned = true;
+        box->close();
+      }
+    });
+    warnings.start(20);
+    QString folder_shown;
+    WhenShown<QFileDialog>([&](QFileDialog& d) {
+      auto* name = d.findChild<QLineEdit*>();
+      QVERIFY(name);
+      name->setText(QString::fromStdString(dir.path() + "/sub"));
+      static_cast<QDialog&>(d).accept();  // as its Open button does
+      folder_shown = d.directory().absolutePath();
+      name->setText(QString::fromStdString(dir.path() + "/missing.txt"));
+      static_cast<QDialog&>(d).accept();  // as its Open button does
+      if (d.isVisible()) d.reject();
+    });
+    QCOMPARE(dialogs.OpenFileName("Open", kTextFileFilter), dir.path() + "/missing.txt");
+    QVERIFY(!warned);
+    QCOMPARE(folder_shown, QString::fromStdString(dir.path() + "/sub"));
   }
 
   // An input box gives what was typed when it is accepted, and nothing when cancelled.
