@@ -1,6 +1,7 @@
 // The exit statuses of orvanel-extract as a runner sees them, from the program itself:
 // finished, refused, unfinished, a broken pipe, a signal; and what an interrupted run
 // leaves behind (the files as they were, nothing else).
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
@@ -80,8 +81,11 @@ TEST_F(ExtractStatusTest, AnOutputPipeWhoseReaderLeavesIs141Too) {
   for (int i = 0; i < 3000; ++i) input += server_.Url("/page") + "?" + std::to_string(i) + "\n";
   const std::string fifo = dir_.path() + "/rows";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  const auto r =
-      Shell("head -c 100 '" + fifo + "' > /dev/null & $P -q -o '" + fifo + "'; echo $? >&2", input);
+  const auto r = Shell(
+      "head -c 100 '" + fifo + "' > /dev/null 2>&1 & $P -q -o '" + fifo + "'; echo $? >&2", input);
+  // A run that never opened the FIFO would leave the reader waiting for a writer.
+  if (const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC); writer >= 0)
+    ::close(writer);
   EXPECT_EQ(r.err, "141\n");
 }
 
