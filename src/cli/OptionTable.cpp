@@ -37,8 +37,8 @@ std::vector<OptionEntry> MakeEntries() {
   return {
       {kOptMode, "mode", "MODE", ModeChoices(d.mode)},
       {kOptTag, "tag", "ENTRY",
-       "a tag entry for mode tags, e.g. \"<h1></h1>\" or \"description\"; repeat for more "
-       "(default: " +
+       "a tag entry for mode tags (refused in the others), e.g. \"<h1></h1>\" or "
+       "\"description\"; repeat for more (default: " +
            QuotedList(DefaultTags()) + ")"},
       {kOptTagsFile, "tags-file", "F", "tag entries, one per line (blank lines skipped)"},
       {kOptFormat, "format", "FORMAT",

@@ -183,6 +183,11 @@ void Apply(int code, const std::string& value, Options& o, bool& tags_given) {
 // What the options say together.
 void CheckCombination(Options& o, bool tags_given) {
   if (!tags_given) o.tags = DefaultTags();
+  // Entries another mode would not read: the run would not be the one asked for.
+  if (tags_given && o.mode != Mode::kOnlyListedTags) {
+    throw UsageError(
+        "-t and --tags-file are for -m tags; the mode of this run would not read them");
+  }
   if (o.resume && !o.output) throw UsageError("--resume needs --output FILE");
   if (o.resume && !o.jsonl && o.mode == Mode::kEntireHeadTag) {
     throw UsageError(

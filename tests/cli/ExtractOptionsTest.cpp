@@ -111,7 +111,7 @@ TEST(ExtractOptions, HelpAndVersionAreActionsForTheCaller) {
 // A tag given in a Latin-1 terminal is read as the list files are: text that is not
 // UTF-8 is windows-1252.
 TEST(ExtractOptions, TagsAreTakenAsUtf8Text) {
-  EXPECT_EQ(Parse({"-t", "caf\xE9", "-t", "caf\xC3\xA9"}).options.tags,
+  EXPECT_EQ(Parse({"-m", "tags", "-t", "caf\xE9", "-t", "caf\xC3\xA9"}).options.tags,
             (std::vector<std::string>{"caf\xC3\xA9", "caf\xC3\xA9"}));
 }
 
@@ -122,6 +122,17 @@ TEST(ExtractOptions, CombinationsThatCannotWorkAreRefused) {
   EXPECT_FALSE(Refused({"--resume", "-o", "x", "--failures", "f", "-f", "jsonl"}));
   EXPECT_FALSE(Refused({"--resume", "-o", "x", "-m", "head", "-f", "jsonl"}));
   EXPECT_TRUE(Parse({"--finished-ok"}).options.finished_ok);
+  // Tag entries in a mode that reads none, wherever -m comes.
+  EXPECT_TRUE(Refused({"-t", "<h1></h1>"}));
+  EXPECT_TRUE(Refused({"-t", "<h1></h1>", "-m", "head"}));
+  TempDir dir;
+  const std::string tags = dir.File("tags.txt", "<h1></h1>\n");
+  const CommandLine refused = Parse({"-m", "title-meta", "--tags-file", tags});
+  EXPECT_EQ(refused.action, CommandLine::Action::kUsageError);
+  EXPECT_NE(refused.error.find("are for -m tags"), std::string::npos) << refused.error;
+  EXPECT_FALSE(Refused({"--tags-file", tags, "-m", "tags"}));
+  EXPECT_FALSE(Refused({"-t", "<h1></h1>", "-m", "tags"}));
+  EXPECT_FALSE(Refused({"-m", "head"}));
 }
 
 TEST(ExtractOptions, TheHelpShowsTheDefaultsOfTheOptionsStructures) {
