@@ -87,13 +87,13 @@ bool PageCellHoldsTab(Mode mode, const std::vector<RuleRowView>& rows) {
   return false;
 }
 
-void AppendRows(std::string& out, const Options& o, const std::string& address, const Page& page,
-                const std::vector<RuleRowView>& rows) {
+std::size_t AppendRows(std::string& out, const Options& o, const std::string& address,
+                       const Page& page, const std::vector<RuleRowView>& rows) {
   // In jsonl every address has its line: a head that was not found (or a page that was not
   // had) is a row whose head is null. The tsv keeps the desktop's rows.
   if (o.jsonl && rows.empty() && o.mode == Mode::kEntireHeadTag) {
     AppendJsonRow(out, o, address, page, RuleRowView{{std::nullopt}, false});
-    return;
+    return 1;
   }
   for (const auto& row : rows) {
     if (o.jsonl) {
@@ -105,6 +105,7 @@ void AppendRows(std::string& out, const Options& o, const std::string& address, 
     for (const auto& cell : row.cells) cells.push_back(cell.value_or(std::string_view()));
     AppendRowLine(out, row.checked, cells);
   }
+  return rows.size();
 }
 
 }  // namespace orvanel

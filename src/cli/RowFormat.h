@@ -13,9 +13,9 @@ namespace orvanel {
 // Appends to `out` the lines of one address's rows in the chosen format: tsv (the
 // desktop's text file, byte for byte) or jsonl (one object per row, with what the transfer
 // knows). Passwords of addresses are masked in what the transfer reports (error, detail,
-// final_url); the address itself stays as listed.
-void AppendRows(std::string& out, const Options& o, const std::string& address, const Page& page,
-                const std::vector<RuleRowView>& rows);
+// final_url); the address itself stays as listed. Returns the number of rows appended.
+std::size_t AppendRows(std::string& out, const Options& o, const std::string& address,
+                       const Page& page, const std::vector<RuleRowView>& rows);
 
 // What --resume reads back, said once for the writer above and the reader.
 //

@@ -290,13 +290,13 @@ void ExtractionRun::WriteReady() {
                     " has a TAB in a cell, past which a tsv cannot be resumed; the file holds "
                     "the rows before it (use -f jsonl)");
     }
-    summary_.Count(page, rows.size());
     if (!page.ok) {
       if (failures_) failures_->Write(f.address + "\n");
       progress_.Clear();
       err_.Line(MaskPasswords(page.message, {f.address, page.address.url}));
     }
-    AppendRows(batch_, o_, f.address, page, rows);
+    // The rows counted are those written: in jsonl a page without a head has its line too.
+    summary_.Count(page, AppendRows(batch_, o_, f.address, page, rows));
     if (batch_.size() >= kBatchBytes) write();
     progress_.Update(summary_.done(), known_, input_->Done() && read_.empty(), summary_.failed());
   }

@@ -40,6 +40,14 @@ TEST_F(ExtractFormatsTest, TsvIsTheDesktopTextFileByteForByte) {
   const auto told = RunInProcess({}, server_.Url("/full") + "\n");
   EXPECT_EQ(told.err.rfind("orvanel-extract: 1 addresses, 1 rows, 1 fetched, 0 failed", 0), 0u)
       << told.err;
+  // The summary counts the rows written: in jsonl a page without a head has its own.
+  const std::string both = server_.Url("/full") + "\n" + server_.Url("/bare") + "\n";
+  for (const bool jsonl : {false, true}) {
+    const auto head = RunInProcess({"-m", "head", "-f", jsonl ? "jsonl" : "tsv"}, both);
+    const std::string rows = jsonl ? "2" : "1";
+    EXPECT_EQ(head.err.rfind("orvanel-extract: 2 addresses, " + rows + " rows, 2 fetched", 0), 0u)
+        << head.err;
+  }
 }
 
 TEST_F(ExtractFormatsTest, EachModeAndTheTagList) {
