@@ -33,9 +33,7 @@ using namespace orvanel::testing;
 // form's size.
 std::set<std::string> Boxes(const XServer& x) {
   std::set<std::string> boxes;
-  const std::string ids = x.XDoTool({"search", "--onlyvisible", "--name", "^Orvanel$"});
-  for (std::size_t at = 0, end; (end = ids.find('\n', at)) != std::string::npos; at = end + 1) {
-    const std::string id = ids.substr(at, end - at);
+  for (const std::string& id : x.FindWindows("^Orvanel$")) {
     if (x.XDoTool({"getwindowgeometry", id}).find("1064x456") == std::string::npos) {
       boxes.insert(id);
     }
@@ -181,12 +179,7 @@ class ProgramRun : public ::testing::Test {
     TypeAndReturn(*x_, *dialog, path);
     // The dialog goes; a second window of its title is a box of its own, refusing the name.
     std::size_t shown = 1;
-    return WaitFor([&] {
-             const std::string ids =
-                 x_->XDoTool({"search", "--onlyvisible", "--name", "^" + title + "$"});
-             shown = static_cast<std::size_t>(std::count(ids.begin(), ids.end(), '\n'));
-             return shown != 1;
-           }) &&
+    return WaitFor([&] { return (shown = x_->FindWindows("^" + title + "$").size()) != 1; }) &&
            shown == 0;
   }
 

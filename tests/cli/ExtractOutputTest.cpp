@@ -66,9 +66,7 @@ TEST_F(ExtractOutputTest, BothFilesGoIntoDevicesAndPipesAndThroughLinks) {
     std::string through;
     std::thread reader([&] { through = ReadAll(fifo); });
     const auto r = RunInProcess({"-q", option, fifo, list_});
-    // A run that never opened the FIFO would leave the reader waiting for a writer.
-    if (const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC); writer >= 0)
-      ::close(writer);
+    LetFifoReaderGo(fifo);  // when the run never opened it
     reader.join();
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_NE(through.find(std::string(option) == "-o" ? good_ + "\tT" : not_a_page_ + "\n"),

@@ -1,7 +1,6 @@
 // The exit statuses of orvanel-extract as a runner sees them, from the program itself:
 // finished, refused, unfinished, a broken pipe, a signal; and what an interrupted run
 // leaves behind (the files as they were, nothing else).
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
@@ -83,9 +82,7 @@ TEST_F(ExtractStatusTest, AnOutputPipeWhoseReaderLeavesIs141Too) {
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const auto r = Shell(
       "head -c 100 '" + fifo + "' > /dev/null 2>&1 & $P -q -o '" + fifo + "'; echo $? >&2", input);
-  // A run that never opened the FIFO would leave the reader waiting for a writer.
-  if (const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC); writer >= 0)
-    ::close(writer);
+  LetFifoReaderGo(fifo);  // when the run never opened it
   EXPECT_EQ(r.err, "141\n");
 }
 

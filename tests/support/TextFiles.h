@@ -1,5 +1,8 @@
 #pragma once
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
@@ -22,6 +25,13 @@ inline std::vector<std::string> SplitLines(const std::string& text) {
 
 inline std::size_t CountLines(const std::string& text) {
   return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// Lets a reader still waiting for a writer of `fifo` go (it reads the end at once), as when
+// the program under test never opened it; nothing happens when no reader waits.
+inline void LetFifoReaderGo(const std::string& fifo) {
+  if (const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC); writer >= 0)
+    ::close(writer);
 }
 
 // The names in `dir` (not "." and ".."), in no particular order.

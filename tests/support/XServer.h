@@ -97,12 +97,20 @@ class XServer {
     }
     return values;
   }
-  // The first visible window whose name matches `pattern` (a regular expression), if any.
+  // The visible windows whose names match `pattern` (a regular expression).
+  std::vector<std::string> FindWindows(const std::string& pattern) const {
+    std::vector<std::string> ids;
+    std::istringstream lines(XDoTool({"search", "--onlyvisible", "--name", pattern}));
+    for (std::string id; std::getline(lines, id);) {
+      if (!id.empty()) ids.push_back(id);
+    }
+    return ids;
+  }
+  // The first of them, if any.
   std::optional<std::string> FindWindow(const std::string& pattern) const {
-    const std::string found = XDoTool({"search", "--onlyvisible", "--name", pattern});
-    const std::string id = found.substr(0, found.find('\n'));
-    if (id.empty()) return std::nullopt;
-    return id;
+    const auto ids = FindWindows(pattern);
+    if (ids.empty()) return std::nullopt;
+    return ids.front();
   }
 
  private:
